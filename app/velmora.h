@@ -1,0 +1,145 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include <cstdint>
+#include <fstream>
+
+#include "fw_config.h"
+#include "package_block.h"
+#include "ui_velmora.h"
+
+class QTableWidgetItem;
+class QTimer;
+class serial_port_handle;
+
+// The main window: the form, the serial worker, the file streams, the one
+// time-out timer, the satellite cells and the state of every device flow.
+// The slots are the actions; each flow's slots are defined in its
+// subsystem's folder.
+class velmora : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    static constexpr int sat_rows = 199;
+    static constexpr int sat_columns = 4;
+    static constexpr int port_names = 15;
+
+    velmora();
+    ~velmora() override;
+
+signals:
+    void en_rply_byte();
+    void dis_rply_byte();
+    void sat_list_read_start();
+    void sat_list_read_stop();
+    void list_set_sat_idx(uchar idx);
+
+private slots:
+    void select_s_path();
+    void select_bin_path();
+    void s2bin();
+    void binfile_in();
+    void update_start();
+    void update_pause();
+    void sat_read_device();
+    void sat_write_device();
+    void sat_read_file();
+    void sat_write_file();
+    void slt_sat_data_ready(uchar idx);
+    void sat_set_timout();
+    void sat_write_timeout();
+    void update_byte_rply(uchar fbk);
+    void list_byte_rply(uchar fbk);
+    void list_wt_byte_rply(uchar fbk);
+    void select_comport(int p_idx);
+    void update_timeout();
+    void get_soft_limit();
+    void set_soft_limit();
+    void get_lmt_rply(uchar fbk);
+    void set_lmt_rply(uchar fbk);
+
+private:
+    friend class velmora_test_access;
+
+    // The device conversation that currently holds the port.
+    enum class device_flow { none, limit_read, limit_write, list_read, list_write, update };
+
+    // Port check shared by every device flow. Refuses while a long flow
+    // (update, list read, list write) runs; abandons a pending soft-limit
+    // exchange, which has no time-out; reopens the port. Shows the warning
+    // and returns false when the flow cannot start.
+    bool begin_device_flow(device_flow flow);
+    void end_device_flow();
+    bool long_flow_running() const;
+    void abandon_limit_exchange();
+    // Reached once, queued, when the worker finds the open port broken.
+    void port_lost();
+    void warn_port_unusable();
+    void probe_ports();
+
+    // Flow endings after a broken line, one per subsystem.
+    void update_port_lost();
+    void list_port_lost();
+    void limit_port_lost();
+
+    void update_finish();
+
+public:
+    Ui::velmoraClass ui;
+
+private:
+    QString s19_path;
+    QString file_path;
+    std::fstream *s19_file = nullptr;
+    std::fstream *pkg_out_file = nullptr;
+    std::fstream *in_file = nullptr;
+    std::fstream log_file;
+    QTimer *timeout_timer = nullptr;
+    char s19_line[102] = {};
+    uint16_t s19_addr = 0;
+    uint8_t s19_count = 0;
+    uint8_t s19_addr_hi = 0;
+    uint8_t s19_addr_lo = 0;
+    uint8_t s19_type = 0;
+    uint8_t s19_data[17] = {};
+    PackageBlock pkg_block{};
+    FirmwareConfig fw_config{};
+    uint8_t aes_rcon = 0;
+    uint8_t aes_round_key[16] = {};
+    QTableWidgetItem *sat_items[sat_rows][sat_columns] = {};
+    uint8_t sat_idx = 0;
+    uint8_t sat_idx_last = 0;
+    uint8_t upd_retry = 0;
+    uint8_t upd_block_idx = 0;
+    uint8_t upd_line_idx = 0;
+    uint8_t upd_resend = 0;
+    uint8_t upd_byte_idx = 0;
+    uint8_t upd_last_byte = 0;
+    uint8_t sat_rd_active = 0;
+    uint8_t sat_byte_idx = 0;
+    int32_t upd_byte_count = 0;
+    serial_port_handle *port_worker = nullptr;
+    int32_t pkg_block_count = 0;
+    int32_t port_index = 0;
+    uint8_t sat_state = 0;
+    uint8_t lmt_busy = 0;
+    uint8_t lmt_rx_count = 0;
+    uint8_t lmt_buf[4] = {};
+    int16_t west_limit = 0;
+    int16_t east_limit = 0;
+
+    // ---- shell ----
+    device_flow active_flow = device_flow::none;
+    int port_row = 0; // row of the port the worker holds, both combo boxes show it
+
+    // ---- packaging (builder) ----
+
+    // ---- update ----
+
+    // ---- satellite list ----
+
+    // ---- soft limits ----
+};
