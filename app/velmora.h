@@ -14,6 +14,10 @@ class QTableWidgetItem;
 class QTimer;
 class serial_port_handle;
 
+// Tests reach the window's state through specialisations of this template.
+template <typename Tag>
+struct velmora_access;
+
 // The main window: the form, the serial worker, the file streams, the one
 // time-out timer, the satellite cells and the state of every device flow.
 // The slots are the actions; each flow's slots are defined in its
@@ -62,7 +66,8 @@ private slots:
     void set_lmt_rply(uchar fbk);
 
 private:
-    friend class velmora_test_access;
+    template <typename Tag>
+    friend struct velmora_access;
 
     // The device conversation that currently holds the port.
     enum class device_flow { none, limit_read, limit_write, list_read, list_write, update };

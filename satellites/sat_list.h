@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <array>
+#include <cstdint>
+
+class QIODevice;
+
+constexpr int kSatCount = 199;      // slots in the box, rows of the table, lines of a CSV file
+constexpr int kSatColumns = 4;      // name, position, vertical, horizontal
+constexpr int kSatRecordSize = 20;  // one satellite on the serial line
+constexpr int kSatNameBytes = 15;   // name bytes the box keeps in front of its zero byte
+constexpr int kCsvLineMax = 254;    // characters of a CSV line the reader keeps
+
+enum SatColumn { kColName = 0, kColPosition = 1, kColVertical = 2, kColHorizontal = 3 };
+
+// The four cell texts of one table row, in column order.
+using SatRow = std::array<QString, kSatColumns>;
+
+// One satellite as the box stores it: bytes 0-15 name (UTF-8, ended by a zero
+// byte), 16-17 position, 18 horizontal, 19 vertical. The position travels
+// high byte first from the box and low byte first to the box.
+struct SatRecord {
+    uint8_t bytes[kSatRecordSize] = {};
+};
+
+// ---- CSV files -----------------------------------------------------------
+
+// The fields of one CSV line after the reader's split and number rules.
+struct CsvFields {
+    bool valid = false;  // false when the line has fewer than three commas
+    QString name;
+    int16_t position = 0;
+    int8_t vertical = 0;
+    int8_t horizontal = 0;
+
+    bool isValid() const { return valid; }
+    // The texts the table shows for these fields (plain decimal numbers).
+    SatRow cells() const;
+    bool operator==(const CsvFields &o) const;
+};
+
+// Reads the next line of a CSV file from `in` into `line`, without its line
+// end (LF or CR LF) and cut to its first kCsvLineMax characters; the rest of a
+// longer line is skipped. Returns false at the end of the file: a last line
+// with no line end after it is not returned.
+bool read_csv_line(QIODevice &in, QByteArray *line);
+
+// Splits one CSV line (as read_csv_line gives it) into name, position,
+// vertical and horizontal. The name is at most the first kSatNameBytes bytes
+// before the first comma, converted from the local 8-bit encoding; the
+// horizontal field runs from the third comma to the next comma or the end.
+// A line with fewer than three commas gives an invalid result.
+CsvFields parse_csv_line(const QByteArray &line);
+
+// The number rules of a CSV field: blanks are skipped, '-' and '+' set the
+// sign wherever they stand (the last one wins), every other character adds a
+// digit worth its code minus 48. The value wraps at 16 or 8 bits; the sign is
+// applied last. An empty field gives 0.
+int16_t csv_number16(const QByteArray &field);
+int8_t csv_number8(const QByteArray &field);
+
+// One line of a saved CSV file: the four cell texts, each followed by a comma,
+// then LF. An empty cell or one holding exactly " " is an empty field.
+QString format_csv_line(const SatRow &row);
+
+// ---- Satellite records ---------------------------------------------------
+
+enum class EmptySlot {
+    Blank,    // a record with position, horizontal and vertical all zero shows " " in those cells
+    Numbers,  // always show the numbers
+};
+
+// The table row for a record received from the box.
+SatRow record_to_row(const SatRecord &rec, EmptySlot rule = EmptySlot::Blank);
+
+// The record sent to the box for a table row: the name's UTF-8 bytes cut to
+// kSatNameBytes and zero filled, byte 15 zero; the position by
+// QString::toShort, 0 when it is not a number or above 5000, low byte first;
+// vertical and horizontal by QString::toInt, their low 8 bits as a signed
+// byte, replaced by 45 (vertical) or -45 (horizontal) beyond +-90.
+SatRecord row_to_record(const SatRow &row);

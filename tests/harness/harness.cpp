@@ -1,0 +1,146 @@
+#include "harness.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QTest>
+
+#include <unistd.h>
+
+#include "serial_port_handle.h"
+#include "velmora.h"
+
+struct harness_tag;
+template <>
+struct velmora_access<harness_tag> {
+    static serial_port_handle &worker(velmora &w) { return *w.port_worker; }
+};
+
+namespace harness {
+
+modal_driver::modal_driver()
+{
+    connect(&timer, &QTimer::timeout, this, &modal_driver::poll);
+    timer.start(5);
+}
+
+modal_driver::~modal_driver() = default;
+
+void modal_driver::queue_file(const QString &path)
+{
+    file_answers.enqueue(path);
+}
+
+QStringList modal_driver::texts() const
+{
+    QStringList result;
+    for (const auto &box : box_log)
+        result << box.text;
+    return result;
+}
+
+void modal_driver::clear()
+{
+    box_log.clear();
+    dialog_log.clear();
+}
+
+bool modal_driver::wait_until(const std::function<bool()> &condition, int timeout_ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeout_ms)
+            return false;
+        QTest::qWait(2);
+    }
+    return true;
+}
+
+bool modal_driver::wait_for_boxes(int count, int timeout_ms)
+{
+    return wait_until([&] { return box_log.size() >= count; }, timeout_ms);
+}
+
+void modal_driver::poll()
+{
+    QWidget *modal = QApplication::activeModalWidget();
+    if (!modal || modal == answered)
+        return;
+    if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+        if (!box->isVisible())
+            return;
+        answered = box;
+        shown_box shown;
+        shown.title = box->windowTitle();
+        shown.text = box->text();
+        shown.icon = box->icon();
+        shown.buttons = box->standardButtons();
+        shown.default_button = box->defaultButton() ? box->standardButton(box->defaultButton())
+                                                    : QMessageBox::NoButton;
+        shown.parentless = box->parentWidget() == nullptr;
+        box_log << shown;
+        if (on_box)
+            on_box(shown);
+        QAbstractButton *button = box->button(QMessageBox::Yes);
+        if (!button && !box->buttons().isEmpty())
+            button = box->buttons().first();
+        if (button)
+            button->click();
+        else
+            box->reject();
+    } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+        if (!dialog->isVisible())
+            return;
+        answered = dialog;
+        dialog_log << shown_file_dialog{dialog->windowTitle(), dialog->directory().absolutePath(),
+                                        dialog->nameFilters(), dialog->parentWidget() == nullptr};
+        const QString path = file_answers.isEmpty() ? QString() : file_answers.dequeue();
+        if (path.isEmpty()) {
+            dialog->reject();
+        } else {
+            dialog->selectFile(QFileInfo(path).absoluteFilePath());
+            dialog->done(QDialog::Accepted);
+        }
+    }
+}
+
+serial_port_handle &worker(velmora &window)
+{
+    return velmora_access<harness_tag>::worker(window);
+}
+
+bool attach_port(velmora &window, const QString &device)
+{
+    serial_port_handle &w = worker(window);
+    w.release_port();
+    if (w.open_port(device)) {
+        w.release_port();
+        return false;
+    }
+    w.close_port();
+    return true;
+}
+
+bool can_link_com_ports()
+{
+    return geteuid() == 0 && QFileInfo(QStringLiteral("/dev")).isWritable();
+}
+
+com_link::com_link(int number, const QString &target)
+    : link_path(QStringLiteral("/dev/COM%1").arg(number))
+{
+    const QByteArray path = link_path.toLocal8Bit();
+    ::unlink(path.constData());
+    linked = ::symlink(target.toLocal8Bit().constData(), path.constData()) == 0;
+}
+
+com_link::~com_link()
+{
+    if (linked)
+        ::unlink(link_path.toLocal8Bit().constData());
+}
+
+} // namespace harness

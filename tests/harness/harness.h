@@ -1,0 +1,94 @@
+#pragma once
+
+// Helpers for tests that drive the real window: a driver that records and
+// answers every modal message box and file dialog, access to the window's
+// serial worker, and COM names linked to pseudo-terminals.
+
+#include <QList>
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+#include <QQueue>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+
+class velmora;
+class serial_port_handle;
+
+namespace harness {
+
+// One modal window as it was shown.
+struct shown_box {
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    QMessageBox::StandardButton default_button = QMessageBox::NoButton;
+    bool parentless = false;
+};
+
+struct shown_file_dialog {
+    QString caption;
+    QString directory;
+    QStringList filters;
+    bool parentless = false;
+};
+
+// Watches for modal windows while it lives. Each message box is recorded and
+// answered with its Yes button (or the first it has); each file dialog is
+// recorded and answered with the next queued path (an empty path cancels; no
+// queued answer cancels too).
+class modal_driver : public QObject
+{
+    Q_OBJECT
+public:
+    modal_driver();
+    ~modal_driver() override;
+
+    void queue_file(const QString &path);
+    QList<shown_box> boxes() const { return box_log; }
+    QList<shown_file_dialog> file_dialogs() const { return dialog_log; }
+    QStringList texts() const;
+    void clear();
+    // Processes events until `count` boxes have been recorded or the time is up.
+    bool wait_for_boxes(int count, int timeout_ms = 10000);
+    // Processes events until `condition` holds or the time is up.
+    static bool wait_until(const std::function<bool()> &condition, int timeout_ms = 10000);
+    // Called with each box before it is answered (e.g. to look at the window).
+    std::function<void(const shown_box &)> on_box;
+
+private:
+    void poll();
+
+    QTimer timer;
+    QPointer<QWidget> answered;
+    QQueue<QString> file_answers;
+    QList<shown_box> box_log;
+    QList<shown_file_dialog> dialog_log;
+};
+
+serial_port_handle &worker(velmora &window);
+
+// Gives the worker a closed port object for `device`, as a successful port
+// choice does. Returns false when the device does not open.
+bool attach_port(velmora &window, const QString &device);
+
+// /dev/COMn as a link to a pseudo-terminal. Needs root; tests skip otherwise.
+bool can_link_com_ports();
+class com_link
+{
+public:
+    com_link(int number, const QString &target);
+    ~com_link();
+    bool ok() const { return linked; }
+    QString path() const { return link_path; }
+
+private:
+    QString link_path;
+    bool linked = false;
+};
+
+} // namespace harness
