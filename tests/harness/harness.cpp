@@ -102,7 +102,7 @@ void modal_driver::poll()
             dialog->reject();
         } else {
             dialog->selectFile(QFileInfo(path).absoluteFilePath());
-            dialog->done(QDialog::Accepted);
+            static_cast<QDialog *>(dialog)->done(QDialog::Accepted);
         }
     }
 }

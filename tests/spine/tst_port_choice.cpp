@@ -1,0 +1,164 @@
+// The start-up probe of COM1..COM15 and the choice of a port in the combo
+// boxes, with COM names linked to pseudo-terminals.
+#include <QComboBox>
+#include <QTabWidget>
+#include <QTest>
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include "box_sim.h"
+#include "harness.h"
+#include "serial_port_handle.h"
+#include "velmora.h"
+
+namespace {
+
+// Counts how often a device is opened, to tell whether the window reopened
+// the port after the probe.
+class open_counter
+{
+public:
+    explicit open_counter(const std::string &path)
+    {
+        fd = inotify_init1(IN_NONBLOCK);
+        if (fd >= 0)
+            inotify_add_watch(fd, path.c_str(), IN_OPEN);
+    }
+    ~open_counter()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int opens()
+    {
+        alignas(inotify_event) char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+            for (char *p = buffer; p < buffer + n;) {
+                auto *event = reinterpret_cast<inotify_event *>(p);
+                if (event->mask & IN_OPEN)
+                    ++count;
+                p += sizeof(inotify_event) + event->len;
+            }
+        return count;
+    }
+
+private:
+    int fd = -1;
+    int count = 0;
+};
+
+void clear_com_links()
+{
+    for (int n = 1; n <= velmora::port_names; ++n)
+        ::unlink(QStringLiteral("/dev/COM%1").arg(n).toLocal8Bit().constData());
+}
+
+} // namespace
+
+class tst_port_choice : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        Q_INIT_RESOURCE(velmora);
+        if (!harness::can_link_com_ports())
+            QSKIP("linking /dev/COMn to a pseudo-terminal needs root");
+        clear_com_links();
+    }
+
+    void cleanup() { clear_com_links(); }
+
+    void only_com3_opens()
+    {
+        boxsim::PtyPeer peer;
+        harness::com_link link(3, QString::fromStdString(peer.slave_path()));
+        QVERIFY(link.ok());
+        harness::modal_driver driver;
+        velmora window;
+        QVERIFY(driver.boxes().isEmpty());
+        QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 2);
+        QCOMPARE(window.ui.comboBox_port_update->currentIndex(), 2);
+        serial_port_handle &worker = harness::worker(window);
+        QVERIFY(worker.has_port());
+        QVERIFY(!worker.port_is_open());
+        QCOMPARE(worker.port->portName(), QStringLiteral("COM3"));
+    }
+
+    void com1_is_not_reopened_at_start_up()
+    {
+        boxsim::PtyPeer peer;
+        harness::com_link link(1, QString::fromStdString(peer.slave_path()));
+        QVERIFY(link.ok());
+        open_counter counter(peer.slave_path());
+        harness::modal_driver driver;
+        velmora window;
+        QVERIFY(driver.boxes().isEmpty());
+        QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 0);
+        QCOMPARE(window.ui.comboBox_port_update->currentIndex(), 0);
+        QCOMPARE(harness::worker(window).port->portName(), QStringLiteral("COM1"));
+        // The probe opened it once; a port choice would have opened it again.
+        QCOMPARE(counter.opens(), 1);
+    }
+
+    void the_first_port_that_opens_wins()
+    {
+        boxsim::PtyPeer first, second;
+        harness::com_link link7(7, QString::fromStdString(first.slave_path()));
+        harness::com_link link12(12, QString::fromStdString(second.slave_path()));
+        QVERIFY(link7.ok() && link12.ok());
+        harness::modal_driver driver;
+        velmora window;
+        QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 6);
+        QCOMPARE(window.ui.comboBox_port_update->currentIndex(), 6);
+        QCOMPARE(harness::worker(window).port->portName(), QStringLiteral("COM7"));
+    }
+
+    void choosing_a_port_moves_both_boxes_data()
+    {
+        QTest::addColumn<int>("tab");
+        QTest::newRow("satellite tab") << 0;
+        QTest::newRow("update tab") << 1;
+    }
+
+    void choosing_a_port_moves_both_boxes()
+    {
+        QFETCH(int, tab);
+        boxsim::PtyPeer first, second;
+        harness::com_link link2(2, QString::fromStdString(first.slave_path()));
+        harness::com_link link9(9, QString::fromStdString(second.slave_path()));
+        harness::modal_driver driver;
+        velmora window;
+        QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 1);
+        window.ui.tabWidget->setCurrentIndex(tab);
+        QComboBox *box = tab == 0 ? window.ui.comboBox_port_rw : window.ui.comboBox_port_update;
+        box->setCurrentIndex(8);
+        QVERIFY(driver.boxes().isEmpty());
+        QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 8);
+        QCOMPARE(window.ui.comboBox_port_update->currentIndex(), 8);
+        serial_port_handle &worker = harness::worker(window);
+        QCOMPARE(worker.port->portName(), QStringLiteral("COM9"));
+        QVERIFY(!worker.port_is_open());
+    }
+
+    void a_port_that_does_not_open()
+    {
+        boxsim::PtyPeer peer;
+        harness::com_link link(3, QString::fromStdString(peer.slave_path()));
+        harness::modal_driver driver;
+        velmora window;
+        QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 2);
+        window.ui.comboBox_port_rw->setCurrentIndex(4);
+        QCOMPARE(driver.texts(), QStringList{"Cannot Open or Find the Port!"});
+        QCOMPARE(driver.boxes().first().title, QStringLiteral("Warning"));
+        QVERIFY(!harness::worker(window).has_port());
+        QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 4);
+        QCOMPARE(window.ui.comboBox_port_update->currentIndex(), 2);
+    }
+};
+
+QTEST_MAIN(tst_port_choice)
+#include "tst_port_choice.moc"

@@ -1,0 +1,187 @@
+// The window as the technician sees it: size, tabs, table, port boxes, and
+// the texts the form sets.
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTest>
+
+#include <unistd.h>
+
+#include "harness.h"
+#include "serial_port_handle.h"
+#include "velmora.h"
+
+class tst_window_layout : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<harness::modal_driver> driver;
+    std::unique_ptr<velmora> window;
+
+private slots:
+    void initTestCase()
+    {
+        Q_INIT_RESOURCE(velmora);
+        for (int n = 1; n <= velmora::port_names; ++n) {
+            const QByteArray name = QStringLiteral("/dev/COM%1").arg(n).toLocal8Bit();
+            if (::access(name.constData(), F_OK) == 0)
+                QSKIP("a /dev/COMn exists on this machine; the start-up probe would find it");
+        }
+        driver = std::make_unique<harness::modal_driver>();
+        window = std::make_unique<velmora>();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+
+    void cleanupTestCase()
+    {
+        window.reset();
+        driver.reset();
+    }
+
+    void no_port_gives_one_warning_and_no_port_object()
+    {
+        QCOMPARE(driver->boxes().size(), 1);
+        const harness::shown_box box = driver->boxes().first();
+        QCOMPARE(box.title, QStringLiteral("Warning"));
+        QCOMPARE(box.text, QStringLiteral("Serial Port Not Found!"));
+        QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Yes));
+        QCOMPARE(box.default_button, QMessageBox::NoButton);
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QVERIFY(box.parentless);
+        QCOMPARE(window->ui.comboBox_port_rw->currentIndex(), 0);
+        QCOMPARE(window->ui.comboBox_port_update->currentIndex(), 0);
+        QVERIFY(!harness::worker(*window).has_port());
+    }
+
+    void window_is_fixed_at_800_by_600()
+    {
+        QCOMPARE(window->size(), QSize(800, 600));
+        QCOMPARE(window->minimumSize(), QSize(800, 600));
+        QCOMPARE(window->maximumSize(), QSize(800, 600));
+        window->resize(1000, 700);
+        QCOMPARE(window->size(), QSize(800, 600));
+        QCOMPARE(window->windowTitle(), QStringLiteral("Quorinel VR20 Loader Editor v2.0"));
+        QCOMPARE(window->objectName(), QStringLiteral("velmoraClass"));
+        QVERIFY(!window->windowIcon().isNull());
+        QCOMPARE(window->locale(), QLocale(QLocale::English, QLocale::UnitedStates));
+    }
+
+    void two_tabs_are_shown()
+    {
+        QTabWidget *tabs = window->ui.tabWidget;
+        QCOMPARE(tabs->count(), 2);
+        QCOMPARE(tabs->tabText(0), QStringLiteral("Satellite Setting"));
+        QCOMPARE(tabs->tabText(1), QStringLiteral("Update"));
+        QCOMPARE(tabs->currentIndex(), 0);
+        QCOMPARE(tabs->indexOf(window->ui.tab_2), -1);
+        QVERIFY(!window->ui.pushButton_package_start->isVisible());
+        QVERIFY(window->ui.label_mcu_m->isHidden());
+        QVERIFY(window->ui.label_mcu_u->isHidden());
+    }
+
+    void the_satellite_table()
+    {
+        QTableWidget *table = window->ui.sat_setting;
+        QCOMPARE(table->rowCount(), 199);
+        QCOMPARE(table->columnCount(), 4);
+        const QStringList titles{"Satellite Name", "Position", "Vertical", "Horizontal"};
+        for (int col = 0; col < 4; ++col) {
+            QCOMPARE(table->horizontalHeaderItem(col)->text(), titles.at(col));
+            QCOMPARE(table->horizontalHeaderItem(col)->textAlignment(), int(Qt::AlignCenter));
+        }
+        QCOMPARE(table->columnWidth(0), 240);
+        QCOMPARE(table->horizontalHeader()->defaultSectionSize(), 80);
+        QCOMPARE(table->verticalHeader()->defaultSectionSize(), 30);
+        QVERIFY(!table->isSortingEnabled());
+        // Rows are numbered by the header, not named.
+        QCOMPARE(table->model()->headerData(0, Qt::Vertical).toInt(), 1);
+        QCOMPARE(table->model()->headerData(198, Qt::Vertical).toInt(), 199);
+    }
+
+    void port_boxes_hold_fifteen_names_data()
+    {
+        QTest::addColumn<int>("retranslations");
+        QTest::newRow("as built") << 0;
+        QTest::newRow("after a second retranslateUi") << 1;
+    }
+
+    void port_boxes_hold_fifteen_names()
+    {
+        QFETCH(int, retranslations);
+        for (int i = 0; i < retranslations; ++i)
+            window->ui.retranslateUi(window.get());
+        for (QComboBox *box : {window->ui.comboBox_port_rw, window->ui.comboBox_port_update}) {
+            QCOMPARE(box->count(), 15);
+            for (int row = 0; row < 15; ++row)
+                QCOMPARE(box->itemText(row), QStringLiteral("COM%1").arg(row + 1));
+        }
+    }
+
+    void texts_and_placement_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QRect>("geometry");
+        QTest::newRow("read from device") << "pushButton_sat_read" << "Read from device" << QRect(320, 490, 121, 31);
+        QTest::newRow("save to device") << "pushButton_sat_save" << "Save to device" << QRect(470, 490, 121, 31);
+        QTest::newRow("save to file") << "pushButton_sat_save_file" << "Save to file" << QRect(170, 490, 121, 31);
+        QTest::newRow("read from file") << "pushButton_sat_read_file" << "Read from file" << QRect(20, 490, 121, 31);
+        QTest::newRow("get soft limit") << "pushButton_get_lmt" << "Get soft limit" << QRect(30, 150, 121, 31);
+        QTest::newRow("set soft limit") << "pushButton_set_lmt" << "Set soft limit" << QRect(30, 210, 121, 31);
+        QTest::newRow("east label") << "label_22" << "EAST Limit" << QRect(20, 80, 71, 31);
+        QTest::newRow("west label") << "label_23" << "WEST Limit" << QRect(20, 30, 71, 31);
+        QTest::newRow("update start") << "pushButton_update_start" << "Start" << QRect(320, 440, 121, 31);
+        QTest::newRow("update stop") << "pushButton_update_stop" << "Stop" << QRect(470, 440, 121, 31);
+        QTest::newRow("package chooser") << "pushButton_bin_update" << "..." << QRect(560, 220, 41, 31);
+        QTest::newRow("update file") << "label_9" << "Update File" << QRect(30, 220, 71, 31);
+        QTest::newRow("status") << "label_update_status" << "" << QRect(110, 290, 571, 20);
+        QTest::newRow("s19 label") << "label_19" << "S19 File" << QRect(30, 180, 71, 31);
+    }
+
+    void texts_and_placement()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, text);
+        QFETCH(QRect, geometry);
+        auto *widget = window->findChild<QWidget *>(name);
+        QVERIFY(widget);
+        QCOMPARE(widget->property("text").toString(), text);
+        QCOMPARE(widget->geometry(), geometry);
+    }
+
+    void fonts_and_frames()
+    {
+        QCOMPARE(window->ui.lineEdit_est_lmt->font().family(), QStringLiteral("Arial"));
+        QCOMPARE(window->ui.label_22->font().pointSize(), 9);
+        QCOMPARE(window->ui.label_model_u->font().family(), QStringLiteral("Arial"));
+        QCOMPARE(window->ui.label_model_u->font().pointSize(), 9);
+        QCOMPARE(window->ui.label_model_u->frameShape(), QFrame::Box);
+        QCOMPARE(window->ui.label_model_u->frameShadow(), QFrame::Raised);
+        QCOMPARE(window->ui.label_22->alignment(), Qt::AlignRight | Qt::AlignVCenter);
+        QCOMPARE(window->ui.progressBar_update->maximum(), 100);
+        QCOMPARE(window->ui.progressBar_update->value(), 0);
+    }
+
+    void every_close_button_closes_the_window_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("satellite tab") << "pushButton_sat_close";
+        QTest::newRow("update tab") << "pushButton_update_close";
+        QTest::newRow("package tab") << "pushButton_package_close";
+    }
+
+    void every_close_button_closes_the_window()
+    {
+        QFETCH(QString, name);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        window->findChild<QPushButton *>(name)->click();
+        QVERIFY(!window->isVisible());
+    }
+};
+
+QTEST_MAIN(tst_window_layout)
+#include "tst_window_layout.moc"
