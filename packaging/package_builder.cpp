@@ -1,0 +1,181 @@
+#include "package_builder.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageLogger>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <fstream>
+#include <istream>
+
+namespace {
+
+constexpr uint16_t kConfigPageFirst = 0x3100;
+constexpr uint16_t kConfigPageLast = 0x31FF;
+// The box maps 0x8000-0x9FFF of an image to 0xA000-0xBFFF.
+constexpr uint16_t kShadowFirst = 0x8000;
+constexpr uint16_t kShadowLast = 0x9FFF;
+constexpr uint16_t kShadowShift = 0x2000;
+constexpr uint16_t kPageMask = 0xFE00;
+
+void report(const PackageBuilder::Progress &progress, int line, int total)
+{
+    if (progress)
+        progress(line, total);
+}
+
+} // namespace
+
+bool BuildResult::operator==(const BuildResult &o) const
+{
+    return error == o.error && std::equal(header.bytes, header.bytes + 4, o.header.bytes) &&
+           config_found == o.config_found && lines == o.lines && blocks == o.blocks;
+}
+
+bool PackageBuilder::close_block(const PackageSink &sink)
+{
+    QMessageLogger().debug("ADDR = 0x%x%x", unsigned(block_.bytes[0]), unsigned(block_.bytes[1]));
+    ++blocks_;
+    return write_block(block_, sink);
+}
+
+BuildResult PackageBuilder::build(std::istream &image, const PackageSink &sink, const FirmwareConfig &fallback)
+{
+    BuildResult result;
+    blocks_ = 0;
+
+    SrecLineReader counter(image);
+    ConfigSearch search;
+    SrecLine line;
+    while (counter.next(line))
+        search.feed(line);
+    result.lines = static_cast<int>(counter.lines_read());
+    result.config_found = search.found();
+    result.header = fallback;
+    search.apply(result.header);
+
+    if (!sink(reinterpret_cast<const char *>(result.header.bytes), kPackageHeaderSize)) {
+        result.error = BuildError::PackageWriteError;
+        return result;
+    }
+    report(progress_, 0, result.lines);
+
+    image.clear();
+    image.seekg(0);
+    if (!image) {
+        result.error = BuildError::ImageReadError;
+        return result;
+    }
+
+    reset_block(block_);
+    page_chosen_ = false;
+    SrecLineReader reader(image);
+    for (int j = 0; reader.next(line); ++j) {
+        report(progress_, j, result.lines);
+        if (!is_s1_line(line))
+            continue;
+        const SrecFields f = parse_srec_fields(line);
+        if (!f.has_address)
+            continue;
+        uint16_t address = f.addr;
+        if (address >= kConfigPageFirst && address <= kConfigPageLast)
+            continue;
+        if (address >= kShadowFirst && address <= kShadowLast)
+            address = static_cast<uint16_t>(address + kShadowShift);
+        if (!page_chosen_) {
+            set_block_page(block_, address & kPageMask);
+            page_chosen_ = true;
+        }
+        for (int i = 0; i < f.data_bytes; ++i) {
+            const uint8_t value = line.byte_at(SrecFields::kDataPos + 2 * std::size_t(i));
+            const auto at = static_cast<uint16_t>(address + i);
+            if (place_byte(block_, at, value) != kPlaceOutsidePage)
+                continue;
+            if (!close_block(sink)) {
+                result.error = BuildError::PackageWriteError;
+                result.blocks = blocks_;
+                return result;
+            }
+            clear_block_lines(block_);
+            set_block_page(block_, at & kPageMask);
+            place_byte(block_, at, value);
+        }
+    }
+
+    const bool written = close_block(sink);
+    reset_block(block_);
+    page_chosen_ = false;
+    result.blocks = blocks_;
+    if (!written) {
+        result.error = BuildError::PackageWriteError;
+        return result;
+    }
+    report(progress_, result.lines, result.lines);
+    return result;
+}
+
+BuildResult build_package_file(const QString &image_path, const QString &package_path,
+                               const FirmwareConfig &fallback, const PackageBuilder::Progress &progress)
+{
+    BuildResult result;
+    std::ifstream image;
+    // A directory opens as a stream that reads nothing.
+    if (!QFileInfo(image_path).isDir())
+        image.open(QFile::encodeName(image_path).constData(), std::ios::in);
+    if (!image.is_open()) {
+        result.error = BuildError::ImageNotOpened;
+        return result;
+    }
+
+    QSaveFile package(package_path);
+    if (!package.open(QIODevice::WriteOnly)) {
+        result.error = BuildError::PackageNotOpened;
+        return result;
+    }
+    const PackageSink sink = [&package](const char *data, std::size_t size) {
+        return package.write(data, static_cast<qint64>(size)) == static_cast<qint64>(size);
+    };
+
+    PackageBuilder builder;
+    builder.set_progress(progress);
+    result = builder.build(image, sink, fallback);
+    if (!result.isValid()) {
+        package.cancelWriting();
+        return result;
+    }
+    if (!package.commit())
+        result.error = BuildError::PackageWriteError;
+    return result;
+}
+
+ImageCheck check_image(std::istream &image)
+{
+    ImageCheck check;
+    SrecLineReader reader(image);
+    ConfigSearch search;
+    SrecLine line;
+    while (reader.next(line)) {
+        ++check.lines;
+        search.feed(line);
+        if (line.length == 0)
+            continue;
+        const SrecFault fault = check_srec_line(line);
+        if (fault != SrecFault::NotARecord)
+            ++check.records;
+        if (fault != SrecFault::None && ++check.faulty_lines == 1) {
+            check.first_fault = fault;
+            check.first_fault_line = check.lines;
+        }
+        const SrecFields f = parse_srec_fields(line);
+        if (line.text[1] == '1' && f.data_bytes > 0)
+            ++check.s1_data_records;
+        // S2 and S3 records carry one and two address bytes more than S1.
+        else if ((line.text[1] == '2' || line.text[1] == '3') && f.data_bytes > line.text[1] - '1')
+            ++check.wide_data_records;
+    }
+    const SrecLine &tail = reader.unterminated_tail();
+    check.tail_has_data = is_s1_line(tail) && parse_srec_fields(tail).data_bytes > 0;
+    check.config_found = search.found();
+    return check;
+}

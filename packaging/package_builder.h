@@ -1,0 +1,84 @@
+#pragma once
+
+#include "fw_config.h"
+#include "package_block.h"
+#include "srecord.h"
+
+#include <QString>
+
+#include <functional>
+#include <iosfwd>
+
+enum class BuildError {
+    None,
+    ImageNotOpened,
+    PackageNotOpened,
+    ImageReadError, // the image could not be read a second time (not seekable)
+    PackageWriteError,
+};
+
+struct BuildResult {
+    BuildError error = BuildError::None;
+    FirmwareConfig header;     // the header written
+    bool config_found = false; // the image has a record at 0x3100
+    int lines = 0;             // lines with a line end: the progress total
+    long blocks = 0;           // blocks written
+
+    bool isValid() const { return error == BuildError::None; }
+    bool operator==(const BuildResult &o) const;
+    bool operator!=(const BuildResult &o) const { return !(*this == o); }
+};
+
+// Turns an S-record image into a package: the header, then one block per run
+// of bytes for the same 512-byte page, in the order the image gives them.
+//
+// The header is the image's configuration record (read again at every build);
+// where the image has none, or a record with fewer than four data bytes, the
+// bytes of `fallback` stand. Only S1 lines with a line end count; the
+// configuration page 0x3100-0x31FF is left out; data for 0x8000-0x9FFF goes
+// to 0xA000-0xBFFF. A block is closed when a byte for another page comes and
+// at the end, always at least one block. Data for page 0 gets a block of its
+// own, like any other page. One block is held in memory.
+class PackageBuilder {
+public:
+    // Called with (0, total) before the conversion, (j, total) before line j
+    // and (total, total) at the end; total is the number of lines.
+    using Progress = std::function<void(int line, int total)>;
+
+    void set_progress(Progress progress) { progress_ = std::move(progress); }
+
+    // The image must be seekable: it is read twice, once to count its lines
+    // and find the record, once to convert it. Stops at the first write
+    // error.
+    BuildResult build(std::istream &image, const PackageSink &sink, const FirmwareConfig &fallback);
+
+private:
+    bool close_block(const PackageSink &sink);
+
+    Progress progress_;
+    PackageBlock block_;
+    bool page_chosen_ = false;
+    long blocks_ = 0;
+};
+
+// Builds the package file package_path from the image file image_path. The
+// package is opened only after the image opened, and it is written whole or
+// not at all: a failed build leaves a file already at package_path as it was.
+BuildResult build_package_file(const QString &image_path, const QString &package_path,
+                               const FirmwareConfig &fallback, const PackageBuilder::Progress &progress = {});
+
+// What the command-line tool checks before building; the builder itself
+// takes every line as it comes.
+struct ImageCheck {
+    int lines = 0;                 // lines with a line end
+    int records = 0;               // of those, lines starting "S<digit>"
+    int faulty_lines = 0;          // non-empty lines that are not sound S-records
+    int first_fault_line = 0;      // 1-based
+    SrecFault first_fault = SrecFault::None;
+    int s1_data_records = 0;       // S1 records with data
+    int wide_data_records = 0;     // S2/S3 records with data (not taken)
+    bool tail_has_data = false;    // a last line without line end is an S1 record with data
+    bool config_found = false;
+};
+
+ImageCheck check_image(std::istream &image);

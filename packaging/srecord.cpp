@@ -1,0 +1,179 @@
+#include "srecord.h"
+
+#include <QMessageLogger>
+
+#include <algorithm>
+#include <cstring>
+#include <istream>
+
+namespace {
+
+int digit_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+bool is_hex(char c) { return digit_value(c) >= 0; }
+
+} // namespace
+
+uint8_t hex_byte(char first, char second)
+{
+    const auto value = [](char c) -> unsigned {
+        const int d = digit_value(c);
+        return d >= 0 ? static_cast<unsigned>(d) : static_cast<unsigned char>(c);
+    };
+    return static_cast<uint8_t>(value(first) * 16u + value(second));
+}
+
+SrecLineReader::SrecLineReader(std::istream &in) : in_(in) {}
+
+bool SrecLineReader::next(SrecLine &line)
+{
+    line = SrecLine{};
+    std::streambuf *buf = in_.rdbuf();
+    // Characters past the kept 99; a lone CR there is just the line end.
+    std::size_t extra = 0;
+    bool extra_is_cr = false;
+    for (;;) {
+        const int c = buf ? buf->sbumpc() : std::char_traits<char>::eof();
+        if (c == std::char_traits<char>::eof()) {
+            in_.setstate(std::ios::eofbit);
+            line.cut = extra > 1 || (extra == 1 && !extra_is_cr);
+            tail_ = line;
+            return false;
+        }
+        if (c == '\n')
+            break;
+        if (line.length < SrecLine::kMaxChars) {
+            line.text[line.length++] = static_cast<char>(c);
+        } else {
+            ++extra;
+            extra_is_cr = c == '\r';
+        }
+    }
+    if (extra == 0 && line.length > 0 && line.text[line.length - 1] == '\r')
+        line.text[--line.length] = '\0';
+    line.cut = extra > 1 || (extra == 1 && !extra_is_cr);
+    ++lines_;
+    return true;
+}
+
+SrecFields parse_srec_fields(const SrecLine &line)
+{
+    SrecFields f;
+    f.type = static_cast<uint8_t>(line.at(1) - '0');
+    f.count = line.byte_at(2);
+    f.addr_hi = line.byte_at(4);
+    f.addr_lo = line.byte_at(6);
+    f.addr = static_cast<uint16_t>(f.addr_hi * 256 + f.addr_lo);
+    f.has_address = line.length >= SrecFields::kHeaderChars;
+    if (f.has_address) {
+        const int in_line = static_cast<int>((line.length - SrecFields::kDataPos) / 2);
+        f.data_bytes = std::max(0, std::min(f.count - 3, in_line));
+    }
+    return f;
+}
+
+SrecFault check_srec_line(const SrecLine &line)
+{
+    if (line.length < 2 || line.text[0] != 'S' || line.text[1] < '0' || line.text[1] > '9')
+        return SrecFault::NotARecord;
+    if (line.cut)
+        return SrecFault::Cut;
+    for (std::size_t i = 2; i < line.length; ++i) {
+        if (!is_hex(line.text[i]))
+            return SrecFault::NotHex;
+    }
+    if (line.length % 2 != 0)
+        return SrecFault::OddLength;
+    const uint8_t count = line.byte_at(2);
+    const bool address_record = line.text[1] >= '1' && line.text[1] <= '3';
+    if (line.length != 4 + 2 * std::size_t(count) || (address_record && count < 3))
+        return SrecFault::CountMismatch;
+    unsigned sum = 0;
+    for (std::size_t pos = 2; pos < line.length; pos += 2)
+        sum += line.byte_at(pos);
+    if ((sum & 0xFF) != 0xFF)
+        return SrecFault::BadChecksum;
+    return SrecFault::None;
+}
+
+const char *srec_fault_text(SrecFault fault)
+{
+    switch (fault) {
+    case SrecFault::None:
+        return "no fault";
+    case SrecFault::NotARecord:
+        return "not an S-record line";
+    case SrecFault::NotHex:
+        return "non-hexadecimal character";
+    case SrecFault::OddLength:
+        return "odd number of hexadecimal digits";
+    case SrecFault::CountMismatch:
+        return "byte count does not match the line";
+    case SrecFault::BadChecksum:
+        return "checksum does not match";
+    case SrecFault::Cut:
+        return "longer than 99 characters";
+    }
+    return "unknown fault";
+}
+
+bool ConfigSearch::feed(const SrecLine &line)
+{
+    if (found_)
+        return true;
+    if (!seen_s1_) {
+        if (!is_s1_line(line))
+            return false;
+        seen_s1_ = true;
+        if (log_)
+            QMessageLogger().debug("Line: %s", line.text);
+    }
+    const SrecFields f = parse_srec_fields(line);
+    if (!f.has_address)
+        return false;
+    if (log_)
+        QMessageLogger().debug("ADDR = 0x%x", unsigned(f.addr));
+    if (f.addr != kConfigRecordAddress)
+        return false;
+    found_ = true;
+    data_count_ = std::min(f.data_bytes, int(sizeof data_));
+    for (int i = 0; i < data_count_; ++i)
+        data_[i] = line.byte_at(SrecFields::kDataPos + 2 * std::size_t(i));
+    if (log_) {
+        QMessageLogger().debug("Line: %s", line.text);
+        QMessageLogger().debug("Number: %d", int(f.count));
+    }
+    return true;
+}
+
+void ConfigSearch::apply(FirmwareConfig &config) const
+{
+    if (!found_)
+        return;
+    const int n = std::min(data_count_, int(sizeof config.bytes));
+    std::memcpy(config.bytes, data_, std::size_t(n));
+}
+
+bool read_config_record(std::istream &image, FirmwareConfig &config)
+{
+    SrecLineReader reader(image);
+    ConfigSearch search(true);
+    SrecLine line;
+    while (reader.next(line)) {
+        if (search.feed(line))
+            break;
+    }
+    search.apply(config);
+    QMessageLogger().debug("config[0][1][2][3] = 0x%x, 0x%x, 0x%x, 0x%x", config.bytes[0], config.bytes[1],
+                           config.bytes[2], config.bytes[3]);
+    return search.found();
+}

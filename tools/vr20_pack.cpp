@@ -1,0 +1,260 @@
+// vr20-pack: builds firmware packages from S-record images and shows what a
+// package holds, for use without the window (whose builder is hidden).
+#include "package_builder.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
+#include <QString>
+#include <QtGlobal>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum Exit { kOk = 0, kIoError = 1, kUsage = 2, kMalformed = 3 };
+
+const char kUsageText[] =
+    "Usage: vr20-pack build [--force] [--verbose] IMAGE.s19 PACKAGE.bin\n"
+    "       vr20-pack info PACKAGE.bin\n"
+    "       vr20-pack --help\n"
+    "\n"
+    "build  Turns the S-record image into a firmware package, byte for byte as\n"
+    "       the loader's package builder does. The header is the image's\n"
+    "       configuration record at 0x3100. The package is written whole or not\n"
+    "       at all. Lines that are not sound S-records, lines longer than 99\n"
+    "       characters (cut by the builder), S2/S3 data records (not taken) and\n"
+    "       a last data line without a line end (left out) stop the build;\n"
+    "       --force builds all the same, as the loader would.\n"
+    "       --verbose prints the builder's debug messages.\n"
+    "info   Prints the package's header (model, MCU, date, version), its block\n"
+    "       count, each block's page address in file order, whether every check\n"
+    "       byte holds, and the size of any trailing piece.\n"
+    "\n"
+    "Exit status: 0 done, 1 a file could not be opened, read or written,\n"
+    "2 wrong usage, 3 malformed input.\n";
+
+bool g_verbose = false;
+
+void message_handler(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type == QtDebugMsg && !g_verbose)
+        return;
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+}
+
+void error(const char *fmt, const QString &path, const char *detail)
+{
+    std::fprintf(stderr, "vr20-pack: ");
+    std::fprintf(stderr, fmt, QFile::encodeName(path).constData(), detail);
+    std::fprintf(stderr, "\n");
+}
+
+int usage_error(const char *what)
+{
+    std::fprintf(stderr, "vr20-pack: %s\n%s", what, kUsageText);
+    return kUsage;
+}
+
+QString header_hex(const FirmwareConfig &c)
+{
+    return QString::asprintf("%02X %02X %02X %02X", c.bytes[0], c.bytes[1], c.bytes[2], c.bytes[3]);
+}
+
+// Opens a regular file for reading; reports and returns false otherwise.
+bool open_input(std::ifstream &in, const QString &path, const char *what)
+{
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        error("cannot open %s: %s", path, (std::string(what) + " does not exist").c_str());
+        return false;
+    }
+    if (info.isDir()) {
+        error("cannot open %s: %s", path, (std::string(what) + " is a directory").c_str());
+        return false;
+    }
+    errno = 0;
+    in.open(QFile::encodeName(path).constData(), std::ios::in | std::ios::binary);
+    if (!in.is_open()) {
+        error("cannot open %s: %s", path, errno ? std::strerror(errno) : "unreadable");
+        return false;
+    }
+    return true;
+}
+
+int cmd_build(const QString &image_path, const QString &package_path, bool force)
+{
+    std::ifstream image;
+    if (!open_input(image, image_path, "image"))
+        return kIoError;
+    const ImageCheck check = check_image(image);
+    image.close();
+
+    std::vector<std::string> faults;
+    if (check.records == 0)
+        faults.push_back("no S-record lines: not an S-record image");
+    if (check.faulty_lines > 0) {
+        faults.push_back("line " + std::to_string(check.first_fault_line) + ": " +
+                         srec_fault_text(check.first_fault) +
+                         (check.faulty_lines > 1 ? " (and " + std::to_string(check.faulty_lines - 1) +
+                                                       " more faulty lines)"
+                                                 : std::string()));
+    }
+    if (check.wide_data_records > 0)
+        faults.push_back(std::to_string(check.wide_data_records) +
+                         " S2/S3 data records: addresses wider than 16 bits are not packaged");
+    if (check.tail_has_data)
+        faults.push_back("the last line has no line end: its data would be left out");
+    for (const std::string &f : faults) {
+        std::fprintf(stderr, "vr20-pack: %s: %s%s\n", QFile::encodeName(image_path).constData(),
+                     force ? "warning: " : "", f.c_str());
+    }
+    if (!faults.empty() && !force) {
+        std::fprintf(stderr, "vr20-pack: no package written (--force builds as the loader would)\n");
+        return kMalformed;
+    }
+    if (check.s1_data_records == 0)
+        std::fprintf(stderr, "vr20-pack: %s: warning: no S1 data: the package holds one empty block\n",
+                     QFile::encodeName(image_path).constData());
+    if (!check.config_found)
+        std::fprintf(stderr, "vr20-pack: %s: warning: no configuration record at 0x3100: header 00 00 00 00\n",
+                     QFile::encodeName(image_path).constData());
+
+    const BuildResult result = build_package_file(image_path, package_path, FirmwareConfig{});
+    switch (result.error) {
+    case BuildError::None:
+        break;
+    case BuildError::ImageNotOpened:
+        error("cannot open %s: %s", image_path, "image not readable");
+        return kIoError;
+    case BuildError::ImageReadError:
+        error("cannot read %s: %s", image_path, "the image cannot be read twice (not a regular file?)");
+        return kIoError;
+    case BuildError::PackageNotOpened:
+        error("cannot create %s: %s", package_path, "package not writable");
+        return kIoError;
+    case BuildError::PackageWriteError:
+        error("cannot write %s: %s", package_path, "write error, no package written");
+        return kIoError;
+    }
+    std::printf("%s: header %s, %ld blocks, %ld bytes\n", QFile::encodeName(package_path).constData(),
+                header_hex(result.header).toLatin1().constData(), result.blocks,
+                long(kPackageHeaderSize + kPackageBlockSize * std::size_t(result.blocks)));
+    return kOk;
+}
+
+QString or_code(const QString &text, const char *what, uint8_t code)
+{
+    return text.isEmpty() ? QString::asprintf("(unknown %s code 0x%02X)", what, code) : text;
+}
+
+int cmd_info(const QString &path)
+{
+    std::ifstream in;
+    if (!open_input(in, path, "package"))
+        return kIoError;
+
+    struct BlockLine {
+        uint16_t page;
+        uint32_t bad_lines;
+    };
+    std::vector<BlockLine> blocks;
+    const PackageScan scan = scan_package(in, [&blocks](long, const PackageBlock &block) {
+        blocks.push_back({block_page(block), bad_check_lines(block)});
+    });
+    if (in.bad()) {
+        error("cannot read %s: %s", path, "read error");
+        return kIoError;
+    }
+
+    std::vector<std::string> faults;
+    if (scan.header_bytes < int(kPackageHeaderSize)) {
+        std::printf("Header: incomplete (%d of 4 bytes)\n", scan.header_bytes);
+        faults.push_back("shorter than the 4-byte header");
+    } else {
+        const FirmwareConfigText text = decode_fw_config(scan.header);
+        std::printf("Header: %s\n", header_hex(scan.header).toLatin1().constData());
+        std::printf("Model: %s\n", or_code(text.model, "product", scan.header.bytes[3]).toUtf8().constData());
+        std::printf("MCU: %s\n", or_code(text.mcu, "MCU", scan.header.bytes[2]).toUtf8().constData());
+        std::printf("Date: %s\n", text.date.toUtf8().constData());
+        std::printf("Version: %s\n", text.version.toUtf8().constData());
+    }
+    std::printf("Blocks: %ld\n", scan.blocks);
+    for (std::size_t index = 0; index < blocks.size(); ++index) {
+        const BlockLine &b = blocks[index];
+        std::string checks = "check bytes hold";
+        if (b.bad_lines != 0) {
+            checks = "check bytes wrong in lines";
+            for (std::size_t k = 0; k < kBlockLines; ++k) {
+                if (b.bad_lines & (uint32_t(1) << k))
+                    checks += " " + std::to_string(k);
+            }
+        }
+        std::printf("Block %zu: page 0x%04X, %s\n", index, b.page, checks.c_str());
+        if (b.page % kPageSize != 0)
+            faults.push_back("block " + std::to_string(index) + ": page address is not a multiple of 512");
+    }
+    if (scan.bad_check_blocks == 0) {
+        std::printf("Check bytes: all hold\n");
+    } else {
+        std::printf("Check bytes: wrong in %ld blocks\n", scan.bad_check_blocks);
+        faults.push_back("check bytes wrong in " + std::to_string(scan.bad_check_blocks) + " blocks");
+    }
+    if (scan.trailing_bytes == 0) {
+        std::printf("Trailing piece: none\n");
+    } else {
+        std::printf("Trailing piece: %ld bytes\n", scan.trailing_bytes);
+        faults.push_back("a trailing piece of " + std::to_string(scan.trailing_bytes) +
+                         " bytes that is not a whole block");
+    }
+    if (scan.blocks == 0 && scan.header_bytes == int(kPackageHeaderSize))
+        faults.push_back("no blocks");
+    for (const std::string &f : faults)
+        std::fprintf(stderr, "vr20-pack: %s: malformed package: %s\n", QFile::encodeName(path).constData(),
+                     f.c_str());
+    return faults.empty() ? kOk : kMalformed;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qInstallMessageHandler(message_handler);
+    std::vector<QString> args;
+    bool force = false;
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QFile::decodeName(argv[i]);
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            std::fputs(kUsageText, stdout);
+            return kOk;
+        }
+        if (arg == QLatin1String("--force"))
+            force = true;
+        else if (arg == QLatin1String("--verbose") || arg == QLatin1String("-v"))
+            g_verbose = true;
+        else if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1)
+            return usage_error(("unknown option " + arg.toStdString()).c_str());
+        else
+            args.push_back(arg);
+    }
+    if (args.empty())
+        return usage_error("no command given");
+    if (args[0] == QLatin1String("build")) {
+        if (args.size() != 3)
+            return usage_error("build takes an image and a package path");
+        return cmd_build(args[1], args[2], force);
+    }
+    if (args[0] == QLatin1String("info")) {
+        if (args.size() != 2)
+            return usage_error("info takes one package path");
+        if (force)
+            return usage_error("--force applies to build only");
+        return cmd_info(args[1]);
+    }
+    return usage_error(("unknown command " + args[0].toStdString()).c_str());
+}
