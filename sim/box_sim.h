@@ -83,6 +83,9 @@ public:
     // received bytes, from the sender's thread for sent ones).
     void set_log_sink(std::function<void(const LoggedByte &)> sink);
 
+    // Time of the last byte either way (epoch when none yet).
+    Clock::time_point last_activity() const;
+
     // Bytes sent by this side that the tool has not read yet.
     std::size_t unread_by_tool() const;
 
@@ -100,6 +103,7 @@ private:
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
+    std::mutex send_mutex_;  // one write at a time; hang_up waits for it
     int master_ = -1;
     int slave_ = -1;
     int wake_[2] = {-1, -1};
