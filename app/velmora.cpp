@@ -116,7 +116,7 @@ void velmora::select_comport(int p_idx)
         ui.comboBox_port_update->setCurrentIndex(port_row);
         return;
     }
-    abandon_limit_exchange();
+    finish_limit_exchange();
 
     if (port_worker->has_port())
         port_worker->close_port();
@@ -151,7 +151,7 @@ bool velmora::begin_device_flow(device_flow flow)
         warn_port_unusable();
         return false;
     }
-    abandon_limit_exchange();
+    finish_limit_exchange();
     if (port_worker->reopen_port()) {
         warn_port_unusable();
         port_worker->close_port();
@@ -166,7 +166,7 @@ void velmora::end_device_flow()
     active_flow = device_flow::none;
 }
 
-void velmora::abandon_limit_exchange()
+void velmora::finish_limit_exchange()
 {
     if (active_flow != device_flow::limit_read && active_flow != device_flow::limit_write)
         return;

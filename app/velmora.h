@@ -79,7 +79,7 @@ private:
     bool begin_device_flow(device_flow flow);
     void end_device_flow();
     bool long_flow_running() const;
-    void abandon_limit_exchange();
+    void finish_limit_exchange();
     // Reached once, queued, when the worker finds the open port broken.
     void port_lost();
     void warn_port_unusable();
@@ -143,8 +143,29 @@ private:
     // ---- packaging (builder) ----
 
     // ---- update ----
+    enum class update_phase { idle, entering, running };
+    update_phase upd_phase = update_phase::idle;
+    // Bumped at each start, so that a slot which processed events can tell
+    // whether its own session still runs.
+    unsigned upd_session = 0;
+    bool upd_block_open = false;  // a block is being sent: '^' has bytes to give
+    bool upd_label_stale = false; // upd_byte_count has moved on since the label showed it
+    void update_next_block(unsigned session);
+    void update_next_data_byte(unsigned session);
+    bool update_send(uint8_t byte);
+    void update_fail(const QString &title, const QString &text);
+    void update_line_broken();
+    bool update_session_alive(unsigned session) const;
+    QString update_count_text() const;
+    void set_update_status(const QString &text);
+    void show_update_count();
 
     // ---- satellite list ----
+    static uint8_t sat_record[20]; // the record on the line, in either direction
+    void list_read_end(bool success);
+    void list_write_end(bool success);
+    void list_read_release();
+    void list_write_release();
 
     // ---- soft limits ----
 };

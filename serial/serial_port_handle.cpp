@@ -95,7 +95,8 @@ void serial_port_handle::close_port()
         if (!port)
             return;
         assert_port_thread();
-        port->clear(QSerialPort::AllDirections);
+        if (port->isOpen())
+            port->clear(QSerialPort::AllDirections);
         port->close();
     });
 }
@@ -103,7 +104,7 @@ void serial_port_handle::close_port()
 void serial_port_handle::clear_port()
 {
     in_port_thread([&] {
-        if (!port)
+        if (!port || !port->isOpen())
             return;
         assert_port_thread();
         port->clear(QSerialPort::AllDirections);

@@ -209,8 +209,8 @@ struct Fault {
     Bytes bytes;
     int times = 1;  // matching bytes it acts on; 0 = every one
 
-    static constexpr milliseconds forever{-1};
-    static Fault silence(Trigger at, milliseconds duration = forever);
+    static constexpr milliseconds indefinitely{-1};  // not "forever": a Qt macro
+    static Fault silence(Trigger at, milliseconds duration = indefinitely);
     static Fault delay(Trigger at, milliseconds duration);
     static Fault instead(Trigger at, Bytes bytes);
     static Fault end(Trigger at, Bytes bytes);

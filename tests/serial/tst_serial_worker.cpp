@@ -18,8 +18,7 @@ private:
     // Waits for replies, then a little longer to be sure no more come.
     static QList<uchar> replies(QSignalSpy &spy, int expected)
     {
-        spy.wait(2000);
-        QTRY_VERIFY_WITH_TIMEOUT(spy.count() >= expected, 3000);
+        (void)QTest::qWaitFor([&] { return spy.count() >= expected; }, 3000);
         QTest::qWait(150);
         QList<uchar> values;
         for (const auto &args : spy)
