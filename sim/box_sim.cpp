@@ -35,77 +35,62 @@ bool Trigger::matches(const Point &p) const
            fits(line, p.line);
 }
 
-Trigger Trigger::nth_byte(Conversation c, int n)
+namespace {
+using Opt = std::optional<int>;
+Trigger make_trigger(Conversation c, std::optional<Step> step, Opt satellite = {}, Opt index = {},
+                     Opt block = {}, Opt line = {})
 {
     Trigger t;
     t.conversation = c;
+    t.step = step;
+    t.satellite = satellite;
+    t.index = index;
+    t.block = block;
+    t.line = line;
+    return t;
+}
+}  // namespace
+
+Trigger Trigger::nth_byte(Conversation c, int n)
+{
+    Trigger t = make_trigger(c, std::nullopt);
     t.nth = n;
     return t;
 }
 
 Trigger Trigger::list_read_byte(int satellite, int record_byte)
 {
-    Trigger t;
-    t.conversation = Conversation::ListRead;
-    t.satellite = satellite;
-    t.index = record_byte;
-    return t;
+    return make_trigger(Conversation::ListRead, std::nullopt, satellite, record_byte);
 }
 
 Trigger Trigger::list_read_request()
 {
-    Trigger t;
-    t.conversation = Conversation::ListRead;
-    t.step = Step::Command;
-    return t;
+    return make_trigger(Conversation::ListRead, Step::Command);
 }
 
 Trigger Trigger::list_write_number(int satellite)
 {
-    Trigger t;
-    t.conversation = Conversation::ListWrite;
-    t.step = Step::Number;
-    t.satellite = satellite;
-    return t;
+    return make_trigger(Conversation::ListWrite, Step::Number, satellite);
 }
 
 Trigger Trigger::list_write_record(int satellite, int record_byte)
 {
-    Trigger t;
-    t.conversation = Conversation::ListWrite;
-    t.step = Step::RecordByte;
-    t.satellite = satellite;
-    t.index = record_byte;
-    return t;
+    return make_trigger(Conversation::ListWrite, Step::RecordByte, satellite, record_byte);
 }
 
 Trigger Trigger::update_header(int byte)
 {
-    Trigger t;
-    t.conversation = Conversation::Update;
-    t.step = Step::Header;
-    t.index = byte;
-    return t;
+    return make_trigger(Conversation::Update, Step::Header, {}, byte);
 }
 
 Trigger Trigger::update_block_start(int block)
 {
-    Trigger t;
-    t.conversation = Conversation::Update;
-    t.step = Step::BlockStart;
-    t.block = block;
-    return t;
+    return make_trigger(Conversation::Update, Step::BlockStart, {}, {}, block);
 }
 
 Trigger Trigger::update_line(int block, int line, int line_byte)
 {
-    Trigger t;
-    t.conversation = Conversation::Update;
-    t.step = Step::LineByte;
-    t.block = block;
-    t.line = line;
-    t.index = line_byte;
-    return t;
+    return make_trigger(Conversation::Update, Step::LineByte, {}, line_byte, block, line);
 }
 
 namespace {

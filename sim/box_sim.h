@@ -264,7 +264,8 @@ struct ReceivedBlock {
 //  limits write: 'd' -> 'e', gap, first index request; each limit byte is
 //                stored and answered with the next request, the last with the
 //                end byte (default requests 0,1,2,3 and end 4).
-//  list read   : 'H' (at any point) -> 'I'; number k -> record byte 0 of k;
+//  list read   : 'H' -> 'I' (also amid a record; but where a number is
+//                awaited 0x48 is satellite 72); number k -> record byte 0 of k;
 //                0xCC -> next record byte; the 20th 0xCC -> nothing. A byte
 //                other than 0xCC amid a record, or a number out of 1..199,
 //                -> 0xEF.
