@@ -168,7 +168,7 @@ ImageCheck check_image(std::istream &image)
             check.first_fault_line = check.lines;
         }
         const SrecFields f = parse_srec_fields(line);
-        if (line.text[1] == '1' && f.data_bytes > 0)
+        if (line.text[1] == '1' && f.data_bytes > 0 && !(f.addr >= kConfigPageFirst && f.addr <= kConfigPageLast))
             ++check.s1_data_records;
         // S2 and S3 records carry one and two address bytes more than S1.
         else if ((line.text[1] == '2' || line.text[1] == '3') && f.data_bytes > line.text[1] - '1')

@@ -75,7 +75,7 @@ struct ImageCheck {
     int faulty_lines = 0;          // non-empty lines that are not sound S-records
     int first_fault_line = 0;      // 1-based
     SrecFault first_fault = SrecFault::None;
-    int s1_data_records = 0;       // S1 records with data
+    int s1_data_records = 0;       // S1 records with data for the blocks
     int wide_data_records = 0;     // S2/S3 records with data (not taken)
     bool tail_has_data = false;    // a last line without line end is an S1 record with data
     bool config_found = false;
