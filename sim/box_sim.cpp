@@ -317,8 +317,16 @@ Outcome Box::Engine::step(const Proto &cur, uint8_t b, milliseconds quiet, bool 
         s = Proto{};
     };
 
+    // The tool answers a box byte within milliseconds, while its resends and
+    // new flows come after its 2000 ms watchdog or a button press. So where
+    // the box awaits data, a command byte after a long quiet is a command.
+    // Not in an update, whose watchdog resends line bytes of any value.
+    const bool awaits_data = cur.phase == Phase::LimitsBytes || cur.phase == Phase::ListAwaitNumber ||
+                             cur.phase == Phase::ListRecord || cur.phase == Phase::WriteAwaitNumber ||
+                             cur.phase == Phase::WriteRecord;
     const bool may_open = cur.phase == Phase::Rest || cur.phase == Phase::LimitsCounts ||
-                          cur.phase == Phase::ListAwaitRequest || cur.phase == Phase::UpdDone;
+                          cur.phase == Phase::ListAwaitRequest || cur.phase == Phase::UpdDone ||
+                          (awaits_data && quiet >= settings.resend_quiet);
     Conversation opens = Conversation::None;
     if (may_open) {
         switch (b) {
@@ -329,7 +337,7 @@ Outcome Box::Engine::step(const Proto &cur, uint8_t b, milliseconds quiet, bool 
             opens = Conversation::LimitsWrite;
             break;
         case 'H':
-            if (cur.phase != Phase::ListAwaitRequest)
+            if (cur.conv != Conversation::ListRead)
                 opens = Conversation::ListRead;
             break;
         case 'J':
@@ -392,6 +400,15 @@ Outcome Box::Engine::step(const Proto &cur, uint8_t b, milliseconds quiet, bool 
     p.nth = s.nth;
     p.step = Step::Unexpected;
 
+    if (may_open && b == 'H' && cur.conv == Conversation::ListRead) {
+        // The next satellite's request, or the tool's start again after its
+        // time-out: the record under way is given up.
+        p.step = Step::Command;
+        s.phase = Phase::ListAwaitNumber;
+        answer = {'I'};
+        return o;
+    }
+
     switch (cur.phase) {
     case Phase::Rest:
         break;
@@ -425,11 +442,6 @@ Outcome Box::Engine::step(const Proto &cur, uint8_t b, milliseconds quiet, bool 
     }
 
     case Phase::ListAwaitRequest:
-        if (b == 'H') {
-            p.step = Step::Command;
-            s.phase = Phase::ListAwaitNumber;
-            answer = {'I'};
-        }
         break;
 
     case Phase::ListAwaitNumber:

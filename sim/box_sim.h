@@ -258,42 +258,48 @@ struct ReceivedBlock {
 // ---------------------------------------------------------------------------
 // Box: the simulated positioner box.
 //
+// It holds at first the limits WEST -1000, EAST 1000 and default_records().
 // Its answers, per conversation (the answer to each received byte):
 //  limits read : 'b' -> 'c', gap, WEST lo; count 1 -> WEST hi; 2 -> EAST lo;
 //                3 -> EAST hi; 4 ends (no answer).
 //  limits write: 'd' -> 'e', gap, first index request; each limit byte is
 //                stored and answered with the next request, the last with the
 //                end byte (default requests 0,1,2,3 and end 4).
-//  list read   : 'H' -> 'I' (also amid a record; but where a number is
-//                awaited 0x48 is satellite 72); number k -> record byte 0 of k;
-//                0xCC -> next record byte; the 20th 0xCC -> nothing. A byte
-//                other than 0xCC amid a record, or a number out of 1..199,
-//                -> 0xEF.
+//  list read   : 'H' -> 'I' (also amid a record: the satellite starts again);
+//                number k -> record byte 0 of k; 0xCC -> next record byte;
+//                the 20th 0xCC -> nothing. A byte other than 0xCC amid a
+//                record, or a number out of 1..199, -> 0xEF. Where a number
+//                is awaited, a prompt 0x48 is satellite 72.
 //  list write  : 'J' -> 'K', gap, 'M'; number k (1..199) -> 'L'; 20 record
-//                bytes -> record k stored, 'M'; 200 -> done. 0xEF (after a
-//                quiet of at least `resend_quiet`, so that a record byte of
-//                value 0xEF stays data) -> the last request again, any partial
+//                bytes -> record k stored, 'M'; 200 -> done. 0xEF after 'M',
+//                or amid a record after a quiet of `resend_quiet` (a prompt
+//                0xEF is record data) -> the last request again, any partial
 //                record dropped. A stored record also replaces the one the
 //                list read sends (position turned high byte first).
-//  update      : 'E' -> 'P'; 'R' -> 'Q' ('P' for the first `extra_p`); 4
-//                header bytes -> header verdict ('Y'); 'a' -> '_' (a second
-//                'a' while the address is awaited -> '_' again: addresses are
-//                even); address -> '^'; line bytes -> '^' until 17 are in,
-//                then 'T' (17 bytes sum to 0 mod 256) or 'U', gap, and '^'
-//                for the next line (the same after 'U') or 'Y' after line 31;
-//                '[' -> final verdict ('S'), and '[' again -> the verdict
-//                again. While 'R' or 'a'/'[' is awaited, anything else ->
-//                the last request again.
-// Bytes with no meaning at rest are ignored. Two box bytes in a row are
-// separated by `gap`, and the second waits (up to `drain_limit`) until the
-// tool has read the first, because the tool keeps only the first byte of an
-// arrival.
+//  update      : 'E' -> 'P' (and forgets the header and blocks of an earlier
+//                session); 'R' -> 'Q' ('P' for the first `extra_p`); 4 header
+//                bytes -> header verdict ('Y'; any other ends the update);
+//                'a' -> '_' ('a' again while the address is awaited -> '_'
+//                again: addresses are even); address -> '^'; line bytes ->
+//                '^' until 17 are in, then 'T' (17 bytes sum to 0 mod 256) or
+//                'U', gap, and '^' for the next line (the same after 'U') or
+//                'Y' after line 31; '[' -> final verdict ('S'), and '[' again
+//                -> the verdict again. While 'R' or 'a'/'[' is awaited,
+//                anything else -> the last request again.
+// A command byte ('b', 'd', 'H', 'J', 'E') opens its conversation at rest,
+// while limit counts are awaited, after an update's verdict, and, outside an
+// update, wherever the box awaits data but the line was quiet for
+// `resend_quiet` (the tool answers box bytes at once; its resends and new
+// flows come later). Other bytes with no meaning at rest are ignored. Two box
+// bytes in a row are separated by `gap`, and the second waits (up to
+// `drain_limit`) until the tool has read the first, because the tool keeps
+// only the first byte of an arrival.
 class Box {
 public:
     struct Settings {
         milliseconds gap{20};
         milliseconds drain_limit{1000};
-        milliseconds resend_quiet{1000};
+        milliseconds resend_quiet{1000};  // see above; below the tool's 2000 ms watchdog
     };
 
     Box();  // default settings

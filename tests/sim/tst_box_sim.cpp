@@ -293,6 +293,20 @@ void tst_box_sim::conversation_data()
         << Script{X("H", {"I"}), X(B({2}), {R(recs[1], 0, 1)}), X(B({0xCC}), {R(recs[1], 1, 1)}), X("H", {"I"}),
                   X(B({2}), {R(recs[1], 0, 1)})}
         << none;
+    QTest::newRow("list read: a prompt 'H' where a number is awaited is satellite 72")
+        << none << Script{X("H", {"I"}), X("H", {R(recs[71], 0, 1)})} << none;
+    QTest::newRow("list read: 'H' after a quiet where a number is awaited asks again")
+        << none << Script{X("H", {"I"}), X("H", {"I"}, 300), X(B({9}), {R(recs[8], 0, 1)})}
+        << Setup([](Box &b) { QCOMPARE(b.completed(Conversation::ListRead), 0); });
+    QTest::newRow("list write: 'J' after a quiet starts the write again")
+        << none << Script{X("J", {"K", "M"}), X("J", {"K", "M"}, 300), X(B({5}), {"L"})} << none;
+    QTest::newRow("limits write: 'b' after a quiet where a limit byte is awaited")
+        << none << Script{X("d", {"e", B({0})}), X("b", {"c", B({0x18})}, 300)} << none;
+    QTest::newRow("update: a line byte of value 'E' after a quiet is data")
+        << none
+        << Script{X("E", {"P"}), X("R", {"Q"}), X(B({1, 2, 3, 4}), {"Y"}), X("a", {"_"}), X(B({0xE0}), {"^"}),
+                  X("E", {"^"}, 300)}
+        << none;
     QTest::newRow("list read: number 0 gets 0xEF")
         << none << Script{X("H", {"I"}), X(B({0}), {B({0xEF})}), X("H", {"I"})} << none;
 
