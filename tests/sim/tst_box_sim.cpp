@@ -215,6 +215,7 @@ private slots:
     void conversation();
     void update_stores_blocks();
     void separate_arrivals_keep_the_gap();
+    void pty_peer_alone();
     void link_names_the_terminal();
     void tool_reopening_keeps_the_line();
     void hang_up_reaches_the_tool();
@@ -526,6 +527,24 @@ void tst_box_sim::separate_arrivals_keep_the_gap()
     QCOMPARE(box.peer().unread_by_tool(), size_t(1));  // 'M' unread, 0x01 held back
     QCOMPARE(bytes_of(tool.take(1, 1s)), QByteArrayList{"M"});
     QCOMPARE(bytes_of(tool.take(1, 2s)), QByteArrayList{B({0x01})});
+}
+
+void tst_box_sim::pty_peer_alone()
+{
+    PtyPeer peer;
+    ToolEnd tool(peer.slave_path());
+    QVERIFY(tool.fd >= 0);
+    QVERIFY(peer.send({0x06, 0x15}));
+    QCOMPARE(bytes_of(tool.take(2, 2s)), QByteArrayList{B({0x06, 0x15})});  // one arrival
+    QVERIFY(tool.send("xyz"));
+    QVERIFY(peer.wait_received(3, 2s));
+    QCOMPARE(peer.received(), (Bytes{'x', 'y', 'z'}));
+    const auto log = peer.log();
+    QCOMPARE(log.size(), size_t(5));
+    QVERIFY(log[0].from_box && log[1].from_box && !log[2].from_box);
+    QCOMPARE(int(log[4].value), int('z'));
+    QVERIFY(log[2].when >= log[1].when);
+    QVERIFY(bytes_of(tool.take(0, 100ms)).isEmpty());  // no echo, no protocol
 }
 
 void tst_box_sim::link_names_the_terminal()
