@@ -184,7 +184,10 @@ struct Trigger {
 };
 
 // A scripted fault: what the box does instead of its normal answer to a
-// received byte that matches `at`.
+// received byte that matches `at`. Faults are tried in the order they were
+// added; the first that matches and has acts left acts, alone. A byte dropped
+// by Silence has no effect at all: it does not count in `nth`, so the tool's
+// resend of it arrives as the same point.
 struct Fault {
     enum class Action : uint8_t {
         Silence,   // drop this byte and every byte received for `duration`
