@@ -1,0 +1,144 @@
+// Choosing a package on the Update tab: the dialog, the header shown, the
+// block count and the stream left open for the session.
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+
+#include "update_rig.h"
+
+using namespace update_test;
+
+namespace {
+
+QByteArray header_and_blocks(const QByteArray &header, int blocks, int trailing)
+{
+    return header + QByteArray(int(kPackageBlockSize) * blocks + trailing, char(0x5A));
+}
+
+void verify_labels(velmora &w, const QStringList &texts)
+{
+    QCOMPARE(w.ui.label_model_u->text(), texts.value(0));
+    QCOMPARE(w.ui.label_mcu_u->text(), texts.value(1));
+    QCOMPARE(w.ui.label_date_u->text(), texts.value(2));
+    QCOMPARE(w.ui.label_ver_u->text(), texts.value(3));
+}
+
+} // namespace
+
+class tst_package_loading : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { Q_INIT_RESOURCE(velmora); }
+
+    void loads_package_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<int>("blocks");
+        QTest::addColumn<QStringList>("labels");
+        const QStringList known{"Quorinel VR20", "MC9S08PT60", "2015/3/7", "3"};
+        const QByteArray header("\x32\x67\x01\x00", 4);
+        QTest::newRow("three blocks") << header_and_blocks(header, 3, 0) << 3 << known;
+        QTest::newRow("trailing piece not counted") << header_and_blocks(header, 3, 100) << 3 << known;
+        QTest::newRow("one byte short of a block") << header_and_blocks(header, 1, 545) << 1 << known;
+        QTest::newRow("header only") << QByteArray("\xFF\xFF\xFF\xFF", 4) << 0
+                                     << QStringList{"", "", "2028/15/31", "7"};
+        // The missing header bytes keep what the window held (all zero).
+        QTest::newRow("short header") << QByteArray("\x1C\x3F", 2) << 0
+                                      << QStringList{"Quorinel VR20", "", "2025/1/31", "1"};
+    }
+
+    void loads_package()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(int, blocks);
+        QFETCH(QStringList, labels);
+        rig r;
+        QVERIFY(r.ready());
+        r.window->ui.pushButton_update_start->setEnabled(false);
+        r.window->ui.pushButton_update_stop->setEnabled(false);
+        r.window->ui.progressBar_update->setValue(7);
+        const QString path = r.write_file(file, QStringLiteral("firmware.bin"));
+
+        r.load(path);
+        QVERIFY(r.driver.boxes().isEmpty());
+        QCOMPARE(r.driver.file_dialogs().size(), 1);
+        const harness::shown_file_dialog dialog = r.driver.file_dialogs().first();
+        QCOMPARE(dialog.caption, QStringLiteral("open File"));
+        QCOMPARE(dialog.directory, QDir(QDir::current().absoluteFilePath(QStringLiteral(".."))).canonicalPath());
+        QCOMPARE(dialog.filters, (QStringList{"Text Files(*.bin)", "All Files(*.*)"}));
+        QVERIFY(!dialog.parentless);
+
+        QCOMPARE(block_count(*r.window), blocks);
+        QCOMPARE(r.window->ui.progressBar_update->maximum(), blocks);
+        QVERIFY(package_open(*r.window));
+        QCOMPARE(package_position(*r.window), 0L);
+        QCOMPARE(chosen_path(*r.window), path);
+        QCOMPARE(r.window->ui.lineEdit_update->text(), path);
+        verify_labels(*r.window, labels);
+        QVERIFY(r.window->ui.pushButton_update_start->isEnabled());
+        QVERIFY(r.window->ui.pushButton_update_stop->isEnabled());
+    }
+
+    void cancelled_dialog_leaves_no_package()
+    {
+        rig r;
+        QVERIFY(r.ready());
+        const QString first = r.write_package(make_package(2));
+        r.load(first);
+        r.window->ui.pushButton_update_start->setEnabled(false);
+        r.window->ui.pushButton_update_stop->setEnabled(false);
+
+        r.load(QString());
+        QCOMPARE(r.driver.texts(), QStringList{QStringLiteral("Can not find BIN file")});
+        QCOMPARE(r.driver.boxes().first().title, QStringLiteral("Warning"));
+        QVERIFY(chosen_path(*r.window).isEmpty());
+        QCOMPARE(block_count(*r.window), 0);
+        QVERIFY(!package_open(*r.window));
+        QVERIFY(r.window->ui.pushButton_update_start->isEnabled());
+        QVERIFY(r.window->ui.pushButton_update_stop->isEnabled());
+        // What the earlier choice showed stays.
+        QCOMPARE(r.window->ui.lineEdit_update->text(), first);
+        QCOMPARE(r.window->ui.progressBar_update->maximum(), 2);
+        QCOMPARE(r.window->ui.label_date_u->text(), QStringLiteral("2015/3/7"));
+    }
+
+    void unreadable_file_warns()
+    {
+        rig r;
+        QVERIFY(r.ready());
+        const QString missing = r.dir.filePath(QStringLiteral("missing.bin"));
+        r.load(missing);
+        QCOMPARE(r.driver.texts(), QStringList{QStringLiteral("Can not open BIN file")});
+        QCOMPARE(r.driver.boxes().first().title, QStringLiteral("Warning"));
+        QCOMPARE(r.window->ui.lineEdit_update->text(), missing);
+        QCOMPARE(block_count(*r.window), 0);
+        QVERIFY(!package_open(*r.window));
+    }
+
+    // The one stream is closed before the next package is opened.
+    void second_package_replaces_first()
+    {
+        rig r;
+        QVERIFY(r.ready());
+        r.load(r.write_package(make_package(3), QStringLiteral("a.bin")));
+        test_package second = make_package(1, 0, 7);
+        second.header = FirmwareConfig{{0x1C, 0x3F, 0x01, 0x01}};
+        r.load(r.write_package(second, QStringLiteral("b.bin")));
+
+        QVERIFY(r.driver.boxes().isEmpty());
+        QCOMPARE(block_count(*r.window), 1);
+        QVERIFY(package_open(*r.window));
+        QCOMPARE(package_position(*r.window), 0L);
+        QVERIFY(std::equal(std::begin(second.header.bytes), std::end(second.header.bytes), config(*r.window).bytes));
+        verify_labels(*r.window, {"", "MC9S08PT60", "2025/1/31", "1"});
+    }
+};
+
+QTEST_MAIN(tst_package_loading)
+#include "tst_package_loading.moc"

@@ -1,0 +1,144 @@
+#include "update_rig.h"
+
+#include <QFile>
+#include <QTest>
+
+#include <random>
+
+#include "serial_port_handle.h"
+
+struct update_rig_tag;
+template <>
+struct velmora_access<update_rig_tag> {
+    static bool running(velmora &w) { return w.upd_phase != velmora::update_phase::idle; }
+    static std::fstream &in_file(velmora &w) { return *w.in_file; }
+    static int block_count(velmora &w) { return w.pkg_block_count; }
+    static FirmwareConfig config(velmora &w) { return w.fw_config; }
+    static QString file_path(velmora &w) { return w.file_path; }
+    static bool watchdog_active(velmora &w) { return w.timeout_timer->isActive(); }
+    static int byte_count(velmora &w) { return w.upd_byte_count; }
+    static std::fstream &log_file(velmora &w) { return w.log_file; }
+};
+using access = velmora_access<update_rig_tag>;
+
+namespace update_test {
+
+bool package_open(velmora &w) { return access::in_file(w).is_open(); }
+long package_position(velmora &w) { return long(access::in_file(w).tellg()); }
+int block_count(velmora &w) { return access::block_count(w); }
+FirmwareConfig config(velmora &w) { return access::config(w); }
+QString chosen_path(velmora &w) { return access::file_path(w); }
+bool session_running(velmora &w) { return access::running(w); }
+bool watchdog_active(velmora &w) { return access::watchdog_active(w); }
+int bytes_counted(velmora &w) { return access::byte_count(w); }
+std::fstream &transfer_log(velmora &w) { return access::log_file(w); }
+
+QByteArray test_package::file_bytes() const
+{
+    QByteArray bytes(reinterpret_cast<const char *>(header.bytes), int(kPackageHeaderSize));
+    for (const PackageBlock &block : blocks)
+        bytes.append(reinterpret_cast<const char *>(block.bytes), int(kPackageBlockSize));
+    return bytes + trailing;
+}
+
+boxsim::Bytes test_package::clean_session(int extra_p) const
+{
+    boxsim::Bytes line{'E'};
+    line.insert(line.end(), size_t(extra_p) + 1, 'R');
+    line.insert(line.end(), std::begin(header.bytes), std::end(header.bytes));
+    for (const PackageBlock &block : blocks) {
+        line.push_back('a');
+        line.push_back(block.bytes[0]);
+        line.insert(line.end(), block.bytes + 2, block.bytes + kPackageBlockSize);
+    }
+    line.push_back('[');
+    return line;
+}
+
+test_package make_package(int blocks, int trailing_bytes, unsigned seed)
+{
+    std::mt19937 random(seed);
+    auto next_byte = [&] { return uint8_t(random() & 0xFF); };
+    test_package package;
+    package.header = FirmwareConfig{{0x32, 0x67, 0x01, 0x00}};
+    for (int b = 0; b < blocks; ++b) {
+        PackageBlock block;
+        set_block_page(block, uint16_t(0x4000 + 0x200 * b));
+        for (std::size_t k = 0; k < kBlockLines; ++k) {
+            for (std::size_t i = 0; i < kLineDataBytes; ++i)
+                block.bytes[block_line_pos(k, i)] = next_byte();
+            block.bytes[block_line_pos(k, kLineDataBytes)] = check_byte(block.bytes + block_line_pos(k));
+        }
+        package.blocks.push_back(block);
+    }
+    for (int i = 0; i < trailing_bytes; ++i)
+        package.trailing.append(char(next_byte()));
+    return package;
+}
+
+boxsim::Bytes line_bytes(const PackageBlock &block, int line)
+{
+    const uint8_t *first = block.bytes + block_line_pos(std::size_t(line));
+    return boxsim::Bytes(first, first + kLineBytes);
+}
+
+boxsim::Box::Settings quick_box()
+{
+    boxsim::Box::Settings settings;
+    settings.gap = std::chrono::milliseconds{1};
+    return settings;
+}
+
+rig::rig(boxsim::Box::Settings settings)
+    : box(settings)
+{
+    window = std::make_unique<velmora>();
+    window->show();
+    window->ui.tabWidget->setCurrentIndex(1);
+    attached = QTest::qWaitForWindowExposed(window.get()) && dir.isValid()
+        && harness::attach_port(*window, QString::fromStdString(box.slave_path()));
+    // The start-up probe may have warned that no COM port exists.
+    driver.clear();
+}
+
+rig::~rig()
+{
+    window.reset();
+}
+
+QString rig::write_package(const test_package &package, const QString &name)
+{
+    return write_file(package.file_bytes(), name);
+}
+
+QString rig::write_file(const QByteArray &bytes, const QString &name)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
+void rig::load(const QString &path)
+{
+    driver.queue_file(path);
+    window->ui.pushButton_bin_update->click();
+}
+
+void rig::press_start()
+{
+    window->ui.pushButton_update_start->click();
+}
+
+void rig::press_stop()
+{
+    window->ui.pushButton_update_stop->click();
+}
+
+bool rig::wait_session_end(int timeout_ms)
+{
+    return harness::modal_driver::wait_until([&] { return !session_running(*window); }, timeout_ms);
+}
+
+} // namespace update_test

@@ -1,0 +1,82 @@
+#pragma once
+
+// The real window, its worker and a simulated box on a pseudo-terminal, with
+// the package files an update needs.
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <vector>
+
+#include "box_sim.h"
+#include "harness.h"
+#include "package_block.h"
+#include "velmora.h"
+
+namespace update_test {
+
+// A package as stored: the header, whole blocks and an optional trailing
+// piece that is not a block.
+struct test_package {
+    FirmwareConfig header;
+    std::vector<PackageBlock> blocks;
+    QByteArray trailing;
+
+    QByteArray file_bytes() const;
+    // What a box that accepts everything receives: 'E', 'R' (once more for
+    // each extra 'P'), the header, 'a', address and 544 line bytes per block,
+    // then '['.
+    boxsim::Bytes clean_session(int extra_p = 0) const;
+};
+
+// Blocks for consecutive pages from 0x4000 with random line data and valid
+// check bytes; the same seed gives the same package.
+test_package make_package(int blocks, int trailing_bytes = 0, unsigned seed = 1);
+
+// The 17 stored bytes of line `line` of a block.
+boxsim::Bytes line_bytes(const PackageBlock &block, int line);
+
+// The window's update state, for checks.
+bool package_open(velmora &w);
+long package_position(velmora &w);
+int block_count(velmora &w);
+FirmwareConfig config(velmora &w);
+QString chosen_path(velmora &w);
+bool session_running(velmora &w);
+bool watchdog_active(velmora &w);
+int bytes_counted(velmora &w);
+std::fstream &transfer_log(velmora &w);
+
+// A box that answers almost at once, so that sessions stay short.
+boxsim::Box::Settings quick_box();
+
+class rig
+{
+public:
+    explicit rig(boxsim::Box::Settings settings = quick_box());
+    ~rig();
+
+    // The window is up, shows the Update tab and holds the box's port.
+    bool ready() const { return attached; }
+
+    QString write_package(const test_package &package, const QString &name = QStringLiteral("pkg.bin"));
+    QString write_file(const QByteArray &bytes, const QString &name);
+    // Chooses the file in the package dialog.
+    void load(const QString &path);
+    void press_start();
+    void press_stop();
+    // Waits until the session has ended (or the time is up).
+    bool wait_session_end(int timeout_ms = 20000);
+
+    harness::modal_driver driver; // first: the window may warn while it is built
+    boxsim::Box box;
+    std::unique_ptr<velmora> window;
+    QTemporaryDir dir;
+
+private:
+    bool attached = false;
+};
+
+} // namespace update_test
