@@ -1,0 +1,115 @@
+#pragma once
+
+// Shared pieces of the satellite list tests: the real window with its worker
+// attached to a simulated box on a pseudo-terminal, and table helpers.
+
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+#include "box_sim.h"
+#include "harness.h"
+#include "serial_port_handle.h"
+#include "velmora.h"
+
+namespace satlist {
+
+inline constexpr int list_read_end_ms = 120000;   // 199 x (200 ms pause + 22 exchanges), with room
+inline constexpr int list_write_end_ms = 90000;   // 199 x (20 x 5 ms + 3 exchanges), with room
+inline constexpr int sats = 199;
+inline const char *const read_error = "Data connection error, please restart box and PC software";
+inline const char *const write_error = "Data transfer error, please restart box and PC software";
+
+// The four texts of a table row; an absent cell reads as empty.
+inline QStringList row_texts(velmora &w, int row)
+{
+    QStringList texts;
+    for (int col = 0; col < velmora::sat_columns; ++col) {
+        const QTableWidgetItem *item = w.ui.sat_setting->item(row, col);
+        texts << (item ? item->text() : QString());
+    }
+    return texts;
+}
+
+// Types a row in as the user would.
+inline void set_row(velmora &w, int row, const QStringList &texts)
+{
+    for (int col = 0; col < velmora::sat_columns; ++col) {
+        if (QTableWidgetItem *item = w.ui.sat_setting->item(row, col))
+            item->setText(texts.value(col));
+        else
+            w.ui.sat_setting->setItem(row, col, new QTableWidgetItem(texts.value(col)));
+    }
+}
+
+inline bool sat_buttons_enabled(velmora &w)
+{
+    return w.ui.pushButton_sat_read->isEnabled() && w.ui.pushButton_sat_save->isEnabled() &&
+           w.ui.pushButton_sat_read_file->isEnabled() && w.ui.pushButton_sat_save_file->isEnabled();
+}
+
+inline bool sat_buttons_disabled(velmora &w)
+{
+    return !w.ui.pushButton_sat_read->isEnabled() && !w.ui.pushButton_sat_save->isEnabled() &&
+           !w.ui.pushButton_sat_read_file->isEnabled() && !w.ui.pushButton_sat_save_file->isEnabled();
+}
+
+// What the table shows for a record the box sends, worked out from the
+// record's fields rather than its bytes.
+inline QStringList shown(const std::string &name, int position, int vertical, int horizontal)
+{
+    if (position == 0 && vertical == 0 && horizontal == 0)
+        return {QString::fromStdString(name), " ", " ", " "};
+    return {QString::fromStdString(name), QString::number(position), QString::number(vertical),
+            QString::number(horizontal)};
+}
+
+inline QByteArray read_file(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A window whose worker holds a closed port on a fresh simulated box. The
+// working directory is a temporary one, for data_transfer.log.
+struct rig {
+    QTemporaryDir dir;
+    QString old_dir = QDir::currentPath();
+    harness::modal_driver driver; // before the window: its port probe may warn
+    velmora window;
+    boxsim::Box box;
+    bool attached = false;
+
+    rig()
+    {
+        QDir::setCurrent(dir.path());
+        driver.clear();
+        attached = harness::attach_port(window, QString::fromStdString(box.slave_path()));
+    }
+    ~rig() { QDir::setCurrent(old_dir); }
+
+    // Presses `button` and answers its file dialog with `path`.
+    void choose(QPushButton *button, const QString &path)
+    {
+        driver.queue_file(path);
+        button->click();
+    }
+
+    QByteArray log() const { return read_file(dir.filePath("data_transfer.log")); }
+
+    // Waits for the flow's closing message box; returns its text ("" if none came).
+    QString wait_end(int timeout_ms)
+    {
+        if (!driver.wait_for_boxes(1, timeout_ms))
+            return QString();
+        return driver.boxes().constFirst().text;
+    }
+    QString end_title() const { return driver.boxes().isEmpty() ? QString() : driver.boxes().constFirst().title; }
+};
+
+} // namespace satlist

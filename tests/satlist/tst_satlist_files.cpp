@@ -1,0 +1,218 @@
+// The satellite list's CSV files through the real window and its file
+// dialogs; and the second entry of the list read.
+#include "satlist_fixture.h"
+
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+
+using namespace satlist;
+
+Q_DECLARE_METATYPE(QList<QStringList>)
+
+struct satlist_files_tag;
+template <>
+struct velmora_access<satlist_files_tag> {
+    static uint8_t *record() { return velmora::sat_record; }
+};
+
+namespace {
+
+const QStringList marker{"before", "1", "2", "3"};
+
+QByteArray lines(int count, const char *form)
+{
+    QByteArray all;
+    for (int k = 1; k <= count; ++k)
+        all += QByteArray(form).replace("%1", QByteArray::number(k));
+    return all;
+}
+
+void write_file(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(content), qint64(content.size()));
+}
+
+// Refuses file growth beyond `bytes` while it lives: a disk that fills up.
+class file_size_limit
+{
+public:
+    explicit file_size_limit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit limit = old;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~file_size_limit() { setrlimit(RLIMIT_FSIZE, &old); }
+
+private:
+    rlimit old{};
+};
+
+} // namespace
+
+class tst_satlist_files : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { Q_INIT_RESOURCE(velmora); }
+
+    void save_and_read_back()
+    {
+        rig r;
+        const QString path = r.dir.filePath("list.csv");
+        set_row(r.window, 0, {"Sat 1", "192", "45", "-45"});
+        set_row(r.window, 1, {"Blank", " ", " ", " "});
+        set_row(r.window, 2, {QString::fromUtf8("Astra \xC3\xBC long name"), "-200", "", "7"});
+        set_row(r.window, 3, {"A,B", "1", "2", "3"});
+
+        r.choose(r.window.ui.pushButton_sat_save_file, path);
+        QVERIFY(r.driver.boxes().isEmpty());
+        QCOMPARE(r.window.ui.lineEdit_sat_setting->text(), QFileInfo(path).absoluteFilePath());
+        QCOMPARE(r.window.ui.progressBar_sat_setting->value(), 100);
+        const QByteArray expected = "Sat 1,192,45,-45,\nBlank,,,,\n" + QString::fromUtf8("Astra \xC3\xBC long name").toLocal8Bit() +
+                                    ",-200,,7,\nA,B,1,2,3,\n" + QByteArray(",,,,\n").repeated(195);
+        QCOMPARE(read_file(path), expected);
+
+        for (int row = 0; row < sats; ++row)
+            set_row(r.window, row, marker);
+        r.choose(r.window.ui.pushButton_sat_read_file, path);
+        QVERIFY(r.driver.boxes().isEmpty());
+        QCOMPARE(r.window.ui.progressBar_sat_setting->value(), 100);
+        QCOMPARE(row_texts(r.window, 0), (QStringList{"Sat 1", "192", "45", "-45"}));
+        QCOMPARE(row_texts(r.window, 1), (QStringList{"Blank", "0", "0", "0"}));
+        // 15 bytes of the local encoding (here UTF-8: the u-umlaut is two).
+        QCOMPARE(row_texts(r.window, 2), (QStringList{QString::fromUtf8("Astra \xC3\xBC long n"), "-200", "0", "7"}));
+        // The comma of the name splits its line: "B" is a position of 'B' - 48.
+        QCOMPARE(row_texts(r.window, 3), (QStringList{"A", "18", "1", "2"}));
+        QCOMPARE(row_texts(r.window, 198), (QStringList{"", "0", "0", "0"}));
+
+        const QList<harness::shown_file_dialog> dialogs = r.driver.file_dialogs();
+        QCOMPARE(dialogs.size(), 2);
+        QCOMPARE(dialogs[0].caption, QString("Save Files"));
+        QVERIFY(dialogs[0].parentless);
+        QCOMPARE(dialogs[1].caption, QString("open File"));
+        QVERIFY(!dialogs[1].parentless);
+        QCOMPARE(dialogs[1].filters, QStringList{"CSV Files(*.csv)"});
+    }
+
+    void save_replaces_a_longer_file()
+    {
+        rig r;
+        const QString path = r.dir.filePath("long.csv");
+        write_file(path, QByteArray(20000, 'Z'));
+        r.choose(r.window.ui.pushButton_sat_save_file, path);
+        QCOMPARE(read_file(path), QByteArray(",,,,\n").repeated(sats));
+    }
+
+    void failed_save_keeps_the_old_file()
+    {
+        rig r;
+        const QString path = r.dir.filePath("old.csv");
+        write_file(path, "old,1,2,3,\n");
+        {
+            file_size_limit full(64);
+            r.choose(r.window.ui.pushButton_sat_save_file, path);
+        }
+        QCOMPARE(r.driver.texts(), QStringList{"Fail to save CSV file, the file is unchanged"});
+        QCOMPARE(r.end_title(), QString("Warning"));
+        QCOMPARE(read_file(path), QByteArray("old,1,2,3,\n"));
+        QCOMPARE(QDir(r.dir.path()).entryList(QDir::Files), QStringList{"old.csv"});
+    }
+
+    void read_rules_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QList<QStringList>>("rows"); // rows 0.. as read; the next keeps its marker
+
+        const QList<QStringList> two{{"a", "1", "2", "3"}, {"b", "-4", "5", "-6"}};
+        QTest::newRow("LF") << QByteArray("a,1,2,3,\nb,-4,5,-6,\n") << two;
+        QTest::newRow("CR LF") << QByteArray("a,1,2,3,\r\nb,-4,5,-6,\r\n") << two;
+        QTest::newRow("last line without line end") << QByteArray("a,1,2,3,\nb,-4,5,-6,\nc,7,8,9") << two;
+        QTest::newRow("one line without line end") << QByteArray("a,1,2,3,") << QList<QStringList>{};
+        QTest::newRow("fewer than three commas keep their rows")
+            << QByteArray("a,1,2,3,\n\nshort,1\nb,-4,5,-6,\n")
+            << QList<QStringList>{{"a", "1", "2", "3"}, marker, marker, {"b", "-4", "5", "-6"}};
+        QTest::newRow("line longer than 254 cut")
+            << QByteArray("a,1,2," + QByteArray(300, '1') + "\nb,-4,5,-6,\n")
+            // 248 ones kept: 111...1 modulo 256 is 0xC7.
+            << QList<QStringList>{{"a", "1", "2", "-57"}, two[1]};
+        QTest::newRow("number rules") << QByteArray("n, - 1 2 ,200,+-3,\nm,40000,300,12.5\n")
+                                      << QList<QStringList>{{"n", "-12", "-56", "-3"}, {"m", "-25536", "44", "-95"}};
+    }
+
+    void read_rules()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QList<QStringList>, rows);
+        rig r;
+        const QString path = r.dir.filePath("in.csv");
+        write_file(path, content);
+        for (int row = 0; row < sats; ++row)
+            set_row(r.window, row, marker);
+        r.choose(r.window.ui.pushButton_sat_read_file, path);
+        QVERIFY(r.driver.boxes().isEmpty());
+        for (int row = 0; row < rows.size(); ++row)
+            QCOMPARE(row_texts(r.window, row), rows[row]);
+        QCOMPARE(row_texts(r.window, rows.size()), marker);
+        QCOMPARE(r.window.ui.progressBar_sat_setting->value(), 100);
+    }
+
+    void more_than_199_lines()
+    {
+        rig r;
+        const QString path = r.dir.filePath("many.csv");
+        write_file(path, lines(250, "s%1,%1,1,2,\n"));
+        r.choose(r.window.ui.pushButton_sat_read_file, path);
+        QCOMPARE(row_texts(r.window, 0), (QStringList{"s1", "1", "1", "2"}));
+        QCOMPARE(row_texts(r.window, 198), (QStringList{"s199", "199", "1", "2"}));
+        QCOMPARE(r.window.ui.sat_setting->rowCount(), sats);
+    }
+
+    void file_problems()
+    {
+        rig r;
+        set_row(r.window, 0, marker);
+        r.window.ui.pushButton_sat_read_file->click(); // dialog cancelled
+        r.window.ui.pushButton_sat_save_file->click();
+        r.choose(r.window.ui.pushButton_sat_read_file, r.dir.filePath("missing.csv"));
+        r.choose(r.window.ui.pushButton_sat_save_file, r.dir.filePath("no/such/dir/out.csv"));
+        QCOMPARE(r.driver.texts(),
+                 (QStringList{"No CSV file", "No CSV file", "Fail to open CSV file", "Fail to open CSV file"}));
+        for (const auto &box : r.driver.boxes())
+            QCOMPARE(box.title, QString("Warning"));
+        QCOMPARE(row_texts(r.window, 0), marker);
+        QVERIFY(!QFile::exists(r.dir.filePath("no")));
+    }
+
+    void second_entry_of_the_list_read()
+    {
+        rig r;
+        uint8_t *record = velmora_access<satlist_files_tag>::record();
+        std::fill(record, record + 20, uint8_t(0));
+        std::memcpy(record, "Zero", 4);
+        set_row(r.window, 4, marker);
+
+        QMetaObject::invokeMethod(&r.window, "slt_sat_data_ready", Q_ARG(uchar, 0));
+        QCOMPARE(row_texts(r.window, 4), marker);
+        QVERIFY(r.driver.boxes().isEmpty());
+
+        // Always numbers here: no blanks for an all-zero record.
+        QMetaObject::invokeMethod(&r.window, "slt_sat_data_ready", Q_ARG(uchar, 5));
+        QCOMPARE(row_texts(r.window, 4), (QStringList{"Zero", "0", "0", "0"}));
+        QCOMPARE(r.window.ui.progressBar_sat_setting->value(), 6);
+        QVERIFY(r.driver.boxes().isEmpty());
+
+        QMetaObject::invokeMethod(&r.window, "slt_sat_data_ready", Q_ARG(uchar, 200));
+        QCOMPARE(r.driver.texts(), QStringList{"Satellite data read successfully!"});
+        QCOMPARE(r.end_title(), QString("Info"));
+    }
+};
+
+QTEST_MAIN(tst_satlist_files)
+#include "tst_satlist_files.moc"

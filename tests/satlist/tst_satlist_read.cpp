@@ -1,0 +1,207 @@
+// Reading the satellite list from the simulated box, end to end through the
+// window, the worker and QSerialPort; and writing back what was read.
+#include "satlist_fixture.h"
+
+using boxsim::Bytes;
+using boxsim::Fault;
+using boxsim::Trigger;
+using namespace satlist;
+
+namespace {
+
+constexpr uint8_t H = 'H';
+constexpr uint8_t ack = 0xCC;
+
+// The tool's bytes for satellite k read without trouble, or for its first
+// `acks` record bytes.
+Bytes satellite_bytes(int k, int acks = 20)
+{
+    Bytes b{H, static_cast<uint8_t>(k)};
+    b.insert(b.end(), static_cast<size_t>(acks), ack);
+    return b;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+QStringList default_shown(int k)
+{
+    return shown("Sat " + std::to_string(k), 10 * k, k % 90, k % 33 - 16);
+}
+
+// The times of the tool's bytes, in order.
+std::vector<boxsim::Clock::time_point> tool_byte_times(const boxsim::Box &box)
+{
+    std::vector<boxsim::Clock::time_point> times;
+    for (const auto &b : box.log())
+        if (!b.from_box)
+            times.push_back(b.when);
+    return times;
+}
+
+long long ms_between(boxsim::Clock::time_point a, boxsim::Clock::time_point b)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
+}
+
+} // namespace
+
+class tst_satlist_read : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { Q_INIT_RESOURCE(velmora); }
+
+    void full_read_then_write_back()
+    {
+        rig r;
+        QVERIFY(r.attached);
+        struct fields {
+            std::string name;
+            int position, vertical, horizontal;
+        };
+        std::vector<fields> sats_in_box;
+        for (int k = 1; k <= sats; ++k)
+            sats_in_box.push_back({"Sat " + std::to_string(k), 10 * k, k % 90, k % 33 - 16});
+        sats_in_box[0] = {"T\xC3\xBCrksat 4A", -200, 5, -7};
+        sats_in_box[49] = {"Empty slot", 0, 0, 0};
+        sats_in_box[198] = {"ABCDEFGHIJKLMNOP", 4999, -90, 90};
+        for (int k = 1; k <= sats; ++k) {
+            const fields &f = sats_in_box[size_t(k - 1)];
+            r.box.set_record(k, boxsim::box_record(f.name, int16_t(f.position), int8_t(f.vertical),
+                                                   int8_t(f.horizontal)));
+        }
+        set_row(r.window, 120, {"old", "1", "2", "3"});
+
+        r.window.ui.pushButton_sat_read->click();
+        QVERIFY(sat_buttons_disabled(r.window));
+        QCOMPARE(r.wait_end(list_read_end_ms), QString("Satellite data read successfully!"));
+        QCOMPARE(r.end_title(), QString("Info"));
+
+        QCOMPARE(row_texts(r.window, 0), (QStringList{QString::fromUtf8("T\xC3\xBCrksat 4A"), "-200", "5", "-7"}));
+        QCOMPARE(row_texts(r.window, 49), (QStringList{"Empty slot", " ", " ", " "}));
+        for (int k = 1; k <= sats; ++k) {
+            const fields &f = sats_in_box[size_t(k - 1)];
+            QCOMPARE(row_texts(r.window, k - 1), shown(f.name, f.position, f.vertical, f.horizontal));
+        }
+        QCOMPARE(r.window.ui.progressBar_sat_setting->value(), 100);
+        QVERIFY(sat_buttons_enabled(r.window));
+        QVERIFY(!harness::worker(r.window).port_is_open());
+
+        Bytes expected;
+        for (int k = 1; k <= sats; ++k)
+            expected = concat({expected, satellite_bytes(k)});
+        QCOMPARE(r.box.received(), expected);
+        // 200 ms between the last acknowledgement and the next request.
+        const auto times = tool_byte_times(r.box);
+        for (int k = 2; k <= sats; ++k) {
+            const size_t request = static_cast<size_t>(22 * (k - 1));
+            QVERIFY2(ms_between(times[request - 1], times[request]) >= 200, qPrintable(QString::number(k)));
+        }
+        QTest::qWait(300);
+        QCOMPARE(r.driver.boxes().size(), 1);
+
+        // Saving to the box what was read sends the same satellites; only a
+        // name of 16 bytes loses its last one.
+        r.driver.clear();
+        r.window.ui.pushButton_sat_save->click();
+        QCOMPARE(r.wait_end(list_write_end_ms), QString("Satellite data write successfully!"));
+        QCOMPARE(r.end_title(), QString("Hint"));
+        for (int k = 1; k <= sats; ++k) {
+            const auto written = r.box.written_record(k);
+            QVERIFY2(written, qPrintable(QString::number(k)));
+            const boxsim::ToolRecordFields got = boxsim::decode_tool_record(*written);
+            const fields &f = sats_in_box[size_t(k - 1)];
+            QCOMPARE(QString::fromStdString(got.name), QString::fromStdString(f.name.substr(0, 15)));
+            QCOMPARE(int(got.position), f.position);
+            QCOMPARE(int(got.vertical), f.vertical);
+            QCOMPARE(int(got.horizontal), f.horizontal);
+        }
+        QByteArray log = "K";
+        for (int k = 1; k <= sats; ++k)
+            log += "ML";
+        log += "M";
+        QCOMPARE(r.log().size(), 400);
+        QCOMPARE(r.log(), log);
+    }
+
+    void error_byte_restarts_then_hang_up()
+    {
+        rig r;
+        QVERIFY(r.attached);
+        // 0xEF instead of 'I' after the first request, then 0xEF where record
+        // byte 7 of satellite 2 belongs, then the box hangs up amid satellite 4.
+        r.box.add_fault(Fault::end(Trigger::nth_byte(boxsim::Conversation::ListRead, 1), {0xEF}));
+        r.box.add_fault(Fault::instead(Trigger::list_read_byte(2, 7), {0xEF}));
+        r.box.add_fault(Fault::hang_up(Trigger::list_read_byte(4, 10)));
+        for (int row : {3, 4, 198})
+            set_row(r.window, row, {"kept", "1", "2", "3"});
+
+        r.window.ui.pushButton_sat_read->click();
+        QCOMPARE(r.wait_end(list_read_end_ms), QString(read_error));
+        QCOMPARE(r.end_title(), QString("Error"));
+
+        const Bytes expected = concat({{H}, satellite_bytes(1), satellite_bytes(2, 7), satellite_bytes(2),
+                                       satellite_bytes(3), satellite_bytes(4, 10)});
+        QCOMPARE(r.box.received(), expected);
+        for (int k = 1; k <= 3; ++k)
+            QCOMPARE(row_texts(r.window, k - 1), default_shown(k));
+        for (int row : {3, 4, 198})
+            QCOMPARE(row_texts(r.window, row), (QStringList{"kept", "1", "2", "3"}));
+        QVERIFY(sat_buttons_enabled(r.window));
+        QVERIFY(!harness::worker(r.window).port_is_open());
+        QTest::qWait(2500); // no watchdog after the end
+        QCOMPARE(r.driver.boxes().size(), 1);
+    }
+
+    void silence_resends_request()
+    {
+        rig r;
+        QVERIFY(r.attached);
+        // The first request goes unheard; later an acknowledgement amid
+        // satellite 2. Each time 'H' follows 2000 ms later, and the satellite
+        // being read is asked for again from its start.
+        r.box.add_fault(Fault::silence(Trigger::nth_byte(boxsim::Conversation::ListRead, 1),
+                                       std::chrono::milliseconds(1000)));
+        r.box.add_fault(Fault::silence(Trigger::list_read_byte(2, 5), std::chrono::milliseconds(1000)));
+        r.box.add_fault(Fault::hang_up(Trigger::list_read_byte(3, 0)));
+
+        r.window.ui.pushButton_sat_read->click();
+        QCOMPARE(r.wait_end(list_read_end_ms), QString(read_error));
+
+        const Bytes expected =
+            concat({{H}, satellite_bytes(1), satellite_bytes(2, 5), satellite_bytes(2), satellite_bytes(3, 0)});
+        QCOMPARE(r.box.received(), expected);
+        const auto times = tool_byte_times(r.box);
+        QVERIFY(ms_between(times[0], times[1]) >= 1900);
+        const size_t resent = 1 + 22 + 7; // the 'H' after the unanswered acknowledgement
+        QCOMPARE(expected[resent], H);
+        QVERIFY(ms_between(times[resent - 1], times[resent]) >= 1900);
+        QCOMPARE(row_texts(r.window, 0), default_shown(1));
+        QCOMPARE(row_texts(r.window, 1), default_shown(2));
+    }
+
+    void no_port()
+    {
+        rig r;
+        harness::worker(r.window).release_port();
+        r.window.ui.pushButton_sat_read->click();
+        QCOMPARE(r.wait_end(5000), QString("The serial port is occupied or not exist, please try another port."));
+        QCOMPARE(r.end_title(), QString("Warning"));
+        QVERIFY(sat_buttons_enabled(r.window));
+        r.driver.clear();
+        r.window.ui.pushButton_sat_save->click();
+        QCOMPARE(r.wait_end(5000), QString("The serial port is occupied or not exist, please try another port."));
+        QVERIFY(sat_buttons_enabled(r.window));
+        QVERIFY(r.box.received().empty());
+    }
+};
+
+QTEST_MAIN(tst_satlist_read)
+#include "tst_satlist_read.moc"
