@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <fstream>
 #include <istream>
+#include <memory>
 
 namespace {
 
@@ -128,23 +129,38 @@ BuildResult build_package_file(const QString &image_path, const QString &package
         return result;
     }
 
-    QSaveFile package(package_path);
-    if (!package.open(QIODevice::WriteOnly)) {
+    // A regular file is written whole or not at all: to a temporary file that
+    // replaces it on success. A device or pipe (/dev/null, say) must not be
+    // replaced by a file, so it is written directly.
+    const QFileInfo target(package_path);
+    const bool special = target.exists() && !target.isFile() && !target.isDir();
+    std::unique_ptr<QFileDevice> package;
+    if (special)
+        package = std::make_unique<QFile>(package_path);
+    else
+        package = std::make_unique<QSaveFile>(package_path);
+    if (!package->open(QIODevice::WriteOnly)) {
         result.error = BuildError::PackageNotOpened;
         return result;
     }
-    const PackageSink sink = [&package](const char *data, std::size_t size) {
-        return package.write(data, static_cast<qint64>(size)) == static_cast<qint64>(size);
+    QFileDevice &out = *package;
+    const PackageSink sink = [&out](const char *data, std::size_t size) {
+        return out.write(data, static_cast<qint64>(size)) == static_cast<qint64>(size);
     };
 
     PackageBuilder builder;
     builder.set_progress(progress);
     result = builder.build(image, sink, fallback);
-    if (!result.isValid()) {
-        package.cancelWriting();
-        return result;
+    bool finished = false;
+    if (special) {
+        finished = out.flush() && out.error() == QFileDevice::NoError;
+        out.close();
+    } else if (result.isValid()) {
+        finished = static_cast<QSaveFile &>(out).commit();
+    } else {
+        static_cast<QSaveFile &>(out).cancelWriting();
     }
-    if (!package.commit())
+    if (result.isValid() && !finished)
         result.error = BuildError::PackageWriteError;
     return result;
 }

@@ -9,6 +9,9 @@
 #include <QtTest>
 
 #include <cstring>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 #include <sstream>
 
 using namespace fixture;
@@ -79,6 +82,8 @@ private slots:
     void unseekable_image();
     void package_file_data();
     void package_file();
+    void special_files_data();
+    void special_files();
     void place_byte_result_data();
     void place_byte_result();
     void scan_data();
@@ -392,6 +397,38 @@ void tst_package_builder::package_file()
     // No temporary file is left behind.
     const QStringList left = QDir(dir.path()).entryList(QDir::Files);
     QVERIFY2(left.size() <= 2, qPrintable(left.join(' ')));
+}
+
+void tst_package_builder::special_files_data()
+{
+    QTest::addColumn<int>("minor"); // of the memory devices (major 1)
+    QTest::addColumn<int>("error");
+    QTest::newRow("like /dev/null") << 3 << int(BuildError::None);
+    QTest::newRow("like /dev/full") << 7 << int(BuildError::PackageWriteError);
+}
+
+// A device is written in place: it is never swapped for a regular file.
+// The devices are made in a fresh folder, never the system's own.
+void tst_package_builder::special_files()
+{
+    QFETCH(int, minor);
+    QFETCH(int, error);
+    if (geteuid() != 0)
+        QSKIP("making device nodes needs root");
+    QTemporaryDir dir;
+    const QString image = dir.filePath("image.s19"), device = dir.filePath("device");
+    QFile f(image);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(objcopy_image(0xE000, random_bytes(9000, 51)));
+    f.close();
+    QVERIFY(::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0666, makedev(1, unsigned(minor))) == 0);
+
+    const BuildResult r = build_package_file(image, device, FirmwareConfig{});
+    QCOMPARE(int(r.error), error);
+    struct stat st {};
+    QVERIFY(::stat(QFile::encodeName(device).constData(), &st) == 0);
+    QVERIFY(S_ISCHR(st.st_mode));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size(), 2);
 }
 
 void tst_package_builder::place_byte_result_data()
