@@ -233,6 +233,9 @@ void velmora::list_byte_rply(uchar fbk)
         return;
     }
 
+    // A stray byte let in by the repaint below, after the record is whole.
+    if (sat_byte_idx >= kSatRecordSize)
+        return;
     sat_record[sat_byte_idx++] = fbk;
     if (sat_byte_idx < kSatRecordSize) {
         port_worker->write_and_wait(read_ack);
