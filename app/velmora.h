@@ -141,6 +141,14 @@ private:
     int port_row = 0; // row of the port the worker holds, both combo boxes show it
 
     // ---- packaging (builder) ----
+    // The package path chosen with select_bin_path: file_path also takes the
+    // package and CSV dialogs' results, which must not redirect a build.
+    QString pkg_out_path;
+    // What select_s_path showed for the image; the header of a build where
+    // the image has no configuration record.
+    FirmwareConfig pkg_s19_config{};
+    // A build processes events; a second Start meanwhile is ignored.
+    bool pkg_building = false;
 
     // ---- update ----
     enum class update_phase { idle, entering, running };

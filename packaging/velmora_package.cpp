@@ -2,14 +2,93 @@
 // start-up; the slots stay connected to its buttons.
 #include "velmora.h"
 
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+
+#include "package_builder.h"
+#include "srecord.h"
+
+namespace {
+
+void warn(const char *text)
+{
+    QMessageBox::warning(nullptr, velmora::tr("Warning"), velmora::tr(text), QMessageBox::Yes);
+}
+
+} // namespace
+
 void velmora::select_s_path()
 {
+    s19_path = QFileDialog::getOpenFileName(this, tr("Open Files"), QStringLiteral(".."), tr("Text Files(*.s19)"));
+    if (s19_path.isEmpty())
+        return;
+    ui.lineEdit_s19->setText(s19_path);
+
+    // A folder opens as a stream that reads nothing.
+    if (!QFileInfo(s19_path).isDir())
+        s19_file->open(QFile::encodeName(s19_path).toStdString(), std::ios::in);
+    if (!s19_file->is_open()) {
+        s19_file->clear();
+        warn("Fail to open S19 file!");
+        return;
+    }
+
+    // Without a record at 0x3100 the configuration held so far stays and is
+    // shown again.
+    read_config_record(*s19_file, fw_config);
+    pkg_s19_config = fw_config;
+    const FirmwareConfigText text = decode_fw_config(fw_config);
+    ui.label_model->setText(text.model);
+    ui.label_mcu->setText(text.mcu);
+    ui.label_date->setText(text.date);
+    ui.label_ver->setText(text.version);
+
+    s19_file->clear();
+    s19_file->close();
 }
 
 void velmora::select_bin_path()
 {
+    file_path = QFileDialog::getSaveFileName(nullptr, tr("Save Files"), QStringLiteral(".."), tr("Text Files(*.bin)"));
+    pkg_out_path = file_path;
+    if (!pkg_out_path.isEmpty())
+        ui.lineEdit_bin->setText(pkg_out_path);
 }
 
 void velmora::s2bin()
 {
+    if (pkg_building)
+        return;
+    if (s19_path.isEmpty() || pkg_out_path.isEmpty()) {
+        warn("S file and Bin file are all empty!");
+        return;
+    }
+
+    pkg_building = true;
+    const auto progress = [this](int line, int total) {
+        ui.progressBar_package->setMaximum(total);
+        ui.progressBar_package->setValue(line);
+        QCoreApplication::processEvents();
+    };
+    // The header is the image's own record, read again now: fw_config may
+    // hold a package's header chosen on the Update tab since.
+    const BuildResult result = build_package_file(s19_path, pkg_out_path, pkg_s19_config, progress);
+    pkg_building = false;
+
+    switch (result.error) {
+    case BuildError::None:
+        break;
+    case BuildError::ImageNotOpened:
+    case BuildError::ImageReadError:
+        warn("Fail to open S file!");
+        break;
+    case BuildError::PackageNotOpened:
+        warn("Fail to open Bin file!");
+        break;
+    case BuildError::PackageWriteError:
+        warn("Fail to write Bin file!");
+        break;
+    }
 }

@@ -1,0 +1,443 @@
+// The window's package builder slots, driven through their (hidden) buttons:
+// the dialogs, the labels, the warnings, the progress bar and the package
+// written.
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <sys/resource.h>
+
+#include "harness.h"
+#include "package_fixture.h"
+#include "velmora.h"
+
+struct package_slots_tag;
+template <>
+struct velmora_access<package_slots_tag> {
+    static QString &s19_path(velmora &w) { return w.s19_path; }
+    static QString &file_path(velmora &w) { return w.file_path; }
+    static QString &pkg_out_path(velmora &w) { return w.pkg_out_path; }
+    static FirmwareConfig &config(velmora &w) { return w.fw_config; }
+    static bool image_open(velmora &w) { return w.s19_file->is_open(); }
+};
+using window_state = velmora_access<package_slots_tag>;
+
+using namespace fixture;
+
+namespace {
+
+const QByteArray kConfig = config_bytes(0x32, 0x67, 0x01, 0x00);
+
+QByteArray bytes_of(const FirmwareConfig &c) { return QByteArray(reinterpret_cast<const char *>(c.bytes), 4); }
+FirmwareConfig config_of(const QByteArray &b)
+{
+    FirmwareConfig c;
+    std::memcpy(c.bytes, b.constData(), 4);
+    return c;
+}
+
+QByteArray read_file(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Debug messages while it lives.
+class debug_log {
+public:
+    debug_log() { previous = qInstallMessageHandler(collect); messages().clear(); }
+    ~debug_log() { qInstallMessageHandler(previous); }
+    static QStringList &messages()
+    {
+        static QStringList list;
+        return list;
+    }
+
+private:
+    static void collect(QtMsgType type, const QMessageLogContext &, const QString &text)
+    {
+        if (type == QtDebugMsg)
+            messages().append(text);
+    }
+    QtMessageHandler previous;
+};
+
+struct window_rig {
+    harness::modal_driver driver; // first: the window may warn while it is built
+    std::unique_ptr<velmora> window;
+    QTemporaryDir dir;
+
+    window_rig()
+    {
+        window = std::make_unique<velmora>();
+        driver.clear(); // the port probe's own warning, if any
+    }
+    QString write(const QString &name, const QByteArray &bytes)
+    {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+            return QString();
+        return path;
+    }
+    void choose_image(const QString &path)
+    {
+        driver.queue_file(path);
+        window->ui.pushButton_s19->click();
+    }
+    void choose_package(const QString &path)
+    {
+        driver.queue_file(path);
+        window->ui.pushButton_bin->click();
+    }
+    void start() { window->ui.pushButton_package_start->click(); }
+    QStringList labels() const
+    {
+        return {window->ui.label_model->text(), window->ui.label_mcu->text(), window->ui.label_date->text(),
+                window->ui.label_ver->text()};
+    }
+};
+
+} // namespace
+
+class tst_package_slots : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void tab_stays_removed();
+    void select_image_data();
+    void select_image();
+    void select_image_logs();
+    void image_dialog_cancelled();
+    void image_not_opened();
+    void select_package_path();
+    void build_data();
+    void build();
+    void build_refused_data();
+    void build_refused();
+    void header_from_image_not_loaded_package();
+    void writes_to_chosen_package_path();
+    void progress_bar();
+    void second_start_ignored_while_building();
+    void write_error_reported();
+};
+
+void tst_package_slots::initTestCase()
+{
+    Q_INIT_RESOURCE(velmora);
+    QVERIFY(have_tool("objcopy"));
+    QVERIFY(have_tool("openssl"));
+}
+
+void tst_package_slots::tab_stays_removed()
+{
+    window_rig r;
+    QCOMPARE(r.window->ui.tabWidget->count(), 2);
+    QCOMPARE(r.window->ui.tabWidget->indexOf(r.window->ui.tab_2), -1);
+}
+
+void tst_package_slots::select_image_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<QByteArray>("held");  // fw_config before
+    QTest::addColumn<QByteArray>("after"); // fw_config after
+    QTest::addColumn<QStringList>("labels");
+    const QByteArray data = objcopy_image(0xE000, ramp(32));
+    QTest::newRow("record at 0x3100") << objcopy_image(0x3100, kConfig) + data << config_bytes(0, 0, 0, 0) << kConfig
+                                      << QStringList{"Quorinel VR20", "MC9S08PT60", "2015/3/7", "3"};
+    QTest::newRow("no record: the held configuration is shown again")
+        << data << config_bytes(0x1C, 0x3F, 0x01, 0x01) << config_bytes(0x1C, 0x3F, 0x01, 0x01)
+        << QStringList{"", "MC9S08PT60", "2025/1/31", "1"};
+    QTest::newRow("two-byte record replaces two bytes")
+        << objcopy_image(0x3100, kConfig.left(2)) << config_bytes(0xFF, 0xFF, 0x02, 0x05)
+        << config_bytes(0x32, 0x67, 0x02, 0x05) << QStringList{"", "", "2015/3/7", "3"};
+    QTest::newRow("0x3110 is not the record") << objcopy_image(0x3110, kConfig) << config_bytes(0, 0, 0, 0)
+                                              << config_bytes(0, 0, 0, 0)
+                                              << QStringList{"Quorinel VR20", "", "2013/0/0", "0"};
+}
+
+void tst_package_slots::select_image()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(QByteArray, held);
+    QFETCH(QByteArray, after);
+    QFETCH(QStringList, labels);
+    window_rig r;
+    // Labels from an earlier image with a known MCU: a code without text clears them.
+    r.window->ui.label_mcu->setText("MC9S08PT60");
+    r.window->ui.label_model->setText("earlier");
+    window_state::config(*r.window) = config_of(held);
+    const QString path = r.write("image.s19", image);
+
+    r.choose_image(path);
+    QVERIFY(r.driver.boxes().isEmpty());
+    QCOMPARE(r.driver.file_dialogs().size(), 1);
+    const harness::shown_file_dialog dialog = r.driver.file_dialogs().first();
+    QCOMPARE(dialog.caption, QStringLiteral("Open Files"));
+    QCOMPARE(dialog.directory, QDir(QDir::current().absoluteFilePath("..")).canonicalPath());
+    QCOMPARE(dialog.filters, QStringList{"Text Files(*.s19)"});
+    QVERIFY(!dialog.parentless);
+
+    QCOMPARE(window_state::s19_path(*r.window), path);
+    QCOMPARE(r.window->ui.lineEdit_s19->text(), path);
+    QCOMPARE(bytes_of(window_state::config(*r.window)).toHex(), after.toHex());
+    QCOMPARE(r.labels(), labels);
+    QVERIFY(!window_state::image_open(*r.window));
+}
+
+void tst_package_slots::select_image_logs()
+{
+    window_rig r;
+    const QString path = r.write("image.s19", "S00600004844521B\nS107300001020304BE\nS1073100326701002D\nS9030000FC\n");
+    debug_log log;
+    r.choose_image(path);
+    QCOMPARE(log.messages(), QStringList({"Line: S107300001020304BE", "ADDR = 0x3000", "ADDR = 0x3100",
+                                          "Line: S1073100326701002D", "Number: 7",
+                                          "config[0][1][2][3] = 0x32, 0x67, 0x1, 0x0"}));
+}
+
+void tst_package_slots::image_dialog_cancelled()
+{
+    window_rig r;
+    const QString path = r.write("image.s19", objcopy_image(0x3100, kConfig));
+    r.choose_image(path);
+    r.choose_image(QString());
+    QVERIFY(r.driver.boxes().isEmpty());
+    QVERIFY(window_state::s19_path(*r.window).isEmpty());
+    QCOMPARE(r.window->ui.lineEdit_s19->text(), path);
+    QCOMPARE(r.labels(), (QStringList{"Quorinel VR20", "MC9S08PT60", "2015/3/7", "3"}));
+    // With no image chosen a build is refused.
+    r.choose_package(r.dir.filePath("p.bin"));
+    r.start();
+    QCOMPARE(r.driver.texts(), QStringList{"S file and Bin file are all empty!"});
+    QVERIFY(!QFileInfo::exists(r.dir.filePath("p.bin")));
+}
+
+void tst_package_slots::image_not_opened()
+{
+    window_rig r;
+    r.window->ui.label_date->setText("earlier");
+    const QString missing = r.dir.filePath("missing.s19");
+    r.choose_image(missing);
+    QCOMPARE(r.driver.texts(), QStringList{"Fail to open S19 file!"});
+    const harness::shown_box box = r.driver.boxes().first();
+    QCOMPARE(box.title, QStringLiteral("Warning"));
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Yes));
+    QVERIFY(box.parentless);
+    QCOMPARE(r.window->ui.lineEdit_s19->text(), missing);
+    QCOMPARE(window_state::s19_path(*r.window), missing);
+    QCOMPARE(r.window->ui.label_date->text(), QStringLiteral("earlier"));
+
+    r.driver.clear();
+    r.choose_image(r.dir.path()); // a folder
+    QCOMPARE(r.driver.texts(), QStringList{"Fail to open S19 file!"});
+    QVERIFY(!window_state::image_open(*r.window));
+}
+
+void tst_package_slots::select_package_path()
+{
+    window_rig r;
+    const QString path = r.dir.filePath("out.bin");
+    r.choose_package(path);
+    QCOMPARE(r.driver.file_dialogs().size(), 1);
+    const harness::shown_file_dialog dialog = r.driver.file_dialogs().first();
+    QCOMPARE(dialog.caption, QStringLiteral("Save Files"));
+    QCOMPARE(dialog.directory, QDir(QDir::current().absoluteFilePath("..")).canonicalPath());
+    QCOMPARE(dialog.filters, QStringList{"Text Files(*.bin)"});
+    QVERIFY(dialog.parentless);
+    QCOMPARE(r.window->ui.lineEdit_bin->text(), path);
+    QCOMPARE(window_state::pkg_out_path(*r.window), path);
+    QCOMPARE(window_state::file_path(*r.window), path);
+
+    r.choose_package(QString());
+    QCOMPARE(r.window->ui.lineEdit_bin->text(), path);
+    QVERIFY(window_state::pkg_out_path(*r.window).isEmpty());
+    QVERIFY(window_state::file_path(*r.window).isEmpty());
+    QVERIFY(r.driver.boxes().isEmpty());
+}
+
+void tst_package_slots::build_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<int>("blocks");
+    QTest::addColumn<QStringList>("debug");
+    QTest::newRow("configuration and a page-crossing record")
+        << objcopy_image(0x3100, kConfig) + objcopy_image(0xE1F8, ramp(16)) << 2
+        << QStringList{"ADDR = 0xe00", "ADDR = 0xe20"};
+    QTest::newRow("no S1 data") << QByteArray("S00600004844521B\nS9030000FC\n") << 1 << QStringList{"ADDR = 0x00"};
+    QTest::newRow("0x8000 at 0xA000") << objcopy_image(0x8000, ramp(16)) << 1 << QStringList{"ADDR = 0xa00"};
+}
+
+void tst_package_slots::build()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(int, blocks);
+    QFETCH(QStringList, debug);
+    window_rig r;
+    const QString out = r.dir.filePath("out.bin");
+    r.choose_image(r.write("image.s19", image));
+    r.choose_package(out);
+    QStringList messages;
+    {
+        debug_log log;
+        r.start();
+        messages = log.messages();
+    }
+    QCOMPARE(messages, debug);
+    QVERIFY(r.driver.boxes().isEmpty());
+    const QByteArray package = read_file(out);
+    QCOMPARE(package.size(), 4 + 546 * blocks);
+    QCOMPARE(package.toHex(), fixture::build(image).package.toHex());
+}
+
+void tst_package_slots::build_refused_data()
+{
+    QTest::addColumn<bool>("choose_image");
+    QTest::addColumn<bool>("image_exists");
+    QTest::addColumn<QString>("package"); // relative; empty: none chosen
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("nothing chosen") << false << true << QString() << "S file and Bin file are all empty!";
+    QTest::newRow("no package chosen") << true << true << QString() << "S file and Bin file are all empty!";
+    QTest::newRow("no image chosen") << false << true << "out.bin"
+                                     << "S file and Bin file are all empty!";
+    QTest::newRow("image gone") << true << false << "out.bin"
+                                << "Fail to open S file!";
+    QTest::newRow("package folder missing") << true << true << "nowhere/out.bin"
+                                            << "Fail to open Bin file!";
+}
+
+// A refused or failed build writes nothing: the package is opened only
+// after the image opened.
+void tst_package_slots::build_refused()
+{
+    QFETCH(bool, choose_image);
+    QFETCH(bool, image_exists);
+    QFETCH(QString, package);
+    QFETCH(QString, warning);
+    window_rig r;
+    const QString image = r.write("image.s19", objcopy_image(0xE000, ramp(16)));
+    if (choose_image)
+        r.choose_image(image);
+    if (!image_exists)
+        QVERIFY(QFile::remove(image));
+    if (!package.isEmpty())
+        r.choose_package(r.dir.filePath(package));
+    r.driver.clear();
+    r.window->ui.progressBar_package->setValue(0);
+    r.start();
+    QCOMPARE(r.driver.texts(), QStringList{warning});
+    QCOMPARE(r.driver.boxes().first().title, QStringLiteral("Warning"));
+    QVERIFY(r.driver.boxes().first().parentless);
+    QCOMPARE(QDir(r.dir.path()).entryList(QDir::Files), image_exists ? QStringList{"image.s19"} : QStringList{});
+}
+
+// A package chosen on the Update tab replaces fw_config; the build still
+// takes the header from its image.
+void tst_package_slots::header_from_image_not_loaded_package()
+{
+    window_rig r;
+    const QString out = r.dir.filePath("out.bin");
+    r.choose_image(r.write("image.s19", objcopy_image(0x3100, kConfig) + objcopy_image(0xE000, ramp(16))));
+    r.choose_package(out);
+    window_state::config(*r.window) = config_of(config_bytes(0xFF, 0xFF, 0x02, 0x07));
+    r.start();
+    QCOMPARE(read_file(out).left(4).toHex(), kConfig.toHex());
+}
+
+// The shared dialog path may be taken by another dialog in between.
+void tst_package_slots::writes_to_chosen_package_path()
+{
+    window_rig r;
+    const QString out = r.dir.filePath("out.bin"), other = r.dir.filePath("list.csv");
+    r.choose_image(r.write("image.s19", objcopy_image(0xE000, ramp(16))));
+    r.choose_package(out);
+    window_state::file_path(*r.window) = other;
+    r.start();
+    QVERIFY(r.driver.boxes().isEmpty());
+    QCOMPARE(read_file(out).size(), 550);
+    QVERIFY(!QFileInfo::exists(other));
+}
+
+void tst_package_slots::progress_bar()
+{
+    window_rig r;
+    QByteArray image = objcopy_image(0xE000, random_bytes(160, 3)); // S0, 10 x S1, S9
+    image += "S1130000"; // no line end: neither counted nor converted
+    r.choose_image(r.write("image.s19", image));
+    r.choose_package(r.dir.filePath("out.bin"));
+    QList<int> values;
+    QProgressBar *bar = r.window->ui.progressBar_package;
+    bar->setValue(5); // so that the first 0 shows as a change
+    connect(bar, &QProgressBar::valueChanged, this, [&values](int v) { values.append(v); });
+    r.start();
+    QCOMPARE(bar->maximum(), 12);
+    QCOMPARE(bar->value(), 12);
+    QList<int> want;
+    for (int v = 0; v <= 12; ++v)
+        want.append(v);
+    QCOMPARE(values, want);
+}
+
+// Start pressed again while a build processes events does not start a
+// second build into the same file.
+void tst_package_slots::second_start_ignored_while_building()
+{
+    window_rig r;
+    const QString out = r.dir.filePath("out.bin");
+    const QByteArray image = objcopy_image(0x3200, random_bytes(4096, 5));
+    r.choose_image(r.write("image.s19", image));
+    r.choose_package(out);
+    int pressed = 0;
+    connect(r.window->ui.progressBar_package, &QProgressBar::valueChanged, this, [&](int v) {
+        if (v == 10 && pressed++ == 0)
+            QTimer::singleShot(0, r.window->ui.pushButton_package_start, &QPushButton::click);
+    });
+    debug_log log;
+    r.start();
+    QCOMPARE(pressed, 1);
+    QCOMPARE(log.messages().filter("ADDR").size(), 8); // one build of 8 blocks
+    QVERIFY(r.driver.boxes().isEmpty());
+    QCOMPARE(read_file(out).toHex(), fixture::build(image).package.toHex());
+    // Afterwards Start builds again.
+    log.messages().clear();
+    r.start();
+    QCOMPARE(log.messages().filter("ADDR").size(), 8);
+}
+
+// Files may grow to 8 KiB only (SIGXFSZ ignored, so writes fail with EFBIG):
+// the build reports it and the earlier package stays.
+void tst_package_slots::write_error_reported()
+{
+    window_rig r;
+    const QString out = r.write("out.bin", "earlier package");
+    r.choose_image(r.write("image.s19", objcopy_image(0x3200, random_bytes(0x4000, 7))));
+    r.choose_package(out);
+
+    struct rlimit saved {};
+    QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 8192;
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
+    r.start();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, old_handler);
+
+    QCOMPARE(r.driver.texts(), QStringList{"Fail to write Bin file!"});
+    QCOMPARE(r.driver.boxes().first().title, QStringLiteral("Warning"));
+    QCOMPARE(read_file(out), QByteArray("earlier package"));
+    QCOMPARE(QDir(r.dir.path()).entryList(QDir::Files).size(), 2);
+}
+
+QTEST_MAIN(tst_package_slots)
+#include "tst_package_slots.moc"
