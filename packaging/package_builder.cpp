@@ -133,6 +133,11 @@ BuildResult build_package_file(const QString &image_path, const QString &package
     // replaces it on success. A device or pipe (/dev/null, say) must not be
     // replaced by a file, so it is written directly.
     const QFileInfo target(package_path);
+    // Writing the package over its own image would lose the image.
+    if (target.exists() && target.canonicalFilePath() == QFileInfo(image_path).canonicalFilePath()) {
+        result.error = BuildError::PackageNotOpened;
+        return result;
+    }
     const bool special = target.exists() && !target.isFile() && !target.isDir();
     std::unique_ptr<QFileDevice> package;
     if (special)

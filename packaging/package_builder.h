@@ -64,7 +64,8 @@ private:
 // Builds the package file package_path from the image file image_path. The
 // package is opened only after the image opened, and it is written whole or
 // not at all: a failed build leaves a file already at package_path as it was.
-// A device or pipe at package_path is written directly, never replaced.
+// A device or pipe at package_path is written directly, never replaced;
+// the image itself is never a package path (PackageNotOpened).
 BuildResult build_package_file(const QString &image_path, const QString &package_path,
                                const FirmwareConfig &fallback, const PackageBuilder::Progress &progress = {});
 

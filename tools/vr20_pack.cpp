@@ -92,6 +92,11 @@ int cmd_build(const QString &image_path, const QString &package_path, bool force
     std::ifstream image;
     if (!open_input(image, image_path, "image"))
         return kIoError;
+    const QFileInfo package_info(package_path);
+    if (package_info.exists() && package_info.canonicalFilePath() == QFileInfo(image_path).canonicalFilePath()) {
+        error("cannot create %s: %s", package_path, "it is the image itself");
+        return kUsage;
+    }
     const ImageCheck check = check_image(image);
     image.close();
 

@@ -359,6 +359,7 @@ void tst_package_builder::package_file_data()
     QTest::newRow("image missing") << "missing.s19" << "out.bin" << int(BuildError::ImageNotOpened);
     QTest::newRow("image is a folder") << "folder" << "out.bin" << int(BuildError::ImageNotOpened);
     QTest::newRow("package folder missing") << "image.s19" << "nowhere/out.bin" << int(BuildError::PackageNotOpened);
+    QTest::newRow("package is the image") << "image.s19" << "image.s19" << int(BuildError::PackageNotOpened);
     QTest::newRow("package is a folder") << "image.s19" << "folder" << int(BuildError::PackageNotOpened);
 }
 
@@ -377,7 +378,8 @@ void tst_package_builder::package_file()
     f.close();
     QVERIFY(QDir(dir.path()).mkdir("folder"));
     const QString out = dir.filePath(package);
-    if (!QFileInfo(out).exists() && QFileInfo(QFileInfo(out).path()).isDir()) {
+    const bool earlier = !QFileInfo(out).exists() && QFileInfo(QFileInfo(out).path()).isDir();
+    if (earlier) {
         QFile old(out);
         QVERIFY(old.open(QIODevice::WriteOnly));
         old.write("earlier package");
@@ -389,11 +391,14 @@ void tst_package_builder::package_file()
         QFile written(out);
         QVERIFY(written.open(QIODevice::ReadOnly));
         QCOMPARE(written.readAll().toHex(), build(text).package.toHex());
-    } else if (QFileInfo(out).isFile()) {
+    } else if (earlier) {
         QFile kept(out);
         QVERIFY(kept.open(QIODevice::ReadOnly));
         QCOMPARE(kept.readAll(), QByteArray("earlier package"));
     }
+    QFile image_file(dir.filePath("image.s19"));
+    QVERIFY(image_file.open(QIODevice::ReadOnly));
+    QCOMPARE(image_file.readAll(), text);
     // No temporary file is left behind.
     const QStringList left = QDir(dir.path()).entryList(QDir::Files);
     QVERIFY2(left.size() <= 2, qPrintable(left.join(' ')));

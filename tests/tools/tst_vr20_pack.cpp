@@ -82,6 +82,8 @@ void tst_vr20_pack::build_data()
                                        << "image is a directory" << false;
     QTest::newRow("package folder missing") << QStringList{"build", "IMAGE", "nowhere/p.bin"} << sound << 1
                                             << "cannot create" << false;
+    QTest::newRow("package path is the image") << QStringList{"build", "IMAGE", "IMAGE"} << sound << 2
+                                               << "it is the image itself" << false;
     QTest::newRow("not an S-record file") << QStringList{"build", "IMAGE", "PACKAGE"} << random_bytes(300, 3)
                                           << 3 << "not an S-record image" << false;
     QTest::newRow("bad checksum") << QStringList{"build", "IMAGE", "PACKAGE"} << bad_checksum << 3
@@ -131,6 +133,8 @@ void tst_vr20_pack::build()
     if (status != 0 && status != 2 && !message.isEmpty())
         QVERIFY2(run.err.contains(message.toUtf8()), "errors go to stderr");
     QCOMPARE(QFileInfo::exists(package_path), written);
+    if (!image.isEmpty())
+        QCOMPARE(read_file(image_path), image);
     if (written)
         QCOMPARE(read_file(package_path).toHex(), fixture::build(image).package.toHex());
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), (image.isEmpty() ? 0 : 1) + (written ? 1 : 0));
