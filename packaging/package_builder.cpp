@@ -184,7 +184,9 @@ ImageCheck check_image(std::istream &image)
         const SrecFault fault = check_srec_line(line);
         if (fault != SrecFault::NotARecord)
             ++check.records;
-        if (fault != SrecFault::None && ++check.faulty_lines == 1) {
+        if (fault == SrecFault::Cut)
+            ++check.long_lines;
+        else if (fault != SrecFault::None && ++check.faulty_lines == 1) {
             check.first_fault = fault;
             check.first_fault_line = check.lines;
         }

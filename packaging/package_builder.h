@@ -75,6 +75,7 @@ struct ImageCheck {
     int lines = 0;                 // lines with a line end
     int records = 0;               // of those, lines starting "S<digit>"
     int faulty_lines = 0;          // non-empty lines that are not sound S-records
+    int long_lines = 0;            // lines over 99 characters (cut by the builder)
     int first_fault_line = 0;      // 1-based
     SrecFault first_fault = SrecFault::None;
     int s1_data_records = 0;       // S1 records with data for the blocks

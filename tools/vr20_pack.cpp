@@ -27,10 +27,11 @@ const char kUsageText[] =
     "build  Turns the S-record image into a firmware package, byte for byte as\n"
     "       the loader's package builder does. The header is the image's\n"
     "       configuration record at 0x3100. The package is written whole or not\n"
-    "       at all. Lines that are not sound S-records, lines longer than 99\n"
-    "       characters (cut by the builder), S2/S3 data records (not taken) and\n"
-    "       a last data line without a line end (left out) stop the build;\n"
-    "       --force builds all the same, as the loader would.\n"
+    "       at all. Lines longer than 99 characters (cut), S2/S3 data records\n"
+    "       (not taken) and a last data line without a line end (left out) are\n"
+    "       warned of and built as the loader builds them. Lines that are not\n"
+    "       sound S-records (bad hex, count or checksum) and files without any\n"
+    "       S-record stop the build; --force builds them all the same.\n"
     "       --verbose prints the builder's debug messages.\n"
     "info   Prints the package's header (model, MCU, date, version), its block\n"
     "       count, each block's page address in file order, whether every check\n"
@@ -100,26 +101,34 @@ int cmd_build(const QString &image_path, const QString &package_path, bool force
     const ImageCheck check = check_image(image);
     image.close();
 
-    std::vector<std::string> faults;
+    // Input that is no sound S-record image stops the build unless forced;
+    // what the loader itself handles in a defined way (long lines cut, S2/S3
+    // records skipped, an unterminated last line left out) is only warned of.
+    std::vector<std::string> errors;
+    std::vector<std::string> warnings;
     if (check.records == 0)
-        faults.push_back("no S-record lines: not an S-record image");
+        errors.push_back("no S-record lines: not an S-record image");
     if (check.faulty_lines > 0) {
-        faults.push_back("line " + std::to_string(check.first_fault_line) + ": " +
+        errors.push_back("line " + std::to_string(check.first_fault_line) + ": " +
                          srec_fault_text(check.first_fault) +
                          (check.faulty_lines > 1 ? " (and " + std::to_string(check.faulty_lines - 1) +
                                                        " more faulty lines)"
                                                  : std::string()));
     }
+    if (check.long_lines > 0)
+        warnings.push_back(std::to_string(check.long_lines) +
+                           " lines longer than 99 characters: cut at 99, as the loader does");
     if (check.wide_data_records > 0)
-        faults.push_back(std::to_string(check.wide_data_records) +
-                         " S2/S3 data records: addresses wider than 16 bits are not packaged");
+        warnings.push_back(std::to_string(check.wide_data_records) +
+                           " S2/S3 data records: addresses wider than 16 bits are not packaged");
     if (check.tail_has_data)
-        faults.push_back("the last line has no line end: its data would be left out");
-    for (const std::string &f : faults) {
-        std::fprintf(stderr, "vr20-pack: %s: %s%s\n", QFile::encodeName(image_path).constData(),
-                     force ? "warning: " : "", f.c_str());
-    }
-    if (!faults.empty() && !force) {
+        warnings.push_back("the last line has no line end: its data is left out, as the loader does");
+    const QByteArray image_name = QFile::encodeName(image_path);
+    for (const std::string &e : errors)
+        std::fprintf(stderr, "vr20-pack: %s: %s%s\n", image_name.constData(), force ? "warning: " : "", e.c_str());
+    for (const std::string &w : warnings)
+        std::fprintf(stderr, "vr20-pack: %s: warning: %s\n", image_name.constData(), w.c_str());
+    if (!errors.empty() && !force) {
         std::fprintf(stderr, "vr20-pack: no package written (--force builds as the loader would)\n");
         return kMalformed;
     }
