@@ -8,8 +8,7 @@
 #include "serial_port_handle.h"
 
 namespace {
-const char *const port_unusable_text =
-    "The serial port is occupied or not exist, please try another port.";
+const char *const port_unusable_text = "The serial port is occupied or not exist, please try another port.";
 }
 
 velmora::velmora()

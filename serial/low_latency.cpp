@@ -27,8 +27,8 @@ int request_low_latency(QSerialPort &port)
     // the device itself (ttyUSB0).
     const QString device = QFileInfo(QSerialPortInfo(port).systemLocation()).canonicalFilePath();
     if (!device.isEmpty()) {
-        QFile timer(QStringLiteral("/sys/bus/usb-serial/devices/%1/latency_timer")
-                        .arg(QFileInfo(device).fileName()));
+        QFile timer(
+            QStringLiteral("/sys/bus/usb-serial/devices/%1/latency_timer").arg(QFileInfo(device).fileName()));
         if (timer.exists() && timer.open(QIODevice::WriteOnly) && timer.write("1") == 1)
             applied |= 2;
     }

@@ -41,13 +41,15 @@ auto serial_port_handle::in_port_thread(F &&operation) -> decltype(operation())
     if constexpr (std::is_void_v<Result>) {
         if (stopped.load())
             return;
-        QMetaObject::invokeMethod(this, [&] { operation(); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [&] { operation(); }, Qt::BlockingQueuedConnection);
     } else {
         // Every operation with a result reports failure as true.
         Result result{true};
         if (stopped.load())
             return result;
-        QMetaObject::invokeMethod(this, [&] { result = operation(); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [&] { result = operation(); }, Qt::BlockingQueuedConnection);
         return result;
     }
 }
@@ -248,6 +250,7 @@ void serial_port_handle::on_port_error(QSerialPort::SerialPortError error)
     port->close();
     if (lost_context && lost_handler) {
         auto handler = lost_handler;
-        QMetaObject::invokeMethod(lost_context, [handler] { handler(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            lost_context, [handler] { handler(); }, Qt::QueuedConnection);
     }
 }

@@ -78,8 +78,8 @@ void modal_driver::poll()
         shown.text = box->text();
         shown.icon = box->icon();
         shown.buttons = box->standardButtons();
-        shown.default_button = box->defaultButton() ? box->standardButton(box->defaultButton())
-                                                    : QMessageBox::NoButton;
+        shown.default_button
+            = box->defaultButton() ? box->standardButton(box->defaultButton()) : QMessageBox::NoButton;
         shown.parentless = box->parentWidget() == nullptr;
         box_log << shown;
         if (on_box)

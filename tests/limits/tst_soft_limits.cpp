@@ -18,15 +18,15 @@ using boxsim::Trigger;
 using std::chrono::milliseconds;
 
 namespace {
-const QString port_unusable = QStringLiteral("The serial port is occupied or not exist, please try another port.");
+const QString port_unusable
+    = QStringLiteral("The serial port is occupied or not exist, please try another port.");
 const QString range_message = QStringLiteral("The EAST/WEST limit setting should between -5000 to 5000.");
 const QString order_message = QStringLiteral("The EAST limit should be greater than the WEST limit.");
 const QString set_ok = QStringLiteral("EAST/WEST limit set OK.");
 
 } // namespace
 
-class tst_soft_limits : public QObject
-{
+class tst_soft_limits : public QObject {
     Q_OBJECT
 
     std::unique_ptr<harness::modal_driver> driver;
@@ -83,10 +83,13 @@ private slots:
         QTest::addColumn<QByteArray>("noise");
         QTest::addColumn<QString>("west");
         QTest::addColumn<QString>("east");
-        QTest::newRow("-1000/1000") << QByteArray::fromHex("18fce803") << QByteArray() << "-1000" << "1000";
+        QTest::newRow("-1000/1000") << QByteArray::fromHex("18fce803") << QByteArray() << "-1000"
+                                    << "1000";
         QTest::newRow("bytes before 'c' ignored, 0x63 after it is data")
-            << QByteArray::fromHex("6300636f") << QByteArray::fromHex("1863ff") << "99" << "28515";
-        QTest::newRow("extremes") << QByteArray::fromHex("0080ff7f") << QByteArray() << "-32768" << "32767";
+            << QByteArray::fromHex("6300636f") << QByteArray::fromHex("1863ff") << "99"
+            << "28515";
+        QTest::newRow("extremes") << QByteArray::fromHex("0080ff7f") << QByteArray() << "-32768"
+                                  << "32767";
     }
 
     void read_limits()
@@ -96,7 +99,8 @@ private slots:
         QFETCH(QString, west);
         QFETCH(QString, east);
         start();
-        box->set_limit_bytes({uint8_t(limits[0]), uint8_t(limits[1]), uint8_t(limits[2]), uint8_t(limits[3])});
+        box->set_limit_bytes(
+            {uint8_t(limits[0]), uint8_t(limits[1]), uint8_t(limits[2]), uint8_t(limits[3])});
         if (!noise.isEmpty()) {
             // The noise reaches the tool before 'c', each byte its own arrival;
             // 0x63 ('c') among them is the only byte that could be mistaken.
@@ -105,7 +109,8 @@ private slots:
             box->add_fault(Fault::noise(Trigger::nth_byte(Conversation::LimitsRead, 1), n));
         }
         window->ui.pushButton_get_lmt->click();
-        QVERIFY(harness::modal_driver::wait_until([&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
+        QVERIFY(harness::modal_driver::wait_until(
+            [&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
         QCOMPARE(window->ui.lineEdit_wst_lmt->text(), west);
         QCOMPARE(window->ui.lineEdit_est_lmt->text(), east);
         QVERIFY(box->wait_completed(Conversation::LimitsRead, 1, milliseconds(3000)));
@@ -130,16 +135,26 @@ private slots:
         QTest::addColumn<QString>("east");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QByteArray>("wire");
-        QTest::newRow("-1000/1000") << "-1000" << "1000" << set_ok << QByteArray::fromHex("18fce803");
-        QTest::newRow("-5000/5000 accepted") << "-5000" << "5000" << set_ok << QByteArray::fromHex("78ec8813");
-        QTest::newRow("-5001 rejected") << "-5001" << "0" << range_message << QByteArray();
-        QTest::newRow("5001 rejected") << "0" << "5001" << range_message << QByteArray();
-        QTest::newRow("WEST equal to EAST") << "100" << "100" << order_message << QByteArray();
-        QTest::newRow("WEST above EAST") << "200" << "100" << order_message << QByteArray();
-        QTest::newRow("two empty fields") << "" << "" << order_message << QByteArray();
-        QTest::newRow("40000 taken as 0") << "40000" << "10" << set_ok << QByteArray::fromHex("00000a00");
-        QTest::newRow("not a number taken as 0") << "-7" << "abc" << set_ok << QByteArray::fromHex("f9ff0000");
-        QTest::newRow("6000/-6000 gives only the range message") << "6000" << "-6000" << range_message << QByteArray();
+        QTest::newRow("-1000/1000") << "-1000"
+                                    << "1000" << set_ok << QByteArray::fromHex("18fce803");
+        QTest::newRow("-5000/5000 accepted") << "-5000"
+                                             << "5000" << set_ok << QByteArray::fromHex("78ec8813");
+        QTest::newRow("-5001 rejected") << "-5001"
+                                        << "0" << range_message << QByteArray();
+        QTest::newRow("5001 rejected") << "0"
+                                       << "5001" << range_message << QByteArray();
+        QTest::newRow("WEST equal to EAST") << "100"
+                                            << "100" << order_message << QByteArray();
+        QTest::newRow("WEST above EAST") << "200"
+                                         << "100" << order_message << QByteArray();
+        QTest::newRow("two empty fields") << ""
+                                          << "" << order_message << QByteArray();
+        QTest::newRow("40000 taken as 0") << "40000"
+                                          << "10" << set_ok << QByteArray::fromHex("00000a00");
+        QTest::newRow("not a number taken as 0") << "-7"
+                                                 << "abc" << set_ok << QByteArray::fromHex("f9ff0000");
+        QTest::newRow("6000/-6000 gives only the range message") << "6000"
+                                                                 << "-6000" << range_message << QByteArray();
     }
 
     void set_limits()
@@ -166,8 +181,8 @@ private slots:
             QVERIFY(box->wait_completed(Conversation::LimitsWrite, 1, milliseconds(3000)));
             const auto stored = box->limit_bytes();
             QCOMPARE(QByteArray(reinterpret_cast<const char *>(stored.data()), 4), wire);
-            QCOMPARE(box->received(), (Bytes{'d', uint8_t(wire[0]), uint8_t(wire[1]), uint8_t(wire[2]),
-                                             uint8_t(wire[3])}));
+            QCOMPARE(box->received(),
+                     (Bytes{'d', uint8_t(wire[0]), uint8_t(wire[1]), uint8_t(wire[2]), uint8_t(wire[3])}));
         }
         QVERIFY(harness::modal_driver::wait_until([&] { return port_closed(); }));
     }
@@ -228,7 +243,8 @@ private slots:
         window->ui.pushButton_get_lmt->click();
         QVERIFY(box->peer().wait_received(1, milliseconds(2000)));
         window->ui.pushButton_get_lmt->click();
-        QVERIFY(harness::modal_driver::wait_until([&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
+        QVERIFY(harness::modal_driver::wait_until(
+            [&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
         QVERIFY(box->wait_completed(Conversation::LimitsRead, 1, milliseconds(3000)));
         QTest::qWait(200);
         // With two reply connections every data byte would be counted twice.

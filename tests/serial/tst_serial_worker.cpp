@@ -10,8 +10,7 @@
 
 using boxsim::PtyPeer;
 
-class tst_serial_worker : public QObject
-{
+class tst_serial_worker : public QObject {
     Q_OBJECT
 
 private:

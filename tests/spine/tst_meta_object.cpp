@@ -6,8 +6,7 @@
 #include "serial_port_handle.h"
 #include "velmora.h"
 
-class tst_meta_object : public QObject
-{
+class tst_meta_object : public QObject {
     Q_OBJECT
 
     static void check_order(const QMetaObject &meta, const QStringList &expected)
@@ -22,14 +21,33 @@ class tst_meta_object : public QObject
 private slots:
     void window_signals_then_slots()
     {
-        const QStringList expected{
-            "en_rply_byte()", "dis_rply_byte()", "sat_list_read_start()", "sat_list_read_stop()",
-            "list_set_sat_idx(uchar)", "select_s_path()", "select_bin_path()", "s2bin()", "binfile_in()",
-            "update_start()", "update_pause()", "sat_read_device()", "sat_write_device()",
-            "sat_read_file()", "sat_write_file()", "slt_sat_data_ready(uchar)", "sat_set_timout()",
-            "sat_write_timeout()", "update_byte_rply(uchar)", "list_byte_rply(uchar)",
-            "list_wt_byte_rply(uchar)", "select_comport(int)", "update_timeout()", "get_soft_limit()",
-            "set_soft_limit()", "get_lmt_rply(uchar)", "set_lmt_rply(uchar)"};
+        const QStringList expected{"en_rply_byte()",
+                                   "dis_rply_byte()",
+                                   "sat_list_read_start()",
+                                   "sat_list_read_stop()",
+                                   "list_set_sat_idx(uchar)",
+                                   "select_s_path()",
+                                   "select_bin_path()",
+                                   "s2bin()",
+                                   "binfile_in()",
+                                   "update_start()",
+                                   "update_pause()",
+                                   "sat_read_device()",
+                                   "sat_write_device()",
+                                   "sat_read_file()",
+                                   "sat_write_file()",
+                                   "slt_sat_data_ready(uchar)",
+                                   "sat_set_timout()",
+                                   "sat_write_timeout()",
+                                   "update_byte_rply(uchar)",
+                                   "list_byte_rply(uchar)",
+                                   "list_wt_byte_rply(uchar)",
+                                   "select_comport(int)",
+                                   "update_timeout()",
+                                   "get_soft_limit()",
+                                   "set_soft_limit()",
+                                   "get_lmt_rply(uchar)",
+                                   "set_lmt_rply(uchar)"};
         check_order(velmora::staticMetaObject, expected);
         const QMetaObject &meta = velmora::staticMetaObject;
         for (int i = 0; i < 5; ++i)

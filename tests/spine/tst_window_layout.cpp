@@ -13,8 +13,7 @@
 #include "serial_port_handle.h"
 #include "velmora.h"
 
-class tst_window_layout : public QObject
-{
+class tst_window_layout : public QObject {
     Q_OBJECT
 
     std::unique_ptr<harness::modal_driver> driver;
@@ -125,20 +124,34 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QRect>("geometry");
-        QTest::newRow("read from device") << "pushButton_sat_read" << "Read from device" << QRect(320, 490, 121, 31);
-        QTest::newRow("save to device") << "pushButton_sat_save" << "Save to device" << QRect(470, 490, 121, 31);
-        QTest::newRow("save to file") << "pushButton_sat_save_file" << "Save to file" << QRect(170, 490, 121, 31);
-        QTest::newRow("read from file") << "pushButton_sat_read_file" << "Read from file" << QRect(20, 490, 121, 31);
-        QTest::newRow("get soft limit") << "pushButton_get_lmt" << "Get soft limit" << QRect(30, 150, 121, 31);
-        QTest::newRow("set soft limit") << "pushButton_set_lmt" << "Set soft limit" << QRect(30, 210, 121, 31);
-        QTest::newRow("east label") << "label_22" << "EAST Limit" << QRect(20, 80, 71, 31);
-        QTest::newRow("west label") << "label_23" << "WEST Limit" << QRect(20, 30, 71, 31);
-        QTest::newRow("update start") << "pushButton_update_start" << "Start" << QRect(320, 440, 121, 31);
-        QTest::newRow("update stop") << "pushButton_update_stop" << "Stop" << QRect(470, 440, 121, 31);
-        QTest::newRow("package chooser") << "pushButton_bin_update" << "..." << QRect(560, 220, 41, 31);
-        QTest::newRow("update file") << "label_9" << "Update File" << QRect(30, 220, 71, 31);
-        QTest::newRow("status") << "label_update_status" << "" << QRect(110, 290, 571, 20);
-        QTest::newRow("s19 label") << "label_19" << "S19 File" << QRect(30, 180, 71, 31);
+        QTest::newRow("read from device") << "pushButton_sat_read"
+                                          << "Read from device" << QRect(320, 490, 121, 31);
+        QTest::newRow("save to device") << "pushButton_sat_save"
+                                        << "Save to device" << QRect(470, 490, 121, 31);
+        QTest::newRow("save to file") << "pushButton_sat_save_file"
+                                      << "Save to file" << QRect(170, 490, 121, 31);
+        QTest::newRow("read from file") << "pushButton_sat_read_file"
+                                        << "Read from file" << QRect(20, 490, 121, 31);
+        QTest::newRow("get soft limit") << "pushButton_get_lmt"
+                                        << "Get soft limit" << QRect(30, 150, 121, 31);
+        QTest::newRow("set soft limit") << "pushButton_set_lmt"
+                                        << "Set soft limit" << QRect(30, 210, 121, 31);
+        QTest::newRow("east label") << "label_22"
+                                    << "EAST Limit" << QRect(20, 80, 71, 31);
+        QTest::newRow("west label") << "label_23"
+                                    << "WEST Limit" << QRect(20, 30, 71, 31);
+        QTest::newRow("update start") << "pushButton_update_start"
+                                      << "Start" << QRect(320, 440, 121, 31);
+        QTest::newRow("update stop") << "pushButton_update_stop"
+                                     << "Stop" << QRect(470, 440, 121, 31);
+        QTest::newRow("package chooser") << "pushButton_bin_update"
+                                         << "..." << QRect(560, 220, 41, 31);
+        QTest::newRow("update file") << "label_9"
+                                     << "Update File" << QRect(30, 220, 71, 31);
+        QTest::newRow("status") << "label_update_status"
+                                << "" << QRect(110, 290, 571, 20);
+        QTest::newRow("s19 label") << "label_19"
+                                   << "S19 File" << QRect(30, 180, 71, 31);
     }
 
     void texts_and_placement()
