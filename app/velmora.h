@@ -156,10 +156,13 @@ private:
     // Bumped at each start, so that a slot which processed events can tell
     // whether its own session still runs.
     unsigned upd_session = 0;
-    bool upd_block_open = false;  // a block is being sent: '^' has bytes to give
+    bool upd_block_open = false; // a block is being sent: '^' has bytes to give
     bool upd_label_stale = false; // upd_byte_count has moved on since the label showed it
+    bool upd_label_drop_update = false; // the repaint asked for by a text set within a paint is not needed
+    QTimer *upd_label_timer = nullptr; // paces the repaints of the byte count
+    QObject *upd_label_hook = nullptr; // sees the label's paints
     void update_next_block(unsigned session);
-    void update_next_data_byte(unsigned session);
+    void update_next_data_byte();
     bool update_send(uint8_t byte);
     void update_fail(const QString &title, const QString &text);
     void update_line_broken();
@@ -167,6 +170,8 @@ private:
     QString update_count_text() const;
     void set_update_status(const QString &text);
     void show_update_count();
+    void prepare_update_label();
+    bool update_label_event(QEvent *event);
 
     // ---- satellite list ----
     static uint8_t sat_record[20]; // the record on the line, in either direction

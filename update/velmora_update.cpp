@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 
 #include "serial_port_handle.h"
 
@@ -19,6 +20,10 @@ using std::chrono::milliseconds;
 constexpr milliseconds entry_settle{400};
 // Silence after which the last byte is sent again.
 constexpr milliseconds reply_watchdog{2000};
+// The byte count on the label is repainted at most this often (and at each
+// block and at the end): a repaint before every byte would cost about as much
+// as the exchange itself on the line.
+constexpr milliseconds label_repaint_interval{50};
 // Resend requests in a row the session tolerates; one more ends it.
 constexpr int max_line_retries = 15;
 
@@ -29,6 +34,23 @@ constexpr uchar byte_no_more_blocks = '[';
 
 const char *const text_no_package = "Can not find BIN file";
 const char *const text_data_transfer_error = "Data transfer error, please restart box and PC software";
+
+// Hands a widget's events to the window without the window overriding an
+// event handler of its own.
+class event_hook : public QObject {
+public:
+    event_hook(QObject *parent, std::function<bool(QEvent *)> handler)
+        : QObject(parent),
+          handler(std::move(handler))
+    {
+    }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override { return handler(event); }
+
+private:
+    std::function<bool(QEvent *)> handler;
+};
 
 } // namespace
 
@@ -100,6 +122,7 @@ void velmora::update_start()
 
     ui.pushButton_update_close->setEnabled(false);
     ui.pushButton_update_stop->setEnabled(true);
+    prepare_update_label();
     set_update_status(tr("Getting into Bootloader Mode..."));
     QCoreApplication::processEvents();
     // Stop may have been pressed meanwhile.
@@ -210,7 +233,7 @@ void velmora::update_byte_rply(uchar fbk)
         update_fail(tr("Warning"), tr("Data write error, please restart box and PC software"));
         break;
     case '^':
-        update_next_data_byte(session);
+        update_next_data_byte();
         break;
     case '_':
         update_send(pkg_block.bytes[0]);
@@ -242,7 +265,7 @@ void velmora::update_next_block(unsigned session)
     update_send(byte_block_follows);
 }
 
-void velmora::update_next_data_byte(unsigned session)
+void velmora::update_next_data_byte()
 {
     // Nothing to give before the first block or after the last, and never
     // more than the block's 32 lines.
@@ -261,10 +284,10 @@ void velmora::update_next_data_byte(unsigned session)
     const uint8_t byte = pkg_block.bytes[block_line_pos(upd_line_idx, upd_byte_idx - 1u)];
     upd_resend = 0;
     ++upd_byte_count;
-    ui.label_update_status->setText(update_count_text());
-    QCoreApplication::processEvents();
-    if (!update_session_alive(session))
-        return;
+    // The label follows at its own pace.
+    upd_label_stale = true;
+    if (!upd_label_timer->isActive())
+        upd_label_timer->start();
     update_send(byte);
 }
 
@@ -311,6 +334,7 @@ void velmora::update_finish()
     upd_block_open = false;
 
     timeout_timer->stop();
+    upd_label_timer->stop();
     show_update_count();
     ui.pushButton_update_close->setEnabled(true);
     ui.pushButton_update_start->setEnabled(true);
@@ -354,6 +378,7 @@ QString velmora::update_count_text() const
 void velmora::set_update_status(const QString &text)
 {
     upd_label_stale = false;
+    upd_label_timer->stop();
     ui.label_update_status->setText(text);
 }
 
@@ -363,4 +388,32 @@ void velmora::show_update_count()
         return;
     upd_label_stale = false;
     ui.label_update_status->setText(update_count_text());
+}
+
+void velmora::prepare_update_label()
+{
+    if (!upd_label_timer) {
+        upd_label_timer = new QTimer(this);
+        upd_label_timer->setSingleShot(true);
+        upd_label_timer->setInterval(label_repaint_interval);
+        connect(upd_label_timer, &QTimer::timeout, this, &velmora::show_update_count);
+        upd_label_hook = new event_hook(this, [this](QEvent *event) { return update_label_event(event); });
+    }
+    // Again at every start: the filter installed last runs first.
+    ui.label_update_status->installEventFilter(upd_label_hook);
+}
+
+bool velmora::update_label_event(QEvent *event)
+{
+    if (event->type() == QEvent::Paint && upd_label_stale) {
+        // Whatever asked for this paint, it shows the count as it is now.
+        show_update_count();
+        upd_label_drop_update = true;
+    } else if (event->type() == QEvent::UpdateLater && upd_label_drop_update) {
+        // The text set within the paint asked for another one: the paint
+        // under way already shows it.
+        upd_label_drop_update = false;
+        return true;
+    }
+    return false;
 }

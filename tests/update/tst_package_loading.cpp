@@ -29,8 +29,7 @@ void verify_labels(velmora &w, const QStringList &texts)
 
 } // namespace
 
-class tst_package_loading : public QObject
-{
+class tst_package_loading : public QObject {
     Q_OBJECT
 
 private slots:
@@ -49,8 +48,8 @@ private slots:
         QTest::newRow("header only") << QByteArray("\xFF\xFF\xFF\xFF", 4) << 0
                                      << QStringList{"", "", "2028/15/31", "7"};
         // The missing header bytes keep what the window held (all zero).
-        QTest::newRow("short header") << QByteArray("\x1C\x3F", 2) << 0
-                                      << QStringList{"Quorinel VR20", "", "2025/1/31", "1"};
+        QTest::newRow("short header")
+            << QByteArray("\x1C\x3F", 2) << 0 << QStringList{"Quorinel VR20", "", "2025/1/31", "1"};
     }
 
     void loads_package()
@@ -70,7 +69,8 @@ private slots:
         QCOMPARE(r.driver.file_dialogs().size(), 1);
         const harness::shown_file_dialog dialog = r.driver.file_dialogs().first();
         QCOMPARE(dialog.caption, QStringLiteral("open File"));
-        QCOMPARE(dialog.directory, QDir(QDir::current().absoluteFilePath(QStringLiteral(".."))).canonicalPath());
+        QCOMPARE(dialog.directory,
+                 QDir(QDir::current().absoluteFilePath(QStringLiteral(".."))).canonicalPath());
         QCOMPARE(dialog.filters, (QStringList{"Text Files(*.bin)", "All Files(*.*)"}));
         QVERIFY(!dialog.parentless);
 
@@ -135,7 +135,8 @@ private slots:
         QCOMPARE(block_count(*r.window), 1);
         QVERIFY(package_open(*r.window));
         QCOMPARE(package_position(*r.window), 0L);
-        QVERIFY(std::equal(std::begin(second.header.bytes), std::end(second.header.bytes), config(*r.window).bytes));
+        QVERIFY(std::equal(std::begin(second.header.bytes), std::end(second.header.bytes),
+                           config(*r.window).bytes));
         verify_labels(*r.window, {"", "MC9S08PT60", "2025/1/31", "1"});
     }
 };

@@ -27,8 +27,7 @@ QString count_text(int bytes)
 
 // Records what the label shows each time it is painted, with the count the
 // window holds at that moment.
-class paint_recorder : public QObject
-{
+class paint_recorder : public QObject {
 public:
     paint_recorder(QLabel *label, velmora *window)
         : window(window)
@@ -70,8 +69,7 @@ void verify_session_over(velmora &window)
 
 } // namespace
 
-class tst_update_session : public QObject
-{
+class tst_update_session : public QObject {
     Q_OBJECT
 
 private slots:
@@ -124,7 +122,8 @@ private slots:
         QCOMPARE(int(received.size()), blocks);
         for (int b = 0; b < blocks; ++b) {
             QCOMPARE(received[b].address_high, package.blocks[b].bytes[0]);
-            QVERIFY(std::equal(received[b].lines.begin(), received[b].lines.end(), package.blocks[b].bytes + 2));
+            QVERIFY(
+                std::equal(received[b].lines.begin(), received[b].lines.end(), package.blocks[b].bytes + 2));
         }
 
         QList<int> expected;
@@ -159,7 +158,8 @@ private slots:
 
         const int sent = 2 * int(kBlockLineBytes) + 3 * int(kLineBytes);
         QCOMPARE(r.window->ui.label_update_status->text(), count_text(sent));
-        QCOMPARE(r.driver.texts(), QStringList{QStringLiteral("Data write error, please restart box and PC software")});
+        QCOMPARE(r.driver.texts(),
+                 QStringList{QStringLiteral("Data write error, please restart box and PC software")});
 
         const QRegularExpression counted(QStringLiteral("^Bootloader Started\\.\\.\\.(\\d+)Bytes Loaded$"));
         int counted_paints = 0;
@@ -211,7 +211,8 @@ private slots:
             QVERIFY(received.size() >= first_data + 16 * kLineBytes);
             QVERIFY(received.size() <= first_data + 16 * kLineBytes + 1);
             for (int n = 0; n < 16; ++n)
-                QVERIFY(std::equal(line0.begin(), line0.end(), received.begin() + long(first_data + n * kLineBytes)));
+                QVERIFY(std::equal(line0.begin(), line0.end(),
+                                   received.begin() + long(first_data + n * kLineBytes)));
         } else {
             QCOMPARE(r.driver.texts(), QStringList{QStringLiteral("Update process completed.")});
             QCOMPARE(r.box.lines_rejected(), 30);
@@ -316,9 +317,10 @@ private slots:
         r.window->ui.label_update_status->clear();
 
         r.press_start();
-        QCOMPARE(r.driver.texts(),
-                 QStringList{QStringLiteral(
-                     "Device has not been prepared, please re-connect cable and reboot the update software.")});
+        QCOMPARE(
+            r.driver.texts(),
+            QStringList{QStringLiteral(
+                "Device has not been prepared, please re-connect cable and reboot the update software.")});
         QCOMPARE(r.driver.boxes().value(0).title, QStringLiteral("Warning"));
         QVERIFY(!session_running(*r.window));
         QVERIFY(!package_open(*r.window));
@@ -349,12 +351,15 @@ private slots:
         const QString mid_block = count_text(int(kBlockLineBytes) + 2 * int(kLineBytes) + 6);
         QTest::newRow("V: wrong CPU") << uchar('V') << true << "Warning" << cpu << started;
         QTest::newRow("W: wrong CPU") << uchar('W') << true << "Warning" << cpu << started;
-        QTest::newRow("X: too old") << uchar('X') << true << "Warning" << "Too old BIN file" << started;
-        QTest::newRow("Z: failed") << uchar('Z') << false << "Error"
-                                   << "Update process failed, please reboot the device and restart the update program."
-                                   << "Update process failed!";
-        QTest::newRow("]: write error") << uchar(']') << false << "Warning"
-                                        << "Data write error, please restart box and PC software" << mid_block;
+        QTest::newRow("X: too old") << uchar('X') << true << "Warning"
+                                    << "Too old BIN file" << started;
+        QTest::newRow("Z: failed")
+            << uchar('Z') << false << "Error"
+            << "Update process failed, please reboot the device and restart the update program."
+            << "Update process failed!";
+        QTest::newRow("]: write error")
+            << uchar(']') << false << "Warning"
+            << "Data write error, please restart box and PC software" << mid_block;
     }
 
     void verdict()

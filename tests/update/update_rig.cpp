@@ -1,5 +1,7 @@
 #include "update_rig.h"
 
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QTest>
 
@@ -23,15 +25,42 @@ using access = velmora_access<update_rig_tag>;
 
 namespace update_test {
 
-bool package_open(velmora &w) { return access::in_file(w).is_open(); }
-long package_position(velmora &w) { return long(access::in_file(w).tellg()); }
-int block_count(velmora &w) { return access::block_count(w); }
-FirmwareConfig config(velmora &w) { return access::config(w); }
-QString chosen_path(velmora &w) { return access::file_path(w); }
-bool session_running(velmora &w) { return access::running(w); }
-bool watchdog_active(velmora &w) { return access::watchdog_active(w); }
-int bytes_counted(velmora &w) { return access::byte_count(w); }
-std::fstream &transfer_log(velmora &w) { return access::log_file(w); }
+bool package_open(velmora &w)
+{
+    return access::in_file(w).is_open();
+}
+long package_position(velmora &w)
+{
+    return long(access::in_file(w).tellg());
+}
+int block_count(velmora &w)
+{
+    return access::block_count(w);
+}
+FirmwareConfig config(velmora &w)
+{
+    return access::config(w);
+}
+QString chosen_path(velmora &w)
+{
+    return access::file_path(w);
+}
+bool session_running(velmora &w)
+{
+    return access::running(w);
+}
+bool watchdog_active(velmora &w)
+{
+    return access::watchdog_active(w);
+}
+int bytes_counted(velmora &w)
+{
+    return access::byte_count(w);
+}
+std::fstream &transfer_log(velmora &w)
+{
+    return access::log_file(w);
+}
 
 QByteArray test_package::file_bytes() const
 {
@@ -138,7 +167,20 @@ void rig::press_stop()
 
 bool rig::wait_session_end(int timeout_ms)
 {
-    return harness::modal_driver::wait_until([&] { return !session_running(*window); }, timeout_ms);
+    // A plain event loop: waiting in short sleeps would hold every reply back
+    // until the next wake-up.
+    QEventLoop loop;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (!session_running(*window) || clock.elapsed() > timeout_ms)
+            loop.quit();
+    });
+    poll.start(5);
+    if (session_running(*window))
+        loop.exec();
+    return !session_running(*window);
 }
 
 } // namespace update_test

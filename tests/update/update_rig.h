@@ -52,8 +52,7 @@ std::fstream &transfer_log(velmora &w);
 // A box that answers almost at once, so that sessions stay short.
 boxsim::Box::Settings quick_box();
 
-class rig
-{
+class rig {
 public:
     explicit rig(boxsim::Box::Settings settings = quick_box());
     ~rig();
