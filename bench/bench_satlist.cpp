@@ -156,9 +156,14 @@ void print_stats(const char *what, const stats &s, double rtt)
 int main(int argc, char **argv)
 {
     int echoes = 2000;
-    for (int i = 1; i + 1 < argc; ++i)
+    int dump_from = -1; // --dump N: print the write's line log from its byte N on
+    for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--echoes") == 0)
             echoes = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--dump") == 0)
+            dump_from = std::atoi(argv[i + 1]);
+    }
+    const bool skip_read = argc > 1 && std::strcmp(argv[argc - 1], "--write-only") == 0;
     if (!std::getenv("DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     // One debug line per reply byte is part of the tool; keep it off the
@@ -184,8 +189,9 @@ int main(int argc, char **argv)
     // ---- full read ----
     QElapsedTimer clock;
     clock.start();
-    window.ui.pushButton_sat_read->click();
-    if (!wait_for_text(answers, "Satellite data read successfully!", 180000)) {
+    if (!skip_read)
+        window.ui.pushButton_sat_read->click();
+    if (!skip_read && !wait_for_text(answers, "Satellite data read successfully!", 180000)) {
         std::fprintf(stderr, "the read did not end\n");
         return 1;
     }
@@ -211,6 +217,9 @@ int main(int argc, char **argv)
     {
         const auto all = box.log();
         const std::vector<boxsim::LoggedByte> log(all.begin() + long(read_bytes), all.end());
+        for (size_t i = size_t(std::max(dump_from, 0)); dump_from >= 0 && i < log.size() && i < size_t(dump_from) + 50; ++i)
+            std::printf("%10.1f us %s 0x%02X\n", us(log[i].when - log[size_t(dump_from)].when),
+                        log[i].from_box ? "box  -> tool" : "tool -> box ", log[i].value);
         Clock::time_point last_tool_byte{};
         for (size_t i = 0; i + 1 < log.size(); ++i) {
             if (!log[i].from_box) {

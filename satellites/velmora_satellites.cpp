@@ -3,6 +3,7 @@
 #include "velmora.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -116,6 +117,14 @@ bool show_csv_path(Ui::velmoraClass &ui, const QString &path)
     return true;
 }
 
+// Sleeps what is left of a prescribed pause that began at `since`.
+void sleep_rest(milliseconds pause, const QElapsedTimer &since)
+{
+    const qint64 left_us = std::chrono::microseconds(pause).count() - since.nsecsElapsed() / 1000;
+    if (left_us > 0)
+        QThread::usleep(static_cast<unsigned long>(left_us));
+}
+
 void restart(QTimer *timer)
 {
     timer->stop();
@@ -210,6 +219,7 @@ void velmora::list_byte_rply(uchar fbk)
     // A byte queued before the read ended.
     if (active_flow != device_flow::list_read)
         return;
+    ++sat_replies;
     restart(timeout_timer);
 
     if (fbk == list_restart) {
@@ -233,7 +243,7 @@ void velmora::list_byte_rply(uchar fbk)
         return;
     }
 
-    // A stray byte let in by the repaint below, after the record is whole.
+    // Never more than a record: the buffer ends there.
     if (sat_byte_idx >= kSatRecordSize)
         return;
     sat_record[sat_byte_idx++] = fbk;
@@ -242,22 +252,29 @@ void velmora::list_byte_rply(uchar fbk)
         return;
     }
 
+    // The record is whole. Acknowledge it first and show it within the pause
+    // before the next request: painting takes longer than an exchange, and
+    // the box has nothing to say until then.
+    sat_rd_active = 1;
+    port_worker->write_and_wait(read_ack);
+    QElapsedTimer pause;
+    pause.start();
     SatRecord record;
     std::memcpy(record.bytes, sat_record, sizeof record.bytes);
     const int row = sat_idx - 1;
     show_sat_row(ui.sat_setting, sat_items[row], row, record_to_row(record, EmptySlot::Blank));
     ui.progressBar_sat_setting->setValue((sat_idx + 1) / 2);
+    const unsigned replies = ++sat_replies;
     QCoreApplication::processEvents();
-    if (active_flow != device_flow::list_read)
-        return; // the line was lost while the window repainted
+    // The line was lost, or a stray byte came in and was answered.
+    if (active_flow != device_flow::list_read || replies != sat_replies)
+        return;
 
-    sat_rd_active = 1;
-    port_worker->write_and_wait(read_ack);
     if (sat_idx >= sat_rows) {
         list_read_end(true);
         return;
     }
-    QThread::msleep(read_satellite_pause.count());
+    sleep_rest(read_satellite_pause, pause);
     port_worker->write_and_wait(read_request);
     sat_state = sent_request;
 }
@@ -373,19 +390,24 @@ void velmora::list_wt_byte_rply(uchar fbk)
         std::memcpy(sat_record, record.bytes, sizeof sat_record);
         for (sat_byte_idx = 0; sat_byte_idx < kSatRecordSize; ++sat_byte_idx) {
             port_worker->write_and_wait(sat_record[sat_byte_idx]);
-            QThread::msleep(record_byte_pause.count());
+            QElapsedTimer pause;
+            pause.start();
+            // The number's progress, painted (at once, by the bar itself)
+            // while the box takes the first byte rather than while it waits
+            // for an answer.
+            if (sat_byte_idx == 0)
+                ui.progressBar_sat_setting->setValue((sat_idx + 1) / 2);
+            sleep_rest(record_byte_pause, pause);
         }
         return;
     }
     case write_next_number:
         ++sat_idx;
-        ui.progressBar_sat_setting->setValue((sat_idx + 1) / 2);
-        QCoreApplication::processEvents();
-        if (active_flow != device_flow::list_write)
-            return; // the line was lost while the window repainted
         port_worker->write_and_wait(sat_idx);
-        if (sat_idx >= write_end_number)
+        if (sat_idx >= write_end_number) {
+            ui.progressBar_sat_setting->setValue((sat_idx + 1) / 2);
             list_write_end(true);
+        }
         return;
     default:
         list_write_end(false);
