@@ -35,18 +35,23 @@ constexpr uchar byte_no_more_blocks = '[';
 const char *const text_no_package = "Can not find BIN file";
 const char *const text_data_transfer_error = "Data transfer error, please restart box and PC software";
 
-// Hands a widget's events to the window without the window overriding an
-// event handler of its own.
-class event_hook : public QObject {
+// Hands a widget's paint requests to the window without the window
+// overriding an event handler of its own. Only those: the widget's other
+// events include the ones it gets while the window is being destroyed.
+class paint_hook : public QObject {
 public:
-    event_hook(QObject *parent, std::function<bool(QEvent *)> handler)
+    paint_hook(QObject *parent, std::function<bool(QEvent *)> handler)
         : QObject(parent),
           handler(std::move(handler))
     {
     }
 
 protected:
-    bool eventFilter(QObject *, QEvent *event) override { return handler(event); }
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        const bool painting = event->type() == QEvent::Paint || event->type() == QEvent::UpdateLater;
+        return painting && handler(event);
+    }
 
 private:
     std::function<bool(QEvent *)> handler;
@@ -397,7 +402,7 @@ void velmora::prepare_update_label()
         upd_label_timer->setSingleShot(true);
         upd_label_timer->setInterval(label_repaint_interval);
         connect(upd_label_timer, &QTimer::timeout, this, &velmora::show_update_count);
-        upd_label_hook = new event_hook(this, [this](QEvent *event) { return update_label_event(event); });
+        upd_label_hook = new paint_hook(this, [this](QEvent *event) { return update_label_event(event); });
     }
     // Again at every start: the filter installed last runs first.
     ui.label_update_status->installEventFilter(upd_label_hook);

@@ -62,6 +62,28 @@ std::fstream &transfer_log(velmora &w)
     return access::log_file(w);
 }
 
+QString first_difference(const boxsim::Bytes &actual, const boxsim::Bytes &expected)
+{
+    std::size_t i = 0;
+    while (i < actual.size() && i < expected.size() && actual[i] == expected[i])
+        ++i;
+    if (i == actual.size() && i == expected.size())
+        return QString();
+    auto around = [i](const boxsim::Bytes &bytes) {
+        QStringList text;
+        for (std::size_t k = i >= 4 ? i - 4 : 0; k < std::min(bytes.size(), i + 4); ++k) {
+            const QString hex = QStringLiteral("%1").arg(bytes[k], 2, 16, QLatin1Char('0'));
+            text << (k == i ? QLatin1Char('[') + hex + QLatin1Char(']') : hex);
+        }
+        return text.join(QLatin1Char(' '));
+    };
+    return QStringLiteral("at byte %1 of %2 (expected %3): got %4, expected %5")
+        .arg(i)
+        .arg(actual.size())
+        .arg(expected.size())
+        .arg(around(actual), around(expected));
+}
+
 QByteArray test_package::file_bytes() const
 {
     QByteArray bytes(reinterpret_cast<const char *>(header.bytes), int(kPackageHeaderSize));
@@ -113,8 +135,12 @@ boxsim::Bytes line_bytes(const PackageBlock &block, int line)
 
 boxsim::Box::Settings quick_box()
 {
+    // The second byte of a pair ('T' then '^') still waits a little after the
+    // tool has taken the first: the worker clears the port after each byte it
+    // reads, and a byte right behind may be cleared with it (slow builds, a
+    // busy machine).
     boxsim::Box::Settings settings;
-    settings.gap = std::chrono::milliseconds{1};
+    settings.gap = std::chrono::milliseconds{10};
     return settings;
 }
 

@@ -35,6 +35,9 @@ struct test_package {
 // check bytes; the same seed gives the same package.
 test_package make_package(int blocks, int trailing_bytes = 0, unsigned seed = 1);
 
+// Where two byte streams part, with the bytes around it; empty when equal.
+QString first_difference(const boxsim::Bytes &actual, const boxsim::Bytes &expected);
+
 // The 17 stored bytes of line `line` of a block.
 boxsim::Bytes line_bytes(const PackageBlock &block, int line);
 
