@@ -147,12 +147,6 @@ private slots:
         QTest::newRow("fewer than three commas keep their rows")
             << QByteArray("a,1,2,3,\n\nshort,1\nb,-4,5,-6,\n")
             << QList<QStringList>{{"a", "1", "2", "3"}, marker, marker, {"b", "-4", "5", "-6"}};
-        QTest::newRow("line longer than 254 cut")
-            << QByteArray("a,1,2," + QByteArray(300, '1') + "\nb,-4,5,-6,\n")
-            // 248 ones kept: 111...1 modulo 256 is 0xC7.
-            << QList<QStringList>{{"a", "1", "2", "-57"}, two[1]};
-        QTest::newRow("number rules") << QByteArray("n, - 1 2 ,200,+-3,\nm,40000,300,12.5\n")
-                                      << QList<QStringList>{{"n", "-12", "-56", "-3"}, {"m", "-25536", "44", "-95"}};
     }
 
     void read_rules()
