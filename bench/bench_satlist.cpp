@@ -107,8 +107,7 @@ stats pty_round_trip(int count)
 }
 
 // Answers every message box with Yes and remembers the texts.
-class box_answerer : public QObject
-{
+class box_answerer : public QObject {
 public:
     box_answerer()
     {
@@ -143,12 +142,12 @@ bool wait_for_text(box_answerer &answers, const QString &text, int timeout_ms)
 
 void print_stats(const char *what, const stats &s, double rtt)
 {
-    std::printf("  %-34s n=%-5zu median %7.1f us  p90 %7.1f us  max %8.1f us\n", what, s.count, s.median, s.p90,
-                s.max);
+    std::printf("  %-34s n=%-5zu median %7.1f us  p90 %7.1f us  max %8.1f us\n", what, s.count, s.median,
+                s.p90, s.max);
     if (rtt > 0)
         std::printf("  %-34s median %7.1f us = %4.1f%% of the %.0f us line time of one exchange\n",
-                    "  tool's own (minus pty round trip)", s.median - rtt, 100.0 * (s.median - rtt) / exchange_line_us,
-                    exchange_line_us);
+                    "  tool's own (minus pty round trip)", s.median - rtt,
+                    100.0 * (s.median - rtt) / exchange_line_us, exchange_line_us);
 }
 
 } // namespace
@@ -217,7 +216,8 @@ int main(int argc, char **argv)
     {
         const auto all = box.log();
         const std::vector<boxsim::LoggedByte> log(all.begin() + long(read_bytes), all.end());
-        for (size_t i = size_t(std::max(dump_from, 0)); dump_from >= 0 && i < log.size() && i < size_t(dump_from) + 50; ++i)
+        for (size_t i = size_t(std::max(dump_from, 0));
+             dump_from >= 0 && i < log.size() && i < size_t(dump_from) + 50; ++i)
             std::printf("%10.1f us %s 0x%02X\n", us(log[i].when - log[size_t(dump_from)].when),
                         log[i].from_box ? "box  -> tool" : "tool -> box ", log[i].value);
         Clock::time_point last_tool_byte{};
@@ -246,8 +246,8 @@ int main(int argc, char **argv)
     std::printf("platform: %s\n", qPrintable(QGuiApplication::platformName()));
     std::printf("pty round trip (echo, %d bytes, before/after): median %.1f / %.1f us, p90 %.1f / %.1f us\n",
                 echoes, rtt_before.median, rtt_after.median, rtt_before.p90, rtt_after.p90);
-    std::printf("full read : total %8.0f ms, prescribed pauses %6.0f ms, rest %6.0f ms\n", read_ms, read_pause_ms,
-                read_ms - read_pause_ms);
+    std::printf("full read : total %8.0f ms, prescribed pauses %6.0f ms, rest %6.0f ms\n", read_ms,
+                read_pause_ms, read_ms - read_pause_ms);
     print_stats("box byte -> tool answer", summarise(read_turn), rtt);
     std::printf("full write: total %8.0f ms, prescribed pauses %6.0f ms, rest %6.0f ms\n", write_ms,
                 write_pause_ms, write_ms - write_pause_ms);

@@ -22,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QByteArray saved = format_csv_line(fields.cells()).toLocal8Bit();
         saved.chop(1);
         const CsvFields again = parse_csv_line(saved);
-        if (!again.isValid() || again.position != fields.position || again.vertical != fields.vertical ||
-            again.horizontal != fields.horizontal)
+        if (!again.isValid() || again.position != fields.position || again.vertical != fields.vertical
+            || again.horizontal != fields.horizontal)
             std::abort();
         (void)row_to_record(fields.cells());
     }

@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr int kPositionLimit = 5000;  // the box's dish turns no further
+constexpr int kPositionLimit = 5000; // the box's dish turns no further
 constexpr int kAngleLimit = 90;
 constexpr int8_t kVerticalFallback = 45;
 constexpr int8_t kHorizontalFallback = -45;
@@ -46,7 +46,7 @@ uint8_t limited_angle(const QString &text, int8_t fallback)
     return static_cast<uint8_t>(angle);
 }
 
-}  // namespace
+} // namespace
 
 SatRow CsvFields::cells() const
 {
@@ -55,8 +55,8 @@ SatRow CsvFields::cells() const
 
 bool CsvFields::operator==(const CsvFields &o) const
 {
-    return valid == o.valid && name == o.name && position == o.position && vertical == o.vertical &&
-           horizontal == o.horizontal;
+    return valid == o.valid && name == o.name && position == o.position && vertical == o.vertical
+        && horizontal == o.horizontal;
 }
 
 bool read_csv_line(QIODevice &in, QByteArray *line)
@@ -157,7 +157,7 @@ SatRow record_to_row(const SatRecord &rec, EmptySlot rule)
 
 SatRecord row_to_record(const SatRow &row)
 {
-    SatRecord rec;  // zero filled: the name's end and byte 15 need no extra step
+    SatRecord rec; // zero filled: the name's end and byte 15 need no extra step
     const QByteArray name = row[kColName].toUtf8().left(kSatNameBytes);
     std::memcpy(rec.bytes, name.constData(), static_cast<size_t>(name.size()));
 

@@ -7,11 +7,11 @@
 
 class QIODevice;
 
-constexpr int kSatCount = 199;      // slots in the box, rows of the table, lines of a CSV file
-constexpr int kSatColumns = 4;      // name, position, vertical, horizontal
-constexpr int kSatRecordSize = 20;  // one satellite on the serial line
-constexpr int kSatNameBytes = 15;   // name bytes the box keeps in front of its zero byte
-constexpr int kCsvLineMax = 254;    // characters of a CSV line the reader keeps
+constexpr int kSatCount = 199; // slots in the box, rows of the table, lines of a CSV file
+constexpr int kSatColumns = 4; // name, position, vertical, horizontal
+constexpr int kSatRecordSize = 20; // one satellite on the serial line
+constexpr int kSatNameBytes = 15; // name bytes the box keeps in front of its zero byte
+constexpr int kCsvLineMax = 254; // characters of a CSV line the reader keeps
 
 enum SatColumn { kColName = 0, kColPosition = 1, kColVertical = 2, kColHorizontal = 3 };
 
@@ -29,7 +29,7 @@ struct SatRecord {
 
 // The fields of one CSV line after the reader's split and number rules.
 struct CsvFields {
-    bool valid = false;  // false when the line has fewer than three commas
+    bool valid = false; // false when the line has fewer than three commas
     QString name;
     int16_t position = 0;
     int8_t vertical = 0;
@@ -68,8 +68,8 @@ QString format_csv_line(const SatRow &row);
 // ---- Satellite records ---------------------------------------------------
 
 enum class EmptySlot {
-    Blank,    // a record with position, horizontal and vertical all zero shows " " in those cells
-    Numbers,  // always show the numbers
+    Blank, // a record with position, horizontal and vertical all zero shows " " in those cells
+    Numbers, // always show the numbers
 };
 
 // The table row for a record received from the box.

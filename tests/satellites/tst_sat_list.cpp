@@ -24,7 +24,7 @@ QByteArray record_bytes(const SatRecord &rec)
     return QByteArray(reinterpret_cast<const char *>(rec.bytes), kSatRecordSize).toHex(' ');
 }
 
-}  // namespace
+} // namespace
 
 class TstSatList : public QObject {
     Q_OBJECT
@@ -139,10 +139,11 @@ void TstSatList::read_lines_data()
     QTest::newRow("last line without line end")
         << QByteArray("a,1,2,3,\nb,4,5,6,") << QList<QByteArray>{"a,1,2,3,"};
     QTest::newRow("single line without line end") << QByteArray("a,1,2,3,") << QList<QByteArray>{};
-    QTest::newRow("empty line kept as a line") << QByteArray("\na,1,2,3,\n") << QList<QByteArray>{"", "a,1,2,3,"};
+    QTest::newRow("empty line kept as a line")
+        << QByteArray("\na,1,2,3,\n") << QList<QByteArray>{"", "a,1,2,3,"};
     QTest::newRow("line of 254 with CR LF") << l254 + "\r\nz\n" << QList<QByteArray>{l254, "z"};
-    QTest::newRow("longer line cut at 254, next line intact")
-        << QByteArray(600, 'y') + "\nz,1,2,3\n" << QList<QByteArray>{QByteArray(kCsvLineMax, 'y'), "z,1,2,3"};
+    QTest::newRow("longer line cut at 254, next line intact") << QByteArray(600, 'y')
+            + "\nz,1,2,3\n" << QList<QByteArray>{QByteArray(kCsvLineMax, 'y'), "z,1,2,3"};
     QTest::newRow("long line without line end") << "z\n" + QByteArray(600, 'y') << QList<QByteArray>{"z"};
 }
 
@@ -198,16 +199,16 @@ void TstSatList::from_box_data()
     QTest::addColumn<SatRow>("row");
     QTest::newRow("Sat 1 example") << make_record("Sat 1", 0x00, 0xC0, 0xD3, 0x2D) << true
                                    << SatRow{"Sat 1", "192", "45", "-45"};
-    QTest::newRow("position high byte first") << make_record("W", 0xFF, 0x38, 0, 1) << true
-                                              << SatRow{"W", "-200", "1", "0"};
-    QTest::newRow("all-zero numbers blank") << make_record("Empty", 0, 0, 0, 0) << true
-                                            << SatRow{"Empty", " ", " ", " "};
-    QTest::newRow("all-zero numbers, no blank rule") << make_record("Empty", 0, 0, 0, 0) << false
-                                                     << SatRow{"Empty", "0", "0", "0"};
-    QTest::newRow("only position zero is not blank") << make_record("", 0, 0, 0, 5) << true
-                                                     << SatRow{"", "0", "5", "0"};
-    QTest::newRow("name fills 16 bytes") << make_record("ABCDEFGHIJKLMNOP", 0, 1, 0, 0) << true
-                                         << SatRow{"ABCDEFGHIJKLMNOP", "1", "0", "0"};
+    QTest::newRow("position high byte first")
+        << make_record("W", 0xFF, 0x38, 0, 1) << true << SatRow{"W", "-200", "1", "0"};
+    QTest::newRow("all-zero numbers blank")
+        << make_record("Empty", 0, 0, 0, 0) << true << SatRow{"Empty", " ", " ", " "};
+    QTest::newRow("all-zero numbers, no blank rule")
+        << make_record("Empty", 0, 0, 0, 0) << false << SatRow{"Empty", "0", "0", "0"};
+    QTest::newRow("only position zero is not blank")
+        << make_record("", 0, 0, 0, 5) << true << SatRow{"", "0", "5", "0"};
+    QTest::newRow("name fills 16 bytes")
+        << make_record("ABCDEFGHIJKLMNOP", 0, 1, 0, 0) << true << SatRow{"ABCDEFGHIJKLMNOP", "1", "0", "0"};
     QTest::newRow("UTF-8 name") << make_record("T\xC3\xBCrksat", 0x00, 0x2A, 0, 0) << true
                                 << SatRow{QString::fromUtf8("T\xC3\xBCrksat"), "42", "0", "0"};
     SatRecord after_zero = make_record("AB", 0, 7, 0, 0);
@@ -229,12 +230,14 @@ void TstSatList::to_box_data()
     QTest::addColumn<SatRecord>("record");
     QTest::newRow("Sat 1") << SatRow{"Sat 1", "192", "45", "-45"}
                            << make_record("Sat 1", 0xC0, 0x00, 0xD3, 0x2D);
-    QTest::newRow("name of 15 bytes") << SatRow{"ABCDEFGHIJKLMNO", "", "", ""}
-                                      << make_record("ABCDEFGHIJKLMNO", 0, 0, 0, 0);
+    QTest::newRow("name of 15 bytes")
+        << SatRow{"ABCDEFGHIJKLMNO", "", "", ""} << make_record("ABCDEFGHIJKLMNO", 0, 0, 0, 0);
     QTest::newRow("longer name cut") << SatRow{"ABCDEFGHIJKLMNOPQR", "", "", ""}
                                      << make_record("ABCDEFGHIJKLMNO", 0, 0, 0, 0);
-    QTest::newRow("UTF-8 name cut by bytes") << SatRow{QString::fromUtf8("\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC"), "", "", ""}
-                                             << make_record("\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3", 0, 0, 0, 0);
+    QTest::newRow("UTF-8 name cut by bytes")
+        << SatRow{QString::fromUtf8("\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC"), "",
+                  "", ""}
+        << make_record("\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3", 0, 0, 0, 0);
     QTest::newRow("empty row") << SatRow{} << make_record("", 0, 0, 0, 0);
     QTest::newRow("empty slot from box") << SatRow{"Free", " ", " ", " "} << make_record("Free", 0, 0, 0, 0);
     QTest::newRow("position 5000") << SatRow{"", "5000", "", ""} << make_record("", 0x88, 0x13, 0, 0);

@@ -19,8 +19,8 @@
 
 namespace satlist {
 
-inline constexpr int list_read_end_ms = 120000;   // 199 x (200 ms pause + 22 exchanges), with room
-inline constexpr int list_write_end_ms = 90000;   // 199 x (20 x 5 ms + 3 exchanges), with room
+inline constexpr int list_read_end_ms = 120000; // 199 x (200 ms pause + 22 exchanges), with room
+inline constexpr int list_write_end_ms = 90000; // 199 x (20 x 5 ms + 3 exchanges), with room
 inline constexpr int sats = 199;
 inline const char *const read_error = "Data connection error, please restart box and PC software";
 inline const char *const write_error = "Data transfer error, please restart box and PC software";
@@ -49,14 +49,14 @@ inline void set_row(velmora &w, int row, const QStringList &texts)
 
 inline bool sat_buttons_enabled(velmora &w)
 {
-    return w.ui.pushButton_sat_read->isEnabled() && w.ui.pushButton_sat_save->isEnabled() &&
-           w.ui.pushButton_sat_read_file->isEnabled() && w.ui.pushButton_sat_save_file->isEnabled();
+    return w.ui.pushButton_sat_read->isEnabled() && w.ui.pushButton_sat_save->isEnabled()
+        && w.ui.pushButton_sat_read_file->isEnabled() && w.ui.pushButton_sat_save_file->isEnabled();
 }
 
 inline bool sat_buttons_disabled(velmora &w)
 {
-    return !w.ui.pushButton_sat_read->isEnabled() && !w.ui.pushButton_sat_save->isEnabled() &&
-           !w.ui.pushButton_sat_read_file->isEnabled() && !w.ui.pushButton_sat_save_file->isEnabled();
+    return !w.ui.pushButton_sat_read->isEnabled() && !w.ui.pushButton_sat_save->isEnabled()
+        && !w.ui.pushButton_sat_read_file->isEnabled() && !w.ui.pushButton_sat_save_file->isEnabled();
 }
 
 // What the table shows for a record the box sends, worked out from the
@@ -109,7 +109,10 @@ struct rig {
             return QString();
         return driver.boxes().constFirst().text;
     }
-    QString end_title() const { return driver.boxes().isEmpty() ? QString() : driver.boxes().constFirst().title; }
+    QString end_title() const
+    {
+        return driver.boxes().isEmpty() ? QString() : driver.boxes().constFirst().title;
+    }
 };
 
 } // namespace satlist

@@ -45,8 +45,7 @@ void write_file(const QString &path, const QByteArray &content)
 }
 
 // Refuses file growth beyond `bytes` while it lives: a disk that fills up.
-class file_size_limit
-{
+class file_size_limit {
 public:
     explicit file_size_limit(rlim_t bytes)
     {
@@ -64,8 +63,7 @@ private:
 
 } // namespace
 
-class tst_satlist_files : public QObject
-{
+class tst_satlist_files : public QObject {
     Q_OBJECT
 
 private slots:
@@ -84,8 +82,9 @@ private slots:
         QVERIFY(r.driver.boxes().isEmpty());
         QCOMPARE(r.window.ui.lineEdit_sat_setting->text(), QFileInfo(path).absoluteFilePath());
         QCOMPARE(r.window.ui.progressBar_sat_setting->value(), 100);
-        const QByteArray expected = "Sat 1,192,45,-45,\nBlank,,,,\n" + QString::fromUtf8("Astra \xC3\xBC long name").toLocal8Bit() +
-                                    ",-200,,7,\nA,B,1,2,3,\n" + QByteArray(",,,,\n").repeated(195);
+        const QByteArray expected = "Sat 1,192,45,-45,\nBlank,,,,\n"
+            + QString::fromUtf8("Astra \xC3\xBC long name").toLocal8Bit() + ",-200,,7,\nA,B,1,2,3,\n"
+            + QByteArray(",,,,\n").repeated(195);
         QCOMPARE(read_file(path), expected);
 
         for (int row = 0; row < sats; ++row)
@@ -96,7 +95,8 @@ private slots:
         QCOMPARE(row_texts(r.window, 0), (QStringList{"Sat 1", "192", "45", "-45"}));
         QCOMPARE(row_texts(r.window, 1), (QStringList{"Blank", "0", "0", "0"}));
         // 15 bytes of the local encoding (here UTF-8: the u-umlaut is two).
-        QCOMPARE(row_texts(r.window, 2), (QStringList{QString::fromUtf8("Astra \xC3\xBC long n"), "-200", "0", "7"}));
+        QCOMPARE(row_texts(r.window, 2),
+                 (QStringList{QString::fromUtf8("Astra \xC3\xBC long n"), "-200", "0", "7"}));
         // The comma of the name splits its line: "B" is a position of 'B' - 48.
         QCOMPARE(row_texts(r.window, 3), (QStringList{"A", "18", "1", "2"}));
         QCOMPARE(row_texts(r.window, 198), (QStringList{"", "0", "0", "0"}));
@@ -185,8 +185,9 @@ private slots:
         r.window.ui.pushButton_sat_save_file->click();
         r.choose(r.window.ui.pushButton_sat_read_file, r.dir.filePath("missing.csv"));
         r.choose(r.window.ui.pushButton_sat_save_file, r.dir.filePath("no/such/dir/out.csv"));
-        QCOMPARE(r.driver.texts(),
-                 (QStringList{"No CSV file", "No CSV file", "Fail to open CSV file", "Fail to open CSV file"}));
+        QCOMPARE(
+            r.driver.texts(),
+            (QStringList{"No CSV file", "No CSV file", "Fail to open CSV file", "Fail to open CSV file"}));
         for (const auto &box : r.driver.boxes())
             QCOMPARE(box.title, QString("Warning"));
         QCOMPARE(row_texts(r.window, 0), marker);

@@ -51,8 +51,7 @@ long long ms_between(boxsim::Clock::time_point a, boxsim::Clock::time_point b)
 
 } // namespace
 
-class tst_satlist_read : public QObject
-{
+class tst_satlist_read : public QObject {
     Q_OBJECT
 
 private slots:
@@ -74,8 +73,8 @@ private slots:
         sats_in_box[198] = {"ABCDEFGHIJKLMNOP", 4999, -90, 90};
         for (int k = 1; k <= sats; ++k) {
             const fields &f = sats_in_box[size_t(k - 1)];
-            r.box.set_record(k, boxsim::box_record(f.name, int16_t(f.position), int8_t(f.vertical),
-                                                   int8_t(f.horizontal)));
+            r.box.set_record(
+                k, boxsim::box_record(f.name, int16_t(f.position), int8_t(f.vertical), int8_t(f.horizontal)));
         }
         set_row(r.window, 120, {"old", "1", "2", "3"});
 
@@ -84,7 +83,8 @@ private slots:
         QCOMPARE(r.wait_end(list_read_end_ms), QString("Satellite data read successfully!"));
         QCOMPARE(r.end_title(), QString("Info"));
 
-        QCOMPARE(row_texts(r.window, 0), (QStringList{QString::fromUtf8("T\xC3\xBCrksat 4A"), "-200", "5", "-7"}));
+        QCOMPARE(row_texts(r.window, 0),
+                 (QStringList{QString::fromUtf8("T\xC3\xBCrksat 4A"), "-200", "5", "-7"}));
         QCOMPARE(row_texts(r.window, 49), (QStringList{"Empty slot", " ", " ", " "}));
         for (int k = 1; k <= sats; ++k) {
             const fields &f = sats_in_box[size_t(k - 1)];
@@ -151,8 +151,12 @@ private slots:
         QCOMPARE(r.wait_end(list_read_end_ms), QString(read_error));
         QCOMPARE(r.end_title(), QString("Error"));
 
-        const Bytes expected = concat({{H}, satellite_bytes(1), satellite_bytes(2, 7), satellite_bytes(2),
-                                       satellite_bytes(3), satellite_bytes(4, 10)});
+        const Bytes expected = concat({{H},
+                                       satellite_bytes(1),
+                                       satellite_bytes(2, 7),
+                                       satellite_bytes(2),
+                                       satellite_bytes(3),
+                                       satellite_bytes(4, 10)});
         QCOMPARE(r.box.received(), expected);
         for (int k = 1; k <= 3; ++k)
             QCOMPARE(row_texts(r.window, k - 1), default_shown(k));
@@ -179,8 +183,8 @@ private slots:
         r.window.ui.pushButton_sat_read->click();
         QCOMPARE(r.wait_end(list_read_end_ms), QString(read_error));
 
-        const Bytes expected =
-            concat({{H}, satellite_bytes(1), satellite_bytes(2, 5), satellite_bytes(2), satellite_bytes(3, 0)});
+        const Bytes expected = concat(
+            {{H}, satellite_bytes(1), satellite_bytes(2, 5), satellite_bytes(2), satellite_bytes(3, 0)});
         QCOMPARE(r.box.received(), expected);
         const auto times = tool_byte_times(r.box);
         // After the watchdog's 2000 ms, not at once (time stamps of a loaded
@@ -198,12 +202,14 @@ private slots:
         rig r;
         harness::worker(r.window).release_port();
         r.window.ui.pushButton_sat_read->click();
-        QCOMPARE(r.wait_end(5000), QString("The serial port is occupied or not exist, please try another port."));
+        QCOMPARE(r.wait_end(5000),
+                 QString("The serial port is occupied or not exist, please try another port."));
         QCOMPARE(r.end_title(), QString("Warning"));
         QVERIFY(sat_buttons_enabled(r.window));
         r.driver.clear();
         r.window.ui.pushButton_sat_save->click();
-        QCOMPARE(r.wait_end(5000), QString("The serial port is occupied or not exist, please try another port."));
+        QCOMPARE(r.wait_end(5000),
+                 QString("The serial port is occupied or not exist, please try another port."));
         QVERIFY(sat_buttons_enabled(r.window));
         QVERIFY(r.box.received().empty());
     }

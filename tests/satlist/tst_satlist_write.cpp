@@ -44,8 +44,7 @@ QByteArray undisturbed_log(int from, int to)
 
 } // namespace
 
-class tst_satlist_write : public QObject
-{
+class tst_satlist_write : public QObject {
     Q_OBJECT
 
 private slots:
@@ -61,7 +60,9 @@ private slots:
         old.write(QByteArray(1000, 'x'));
         old.close();
 
-        const QString unicode = QString::fromUtf8("\xC3\x9Cn\xC3\xAF" "c\xC3\xB6" "d\xC3\xA9 name");
+        const QString unicode = QString::fromUtf8("\xC3\x9Cn\xC3\xAF"
+                                                  "c\xC3\xB6"
+                                                  "d\xC3\xA9 name");
         set_row(r.window, 0, {"Sat 1", "192", "45", "-45"});
         set_row(r.window, 2, {"ABCDEFGHIJKLMNOPQR", "5001", "91", "91"});
         set_row(r.window, 4, {unicode, "-30000", "200", "300"});
@@ -75,7 +76,11 @@ private slots:
 
         QCOMPARE(written(r.box, 1), wire("Sat 1", 0xC0, 0x00, 0xD3, 0x2D));
         QCOMPARE(written(r.box, 3), wire("ABCDEFGHIJKLMNO", 0, 0, 0xD3, 0x2D));
-        QCOMPARE(written(r.box, 5), wire("\xC3\x9Cn\xC3\xAF" "c\xC3\xB6" "d\xC3\xA9 nam", 0xD0, 0x8A, 44, 0xC8));
+        QCOMPARE(written(r.box, 5),
+                 wire("\xC3\x9Cn\xC3\xAF"
+                      "c\xC3\xB6"
+                      "d\xC3\xA9 nam",
+                      0xD0, 0x8A, 44, 0xC8));
         QCOMPARE(written(r.box, 7), wire("Free", 0, 0, 0, 0));
         for (int k = 2; k < sats; ++k)
             if (k % 2 == 0 || k > 7) // rows never touched
@@ -112,8 +117,9 @@ private slots:
         r.window.ui.pushButton_sat_save->click();
         QCOMPARE(r.wait_end(list_write_end_ms), QString("Satellite data write successfully!"));
 
-        QCOMPARE(r.log(), "K" + undisturbed_log(1, 2) + "MResendML" + undisturbed_log(4, 4) +
-                              "MLResendL" + undisturbed_log(6, sats) + "M");
+        QCOMPARE(r.log(),
+                 "K" + undisturbed_log(1, 2) + "MResendML" + undisturbed_log(4, 4) + "MLResendL"
+                     + undisturbed_log(6, sats) + "M");
         const auto order = r.box.written_records();
         QCOMPARE(int(order.size()), sats);
         for (int k = 1; k <= sats; ++k) {
@@ -133,8 +139,10 @@ private slots:
         QTest::newRow("'K' after the start")
             << Fault::instead(Trigger::list_write_number(2), {'K'}) << QByteArray("KMLMK");
         QTest::newRow("'L' before the first 'M'")
-            << Fault::instead(Trigger::nth_byte(boxsim::Conversation::ListWrite, 1), {'L'}) << QByteArray("L");
-        QTest::newRow("other byte") << Fault::instead(Trigger::list_write_record(1), {'X'}) << QByteArray("KMLX");
+            << Fault::instead(Trigger::nth_byte(boxsim::Conversation::ListWrite, 1), {'L'})
+            << QByteArray("L");
+        QTest::newRow("other byte") << Fault::instead(Trigger::list_write_record(1), {'X'})
+                                    << QByteArray("KMLX");
         QTest::newRow("hang-up") << Fault::hang_up(Trigger::list_write_record(2, 10)) << QByteArray("KMLML");
     }
 
