@@ -283,13 +283,8 @@ void velmora::sat_set_timout()
 {
     if (active_flow != device_flow::list_read)
         return;
-    // Record bytes were due: the 'H' below makes the box start over with 'I',
-    // which must not be stored as a record byte. Ask for the same satellite
-    // again, as after an error byte.
-    if (!sat_rd_active) {
-        sat_rd_active = 1;
-        sat_idx = sat_idx_last;
-    }
+    // The phase and the indices stay as they are, also when record bytes
+    // were due: the box answers an 'H' amid a record in its own way.
     port_worker->write_and_wait(read_request);
     sat_state = sent_request;
     restart(timeout_timer);
