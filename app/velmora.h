@@ -175,7 +175,7 @@ private:
 
     // ---- satellite list ----
     static uint8_t sat_record[20]; // the record on the line, in either direction
-    unsigned sat_replies = 0;      // reply bytes the list read has taken; tells a repaint let one in
+    unsigned sat_replies = 0; // reply bytes the list read has taken; tells a repaint let one in
     void list_read_end(bool success);
     void list_write_end(bool success);
     void list_read_release();

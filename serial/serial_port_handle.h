@@ -19,7 +19,8 @@
 //
 // Results of the blocking operations are true on failure or time-out and
 // false on success.
-class serial_port_handle : public QObject {
+class serial_port_handle : public QObject
+{
     Q_OBJECT
 
 public:

@@ -41,7 +41,8 @@ struct shown_file_dialog {
 // answered with its Yes button (or the first it has); each file dialog is
 // recorded and answered with the next queued path (an empty path cancels; no
 // queued answer cancels too).
-class modal_driver : public QObject {
+class modal_driver : public QObject
+{
     Q_OBJECT
 public:
     modal_driver();
@@ -77,7 +78,8 @@ bool attach_port(velmora &window, const QString &device);
 
 // /dev/COMn as a link to a pseudo-terminal. Needs root; tests skip otherwise.
 bool can_link_com_ports();
-class com_link {
+class com_link
+{
 public:
     com_link(int number, const QString &target);
     ~com_link();

@@ -26,7 +26,8 @@ const QString set_ok = QStringLiteral("EAST/WEST limit set OK.");
 
 } // namespace
 
-class tst_soft_limits : public QObject {
+class tst_soft_limits : public QObject
+{
     Q_OBJECT
 
     std::unique_ptr<harness::modal_driver> driver;

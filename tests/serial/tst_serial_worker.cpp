@@ -10,7 +10,8 @@
 
 using boxsim::PtyPeer;
 
-class tst_serial_worker : public QObject {
+class tst_serial_worker : public QObject
+{
     Q_OBJECT
 
 private:

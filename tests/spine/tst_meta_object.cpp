@@ -6,7 +6,8 @@
 #include "serial_port_handle.h"
 #include "velmora.h"
 
-class tst_meta_object : public QObject {
+class tst_meta_object : public QObject
+{
     Q_OBJECT
 
     static void check_order(const QMetaObject &meta, const QStringList &expected)

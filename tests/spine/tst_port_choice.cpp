@@ -16,7 +16,8 @@ namespace {
 
 // Counts how often a device is opened, to tell whether the window reopened
 // the port after the probe.
-class open_counter {
+class open_counter
+{
 public:
     explicit open_counter(const std::string &path)
     {
@@ -56,7 +57,8 @@ void clear_com_links()
 
 } // namespace
 
-class tst_port_choice : public QObject {
+class tst_port_choice : public QObject
+{
     Q_OBJECT
 
 private slots:

@@ -13,7 +13,8 @@
 #include "serial_port_handle.h"
 #include "velmora.h"
 
-class tst_window_layout : public QObject {
+class tst_window_layout : public QObject
+{
     Q_OBJECT
 
     std::unique_ptr<harness::modal_driver> driver;
