@@ -150,7 +150,12 @@ bool serial_port_handle::write_byte(uchar byte)
             return true;
         assert_port_thread();
         const char c = static_cast<char>(byte);
-        return port->write(&c, 1) != 1;
+        if (port->write(&c, 1) != 1)
+            return true;
+        // Out now, not at the next turn of this thread's loop: a reply read
+        // before then clears both directions and would take the byte with it.
+        port->flush();
+        return false;
     });
 }
 
