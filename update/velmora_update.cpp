@@ -38,13 +38,13 @@ const char *const text_data_transfer_error = "Data transfer error, please restar
 // Hands a widget's paint requests to the window without the window
 // overriding an event handler of its own. Only those: the widget's other
 // events include the ones it gets while the window is being destroyed.
-class paint_hook : public QObject {
+class paint_hook : public QObject
+{
 public:
     paint_hook(QObject *parent, std::function<bool(QEvent *)> handler)
         : QObject(parent),
           handler(std::move(handler))
-    {
-    }
+    { }
 
 protected:
     bool eventFilter(QObject *, QEvent *event) override
@@ -159,6 +159,8 @@ void velmora::update_start()
     upd_phase = update_phase::running;
     connect(port_worker, &serial_port_handle::update_sgl_rply, this, &velmora::update_byte_rply);
     port_worker->update_reply_connect();
+    // A coarse timer may fire up to 5% early: the silence must last 2000 ms.
+    timeout_timer->setTimerType(Qt::PreciseTimer);
     connect(timeout_timer, &QTimer::timeout, this, &velmora::update_timeout);
     set_update_status(tr("Bootloader Started..."));
     QCoreApplication::processEvents();

@@ -7,7 +7,8 @@
 #include "low_latency.h"
 #include "serial_port_handle.h"
 
-class tst_low_latency : public QObject {
+class tst_low_latency : public QObject
+{
     Q_OBJECT
 
 private slots:

@@ -29,7 +29,8 @@ void verify_labels(velmora &w, const QStringList &texts)
 
 } // namespace
 
-class tst_package_loading : public QObject {
+class tst_package_loading : public QObject
+{
     Q_OBJECT
 
 private slots:

@@ -27,7 +27,8 @@ QString count_text(int bytes)
 
 // Records what the label shows each time it is painted, with the count the
 // window holds at that moment.
-class paint_recorder : public QObject {
+class paint_recorder : public QObject
+{
 public:
     paint_recorder(QLabel *label, velmora *window)
         : window(window)
@@ -69,7 +70,8 @@ void verify_session_over(velmora &window)
 
 } // namespace
 
-class tst_update_session : public QObject {
+class tst_update_session : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -290,7 +292,7 @@ private slots:
             if (!b.from_box)
                 sent.push_back(b);
         QVERIFY(sent.size() > 7);
-        QVERIFY(sent[6].when - sent[5].when >= std::chrono::milliseconds{1900});
+        QVERIFY(sent[6].when - sent[5].when >= std::chrono::milliseconds{1950});
 
         log.close();
         QFile written(log_path);

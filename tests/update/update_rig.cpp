@@ -133,17 +133,6 @@ boxsim::Bytes line_bytes(const PackageBlock &block, int line)
     return boxsim::Bytes(first, first + kLineBytes);
 }
 
-boxsim::Box::Settings quick_box()
-{
-    // The second byte of a pair ('T' then '^') still waits a little after the
-    // tool has taken the first: the worker clears the port after each byte it
-    // reads, and a byte right behind may be cleared with it (slow builds, a
-    // busy machine).
-    boxsim::Box::Settings settings;
-    settings.gap = std::chrono::milliseconds{10};
-    return settings;
-}
-
 rig::rig(boxsim::Box::Settings settings)
     : box(settings)
 {

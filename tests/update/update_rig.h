@@ -52,12 +52,14 @@ bool watchdog_active(velmora &w);
 int bytes_counted(velmora &w);
 std::fstream &transfer_log(velmora &w);
 
-// A box that answers almost at once, so that sessions stay short.
-boxsim::Box::Settings quick_box();
-
-class rig {
+class rig
+{
 public:
-    explicit rig(boxsim::Box::Settings settings = quick_box());
+    // The box's default pace: the second byte of a pair ('T' then '^') comes
+    // 20 ms after the tool has taken the first. The worker clears the port
+    // after each byte it reads, so a byte right behind may be cleared with it
+    // when the worker stalls (sanitizer builds, a busy machine).
+    explicit rig(boxsim::Box::Settings settings = boxsim::Box::Settings{});
     ~rig();
 
     // The window is up, shows the Update tab and holds the box's port.
