@@ -10,6 +10,17 @@
 
 using boxsim::PtyPeer;
 
+// A worker holding an open port on a fresh pseudo-terminal, and a spy on its
+// replies.
+struct open_line {
+    PtyPeer peer;
+    serial_port_handle worker;
+    bool opened = !worker.open_port(QString::fromStdString(peer.slave_path()));
+    QSignalSpy spy{&worker, &serial_port_handle::update_sgl_rply};
+
+    std::tuple<PtyPeer &, serial_port_handle &, QSignalSpy &> parts() { return {peer, worker, spy}; }
+};
+
 class tst_serial_worker : public QObject
 {
     Q_OBJECT
@@ -36,9 +47,9 @@ private slots:
 
     void open_applies_the_line_settings_in_the_worker_thread()
     {
-        PtyPeer peer;
-        serial_port_handle worker;
-        QVERIFY(open_on(worker, peer));
+        open_line line;
+        QVERIFY(line.opened);
+        auto [peer, worker, spy] = line.parts();
         QVERIFY(worker.port_is_open());
         QCOMPARE(worker.port->thread(), &worker.thread);
         QCOMPARE(worker.port->baudRate(QSerialPort::Input), 57600);
@@ -67,9 +78,9 @@ private slots:
 
     void close_keeps_the_object_and_reopen_opens_it()
     {
-        PtyPeer peer;
-        serial_port_handle worker;
-        QVERIFY(open_on(worker, peer));
+        open_line line;
+        QVERIFY(line.opened);
+        auto [peer, worker, spy] = line.parts();
         worker.close_port();
         QVERIFY(worker.has_port());
         QVERIFY(!worker.port_is_open());
@@ -94,10 +105,9 @@ private slots:
     {
         QFETCH(QList<QByteArray>, arrivals);
         QFETCH(QList<uchar>, expected);
-        PtyPeer peer;
-        serial_port_handle worker;
-        QVERIFY(open_on(worker, peer));
-        QSignalSpy spy(&worker, &serial_port_handle::update_sgl_rply);
+        open_line line;
+        QVERIFY(line.opened);
+        auto [peer, worker, spy] = line.parts();
         worker.update_reply_connect();
         for (const QByteArray &arrival : arrivals) {
             const int before = spy.count();
@@ -110,10 +120,9 @@ private slots:
 
     void an_arrival_cleared_before_the_handler_gives_zero()
     {
-        PtyPeer peer;
-        serial_port_handle worker;
-        QVERIFY(open_on(worker, peer));
-        QSignalSpy spy(&worker, &serial_port_handle::update_sgl_rply);
+        open_line line;
+        QVERIFY(line.opened);
+        auto [peer, worker, spy] = line.parts();
         // The handler finds nothing to read, as when the bytes of a signalled
         // arrival were cleared before it ran.
         QMetaObject::invokeMethod(&worker, "update_write_complete", Qt::QueuedConnection);
@@ -122,10 +131,9 @@ private slots:
 
     void arming_twice_gives_one_reply_per_arrival()
     {
-        PtyPeer peer;
-        serial_port_handle worker;
-        QVERIFY(open_on(worker, peer));
-        QSignalSpy spy(&worker, &serial_port_handle::update_sgl_rply);
+        open_line line;
+        QVERIFY(line.opened);
+        auto [peer, worker, spy] = line.parts();
         worker.update_reply_connect();
         worker.update_reply_connect();
         QVERIFY(peer.send(0x51));
@@ -134,10 +142,9 @@ private slots:
 
     void arming_through_a_queued_signal()
     {
-        PtyPeer peer;
-        serial_port_handle worker;
-        QVERIFY(open_on(worker, peer));
-        QSignalSpy spy(&worker, &serial_port_handle::update_sgl_rply);
+        open_line line;
+        QVERIFY(line.opened);
+        auto [peer, worker, spy] = line.parts();
         QObject emitter;
         QObject::connect(&emitter, &QObject::objectNameChanged, &worker,
                          &serial_port_handle::update_reply_connect);
@@ -149,10 +156,9 @@ private slots:
 
     void disarmed_bytes_stay_and_the_oldest_comes_first()
     {
-        PtyPeer peer;
-        serial_port_handle worker;
-        QVERIFY(open_on(worker, peer));
-        QSignalSpy spy(&worker, &serial_port_handle::update_sgl_rply);
+        open_line line;
+        QVERIFY(line.opened);
+        auto [peer, worker, spy] = line.parts();
         worker.update_reply_connect();
         worker.update_reply_disconnect();
         QVERIFY(peer.send(0x11));
@@ -166,9 +172,9 @@ private slots:
 
     void wait_read_byte_reads_one_byte()
     {
-        PtyPeer peer;
-        serial_port_handle worker;
-        QVERIFY(open_on(worker, peer));
+        open_line line;
+        QVERIFY(line.opened);
+        auto [peer, worker, spy] = line.parts();
         QVERIFY(peer.send(boxsim::Bytes{0x50, 0x51}));
         uchar byte = 0;
         QVERIFY(!worker.wait_read_byte(byte));
@@ -177,9 +183,9 @@ private slots:
 
     void wait_read_byte_times_out_after_3000_ms()
     {
-        PtyPeer peer;
-        serial_port_handle worker;
-        QVERIFY(open_on(worker, peer));
+        open_line line;
+        QVERIFY(line.opened);
+        auto [peer, worker, spy] = line.parts();
         uchar byte = 0x77;
         QElapsedTimer clock;
         clock.start();
@@ -190,9 +196,9 @@ private slots:
 
     void write_and_wait_needs_nobody_reading()
     {
-        PtyPeer peer;
-        serial_port_handle worker;
-        QVERIFY(open_on(worker, peer));
+        open_line line;
+        QVERIFY(line.opened);
+        auto [peer, worker, spy] = line.parts();
         QVERIFY(!worker.write_and_wait(0x45));
         QVERIFY(!worker.write_byte(0x52));
         QVERIFY(peer.wait_received(2, std::chrono::milliseconds(2000)));
@@ -222,9 +228,9 @@ private slots:
 
     void operations_after_shut_down_fail_without_blocking()
     {
-        PtyPeer peer;
-        serial_port_handle worker;
-        QVERIFY(open_on(worker, peer));
+        open_line line;
+        QVERIFY(line.opened);
+        auto [peer, worker, spy] = line.parts();
         worker.shut_down();
         QVERIFY(!worker.thread.isRunning());
         QVERIFY(!worker.has_port());
