@@ -22,5 +22,7 @@ if [ "$have_port" = no ]; then
   $SUDO ./build/vr20-boxsim --link /dev/COM1 > build/boxsim.log 2>&1 &
   sim_pid=$!
   for _ in $(seq 1 50); do [ -e /dev/COM1 ] && break; sleep 0.1; done
+  # The terminal belongs to root when the box was started through sudo.
+  if [ -n "$SUDO" ] && [ -e /dev/COM1 ]; then $SUDO chmod 666 "$(readlink -f /dev/COM1)"; fi
 fi
 ./build/vr20-loader "$@"
