@@ -72,7 +72,7 @@ public:
     void press_start();
     void press_stop();
     // Waits until the session has ended (or the time is up).
-    bool wait_session_end(int timeout_ms = 20000);
+    bool wait_session_end(int timeout_ms = 60000);
 
     harness::modal_driver driver; // first: the window may warn while it is built
     boxsim::Box box;
