@@ -110,7 +110,8 @@ int main(int argc, char *argv[])
             return 1;
         }
         int status = 0;
-        struct rusage usage {};
+        struct rusage usage {
+        };
         wait4(pid, &status, 0, &usage);
         wall_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         posix_spawn_file_actions_destroy(&actions);
@@ -131,7 +132,8 @@ int main(int argc, char *argv[])
         long written = 0;
         const auto start = Clock::now();
         const BuildResult result = builder.build(
-            in, [&written](const char *, std::size_t n) { return (written += long(n)), true; }, FirmwareConfig{});
+            in, [&written](const char *, std::size_t n) { return (written += long(n)), true; },
+            FirmwareConfig{});
         lib_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         if (!result.isValid() || written != package_bytes)
             return 1;
@@ -144,8 +146,9 @@ int main(int argc, char *argv[])
                 long(std::count(image.begin(), image.end(), '\n')));
     std::printf("package: %ld bytes, %ld blocks\n", package_bytes,
                 (package_bytes - long(kPackageHeaderSize)) / long(kPackageBlockSize));
-    std::printf("vr20-pack build, %d runs: wall median %.2f ms, min %.2f ms, max %.2f ms\n", runs, median(wall_ms),
-                *std::min_element(wall_ms.begin(), wall_ms.end()), *std::max_element(wall_ms.begin(), wall_ms.end()));
+    std::printf("vr20-pack build, %d runs: wall median %.2f ms, min %.2f ms, max %.2f ms\n", runs,
+                median(wall_ms), *std::min_element(wall_ms.begin(), wall_ms.end()),
+                *std::max_element(wall_ms.begin(), wall_ms.end()));
     std::printf("vr20-pack build: peak resident memory %ld KiB\n", peak_kib);
     std::printf("library build in process: median %.2f ms\n", median(lib_ms));
     return 0;

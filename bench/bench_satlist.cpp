@@ -107,7 +107,8 @@ stats pty_round_trip(int count)
 }
 
 // Answers every message box with Yes and remembers the texts.
-class box_answerer : public QObject {
+class box_answerer : public QObject
+{
 public:
     box_answerer()
     {

@@ -27,7 +27,10 @@ constexpr uint8_t kSbox[256] = {
 constexpr int kRounds = 10;
 
 // Multiplication by x in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1.
-uint8_t xtime(uint8_t b) { return static_cast<uint8_t>((b << 1) ^ ((b & 0x80) ? 0x1b : 0x00)); }
+uint8_t xtime(uint8_t b)
+{
+    return static_cast<uint8_t>((b << 1) ^ ((b & 0x80) ? 0x1b : 0x00));
+}
 
 void add_round_key(uint8_t s[16], const uint8_t k[16])
 {

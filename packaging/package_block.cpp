@@ -5,10 +5,13 @@
 #include <cstring>
 #include <istream>
 
-const uint8_t kPackageKey[16] = {0x5a, 0x1f, 0x0c, 0x93, 0xe2, 0x7b, 0x48, 0xd6,
-                                 0xa0, 0x3c, 0x9e, 0x71, 0x5b, 0xd2, 0x4f, 0x86};
+const uint8_t kPackageKey[16]
+    = {0x5a, 0x1f, 0x0c, 0x93, 0xe2, 0x7b, 0x48, 0xd6, 0xa0, 0x3c, 0x9e, 0x71, 0x5b, 0xd2, 0x4f, 0x86};
 
-uint16_t block_page(const PackageBlock &block) { return static_cast<uint16_t>(block.bytes[0] << 8 | block.bytes[1]); }
+uint16_t block_page(const PackageBlock &block)
+{
+    return static_cast<uint16_t>(block.bytes[0] << 8 | block.bytes[1]);
+}
 
 void set_block_page(PackageBlock &block, uint16_t page)
 {
@@ -22,7 +25,10 @@ void reset_block(PackageBlock &block)
     clear_block_lines(block);
 }
 
-void clear_block_lines(PackageBlock &block) { std::memset(block.bytes + 2, 0xFF, kBlockLineBytes); }
+void clear_block_lines(PackageBlock &block)
+{
+    std::memset(block.bytes + 2, 0xFF, kBlockLineBytes);
+}
 
 int place_byte(PackageBlock &block, uint16_t address, uint8_t value)
 {

@@ -13,9 +13,9 @@ constexpr std::size_t kPackageHeaderSize = 4;
 constexpr std::size_t kPackageBlockSize = 546;
 constexpr std::size_t kBlockLines = 32;
 constexpr std::size_t kLineDataBytes = 16;
-constexpr std::size_t kLineBytes = kLineDataBytes + 1;           // with the check byte
+constexpr std::size_t kLineBytes = kLineDataBytes + 1; // with the check byte
 constexpr std::size_t kBlockLineBytes = kBlockLines * kLineBytes; // 544
-constexpr std::size_t kPageSize = kBlockLines * kLineDataBytes;   // 512
+constexpr std::size_t kPageSize = kBlockLines * kLineDataBytes; // 512
 
 struct PackageBlock {
     uint8_t bytes[kPackageBlockSize];
@@ -25,7 +25,10 @@ struct PackageBlock {
 extern const uint8_t kPackageKey[16];
 
 // Block byte of line k (0..31), data byte i (0..15); the check byte is i = 16.
-constexpr std::size_t block_line_pos(std::size_t k, std::size_t i = 0) { return 2 + kLineBytes * k + i; }
+constexpr std::size_t block_line_pos(std::size_t k, std::size_t i = 0)
+{
+    return 2 + kLineBytes * k + i;
+}
 
 uint16_t block_page(const PackageBlock &block);
 void set_block_page(PackageBlock &block, uint16_t page);
@@ -39,7 +42,7 @@ void clear_block_lines(PackageBlock &block);
 enum PlaceResult : int {
     kPlaceStored = 0,
     kPlaceOutsidePage = 1, // nothing stored
-    kPlaceLastOfPage = 2,  // stored, and it was the page's last byte
+    kPlaceLastOfPage = 2, // stored, and it was the page's last byte
 };
 
 // Stores value for address in block, if the address lies in the block's page.
@@ -73,9 +76,9 @@ bool read_package_block(std::istream &in, PackageBlock &block);
 
 struct PackageScan {
     FirmwareConfig header;
-    int header_bytes = 0;      // 4 unless the file is shorter
-    long blocks = 0;           // whole blocks
-    long trailing_bytes = 0;   // bytes after the last whole block
+    int header_bytes = 0; // 4 unless the file is shorter
+    long blocks = 0; // whole blocks
+    long trailing_bytes = 0; // bytes after the last whole block
     long bad_check_blocks = 0; // blocks with at least one wrong check byte
 };
 

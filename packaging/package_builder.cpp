@@ -30,8 +30,8 @@ void report(const PackageBuilder::Progress &progress, int line, int total)
 
 bool BuildResult::operator==(const BuildResult &o) const
 {
-    return error == o.error && std::equal(header.bytes, header.bytes + 4, o.header.bytes) &&
-           config_found == o.config_found && lines == o.lines && blocks == o.blocks;
+    return error == o.error && std::equal(header.bytes, header.bytes + 4, o.header.bytes)
+        && config_found == o.config_found && lines == o.lines && blocks == o.blocks;
 }
 
 bool PackageBuilder::close_block(const PackageSink &sink)
@@ -41,7 +41,8 @@ bool PackageBuilder::close_block(const PackageSink &sink)
     return write_block(block_, sink);
 }
 
-BuildResult PackageBuilder::build(std::istream &image, const PackageSink &sink, const FirmwareConfig &fallback)
+BuildResult PackageBuilder::build(std::istream &image, const PackageSink &sink,
+                                  const FirmwareConfig &fallback)
 {
     BuildResult result;
     blocks_ = 0;
@@ -191,7 +192,8 @@ ImageCheck check_image(std::istream &image)
             check.first_fault_line = check.lines;
         }
         const SrecFields f = parse_srec_fields(line);
-        if (line.text[1] == '1' && f.data_bytes > 0 && !(f.addr >= kConfigPageFirst && f.addr <= kConfigPageLast))
+        if (line.text[1] == '1' && f.data_bytes > 0
+            && !(f.addr >= kConfigPageFirst && f.addr <= kConfigPageLast))
             ++check.s1_data_records;
         // S2 and S3 records carry one and two address bytes more than S1.
         else if ((line.text[1] == '2' || line.text[1] == '3') && f.data_bytes > line.text[1] - '1')

@@ -19,10 +19,10 @@ enum class BuildError {
 
 struct BuildResult {
     BuildError error = BuildError::None;
-    FirmwareConfig header;     // the header written
+    FirmwareConfig header; // the header written
     bool config_found = false; // the image has a record at 0x3100
-    int lines = 0;             // lines with a line end: the progress total
-    long blocks = 0;           // blocks written
+    int lines = 0; // lines with a line end: the progress total
+    long blocks = 0; // blocks written
 
     bool isValid() const { return error == BuildError::None; }
     bool operator==(const BuildResult &o) const;
@@ -39,7 +39,8 @@ struct BuildResult {
 // to 0xA000-0xBFFF. A block is closed when a byte for another page comes and
 // at the end, always at least one block. Data for page 0 gets a block of its
 // own, like any other page. One block is held in memory.
-class PackageBuilder {
+class PackageBuilder
+{
 public:
     // Called with (0, total) before the conversion, (j, total) before line j
     // and (total, total) at the end; total is the number of lines.
@@ -72,15 +73,15 @@ BuildResult build_package_file(const QString &image_path, const QString &package
 // What the command-line tool checks before building; the builder itself
 // takes every line as it comes.
 struct ImageCheck {
-    int lines = 0;                 // lines with a line end
-    int records = 0;               // of those, lines starting "S<digit>"
-    int faulty_lines = 0;          // non-empty lines that are not sound S-records
-    int long_lines = 0;            // lines over 99 characters (cut by the builder)
-    int first_fault_line = 0;      // 1-based
+    int lines = 0; // lines with a line end
+    int records = 0; // of those, lines starting "S<digit>"
+    int faulty_lines = 0; // non-empty lines that are not sound S-records
+    int long_lines = 0; // lines over 99 characters (cut by the builder)
+    int first_fault_line = 0; // 1-based
     SrecFault first_fault = SrecFault::None;
-    int s1_data_records = 0;       // S1 records with data for the blocks
-    int wide_data_records = 0;     // S2/S3 records with data (not taken)
-    bool tail_has_data = false;    // a last line without line end is an S1 record with data
+    int s1_data_records = 0; // S1 records with data for the blocks
+    int wide_data_records = 0; // S2/S3 records with data (not taken)
+    bool tail_has_data = false; // a last line without line end is an S1 record with data
     bool config_found = false;
 };
 

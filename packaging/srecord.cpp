@@ -19,7 +19,10 @@ int digit_value(char c)
     return -1;
 }
 
-bool is_hex(char c) { return digit_value(c) >= 0; }
+bool is_hex(char c)
+{
+    return digit_value(c) >= 0;
+}
 
 } // namespace
 
@@ -32,7 +35,9 @@ uint8_t hex_byte(char first, char second)
     return static_cast<uint8_t>(value(first) * 16u + value(second));
 }
 
-SrecLineReader::SrecLineReader(std::istream &in) : in_(in) {}
+SrecLineReader::SrecLineReader(std::istream &in)
+    : in_(in)
+{ }
 
 bool SrecLineReader::next(SrecLine &line)
 {

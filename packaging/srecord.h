@@ -36,7 +36,8 @@ struct SrecLine {
 // a last line without one is left out (it is kept in unterminated_tail() for
 // diagnostics). A line of any length is consumed completely, so reading
 // always ends at the end of the stream.
-class SrecLineReader {
+class SrecLineReader
+{
 public:
     explicit SrecLineReader(std::istream &in);
 
@@ -61,7 +62,7 @@ struct SrecFields {
     static constexpr std::size_t kDataPos = 8;
 
     bool has_address = false; // the line holds its 8 header characters
-    uint8_t type = 0;         // character at 1 minus '0'
+    uint8_t type = 0; // character at 1 minus '0'
     uint8_t count = 0;
     uint8_t addr_hi = 0;
     uint8_t addr_lo = 0;
@@ -74,18 +75,21 @@ struct SrecFields {
 SrecFields parse_srec_fields(const SrecLine &line);
 
 // True for an S1 line (type digit '1' at position 1).
-inline bool is_s1_line(const SrecLine &line) { return line.at(1) == '1'; }
+inline bool is_s1_line(const SrecLine &line)
+{
+    return line.at(1) == '1';
+}
 
 // Faults of a line as an S-record; the builder never looks at them, only
 // the command-line tool reports them.
 enum class SrecFault {
     None,
-    NotARecord,   // does not start with 'S' and a digit
-    NotHex,       // a character after the type digit is not hexadecimal
-    OddLength,    // the characters after the type digit are not whole bytes
-    CountMismatch,// the byte count does not match the line's length
+    NotARecord, // does not start with 'S' and a digit
+    NotHex, // a character after the type digit is not hexadecimal
+    OddLength, // the characters after the type digit are not whole bytes
+    CountMismatch, // the byte count does not match the line's length
     BadChecksum,
-    Cut,          // longer than 99 characters: only the first 99 are used
+    Cut, // longer than 99 characters: only the first 99 are used
 };
 
 SrecFault check_srec_line(const SrecLine &line);
@@ -94,11 +98,14 @@ const char *srec_fault_text(SrecFault fault);
 // Finds the configuration record: the first S1 line, then from that line on
 // the first line whose address is exactly 0x3100, whatever its type. Fed one
 // line at a time so that the builder can run it in its counting pass.
-class ConfigSearch {
+class ConfigSearch
+{
 public:
     // With log set, writes the search's debug messages ("Line: %s",
     // "ADDR = 0x%x", "Number: %d") as the image selection does.
-    explicit ConfigSearch(bool log = false) : log_(log) {}
+    explicit ConfigSearch(bool log = false)
+        : log_(log)
+    { }
 
     // Takes the next line; true once the search has ended at a record (no
     // further lines are needed).

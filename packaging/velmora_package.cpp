@@ -21,7 +21,8 @@ void warn(const char *text)
 
 void velmora::select_s_path()
 {
-    s19_path = QFileDialog::getOpenFileName(this, tr("Open Files"), QStringLiteral(".."), tr("Text Files(*.s19)"));
+    s19_path
+        = QFileDialog::getOpenFileName(this, tr("Open Files"), QStringLiteral(".."), tr("Text Files(*.s19)"));
     if (s19_path.isEmpty())
         return;
     ui.lineEdit_s19->setText(s19_path);
@@ -51,7 +52,8 @@ void velmora::select_s_path()
 
 void velmora::select_bin_path()
 {
-    file_path = QFileDialog::getSaveFileName(nullptr, tr("Save Files"), QStringLiteral(".."), tr("Text Files(*.bin)"));
+    file_path = QFileDialog::getSaveFileName(nullptr, tr("Save Files"), QStringLiteral(".."),
+                                             tr("Text Files(*.bin)"));
     pkg_out_path = file_path;
     if (!pkg_out_path.isEmpty())
         ui.lineEdit_bin->setText(pkg_out_path);

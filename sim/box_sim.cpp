@@ -30,9 +30,8 @@ const char *conversation_name(Conversation c)
 bool Trigger::matches(const Point &p) const
 {
     auto fits = [](const auto &want, const auto &have) { return !want || *want == have; };
-    return fits(conversation, p.conversation) && fits(step, p.step) && fits(nth, p.nth) &&
-           fits(satellite, p.satellite) && fits(index, p.index) && fits(block, p.block) &&
-           fits(line, p.line);
+    return fits(conversation, p.conversation) && fits(step, p.step) && fits(nth, p.nth)
+        && fits(satellite, p.satellite) && fits(index, p.index) && fits(block, p.block) && fits(line, p.line);
 }
 
 namespace {
@@ -49,7 +48,7 @@ Trigger make_trigger(Conversation c, std::optional<Step> step, Opt satellite = {
     t.line = line;
     return t;
 }
-}  // namespace
+} // namespace
 
 Trigger Trigger::nth_byte(Conversation c, int n)
 {
@@ -94,8 +93,8 @@ Trigger Trigger::update_line(int block, int line, int line_byte)
 }
 
 namespace {
-Fault make_fault(Trigger at, Fault::Action action, milliseconds duration = milliseconds{0},
-                 Bytes bytes = {}, int times = 1)
+Fault make_fault(Trigger at, Fault::Action action, milliseconds duration = milliseconds{0}, Bytes bytes = {},
+                 int times = 1)
 {
     Fault f;
     f.at = std::move(at);
@@ -105,7 +104,7 @@ Fault make_fault(Trigger at, Fault::Action action, milliseconds duration = milli
     f.times = times;
     return f;
 }
-}  // namespace
+} // namespace
 
 Fault Fault::silence(Trigger at, milliseconds duration)
 {
@@ -178,25 +177,25 @@ std::vector<Record> default_records()
 
 namespace {
 
-constexpr uint8_t kErrorByte = 0xEF;  // list read: error; list write: resend request
+constexpr uint8_t kErrorByte = 0xEF; // list read: error; list write: resend request
 constexpr uint8_t kAck = 0xCC;
 constexpr int kListWriteEnd = 200;
 
 enum class Phase : uint8_t {
     Rest,
-    LimitsCounts,      // 'c' and a limit byte sent; counts awaited
-    LimitsBytes,       // an index request sent; its limit byte awaited
-    ListAwaitRequest,  // list read between satellites, or after 0xEF: 'H' goes on
-    ListAwaitNumber,   // 'I' sent
-    ListRecord,        // record byte `pos` of `sat` sent; 0xCC awaited
-    WriteAwaitNumber,  // 'M' sent
-    WriteRecord,       // 'L' sent; `pos` record bytes in
-    UpdAwaitR,         // 'P' sent
-    UpdHeader,         // 'Q' sent; `pos` header bytes in
-    UpdAwaitBlock,     // 'Y' sent
-    UpdAwaitAddress,   // '_' sent
-    UpdLine,           // line `line` of the block; `pos` bytes of it in
-    UpdDone,           // final verdict sent; '[' again gets it again
+    LimitsCounts, // 'c' and a limit byte sent; counts awaited
+    LimitsBytes, // an index request sent; its limit byte awaited
+    ListAwaitRequest, // list read between satellites, or after 0xEF: 'H' goes on
+    ListAwaitNumber, // 'I' sent
+    ListRecord, // record byte `pos` of `sat` sent; 0xCC awaited
+    WriteAwaitNumber, // 'M' sent
+    WriteRecord, // 'L' sent; `pos` record bytes in
+    UpdAwaitR, // 'P' sent
+    UpdHeader, // 'Q' sent; `pos` header bytes in
+    UpdAwaitBlock, // 'Y' sent
+    UpdAwaitAddress, // '_' sent
+    UpdLine, // line `line` of the block; `pos` bytes of it in
+    UpdDone, // final verdict sent; '[' again gets it again
 };
 
 // Where the box stands in the conversations. Small enough to copy per byte,
@@ -218,8 +217,8 @@ struct Proto {
 };
 
 struct Effects {
-    std::optional<std::pair<int, uint8_t>> limit;  // index, value
-    std::optional<std::pair<int, Record>> record;  // list write
+    std::optional<std::pair<int, uint8_t>> limit; // index, value
+    std::optional<std::pair<int, Record>> record; // list write
     std::optional<std::array<uint8_t, kHeaderSize>> header;
     std::optional<ReceivedBlock> block;
     bool line_accepted = false;
@@ -231,16 +230,16 @@ struct Effects {
 struct Outcome {
     Proto next;
     Point point;
-    Bytes answer;  // each byte its own arrival, `gap` apart
+    Bytes answer; // each byte its own arrival, `gap` apart
     Effects fx;
 };
 
 // One thing the box thread sends (or does) in turn.
 struct Emission {
-    milliseconds delay{0};  // wait before it
-    bool drain = false;     // first wait until the tool has read what went before
+    milliseconds delay{0}; // wait before it
+    bool drain = false; // first wait until the tool has read what went before
     bool hang_up = false;
-    Bytes bytes;            // one write
+    Bytes bytes; // one write
 };
 
 bool is_satellite(uint8_t b)
@@ -256,7 +255,7 @@ bool checksum_ok(const uint8_t *line)
     return (sum & 0xFF) == 0;
 }
 
-}  // namespace
+} // namespace
 
 struct Box::Engine {
     mutable std::mutex m;
@@ -265,7 +264,7 @@ struct Box::Engine {
     bool stop = false;
 
     // Data the box holds and scripts.
-    std::array<uint8_t, 4> limits{0x18, 0xFC, 0xE8, 0x03};  // WEST -1000, EAST 1000
+    std::array<uint8_t, 4> limits{0x18, 0xFC, 0xE8, 0x03}; // WEST -1000, EAST 1000
     Bytes write_requests{0, 1, 2, 3};
     uint8_t write_end = 4;
     std::vector<Record> records = default_records();
@@ -289,9 +288,9 @@ struct Box::Engine {
 
     // Where the box stands.
     Proto proto;
-    std::size_t consumed = 0;      // received bytes handled
-    Clock::time_point mute_until;  // bytes arriving before it are dropped
-    Clock::time_point prev_rx;     // arrival of the last handled byte
+    std::size_t consumed = 0; // received bytes handled
+    Clock::time_point mute_until; // bytes arriving before it are dropped
+    Clock::time_point prev_rx; // arrival of the last handled byte
     Clock::time_point last_sent;
     std::deque<Emission> out;
     bool sending = false;
@@ -321,12 +320,12 @@ Outcome Box::Engine::step(const Proto &cur, uint8_t b, milliseconds quiet, bool 
     // new flows come after its 2000 ms watchdog or a button press. So where
     // the box awaits data, a command byte after a long quiet is a command.
     // Not in an update, whose watchdog resends line bytes of any value.
-    const bool awaits_data = cur.phase == Phase::LimitsBytes || cur.phase == Phase::ListAwaitNumber ||
-                             cur.phase == Phase::ListRecord || cur.phase == Phase::WriteAwaitNumber ||
-                             cur.phase == Phase::WriteRecord;
-    const bool may_open = cur.phase == Phase::Rest || cur.phase == Phase::LimitsCounts ||
-                          cur.phase == Phase::ListAwaitRequest || cur.phase == Phase::UpdDone ||
-                          (awaits_data && quiet >= settings.resend_quiet);
+    const bool awaits_data = cur.phase == Phase::LimitsBytes || cur.phase == Phase::ListAwaitNumber
+        || cur.phase == Phase::ListRecord || cur.phase == Phase::WriteAwaitNumber
+        || cur.phase == Phase::WriteRecord;
+    const bool may_open = cur.phase == Phase::Rest || cur.phase == Phase::LimitsCounts
+        || cur.phase == Phase::ListAwaitRequest || cur.phase == Phase::UpdDone
+        || (awaits_data && quiet >= settings.resend_quiet);
     Conversation opens = Conversation::None;
     if (may_open) {
         switch (b) {
@@ -393,7 +392,7 @@ Outcome Box::Engine::step(const Proto &cur, uint8_t b, milliseconds quiet, bool 
     }
 
     if (cur.phase == Phase::Rest)
-        return o;  // a byte with no meaning at rest: ignored
+        return o; // a byte with no meaning at rest: ignored
 
     s.nth = cur.nth + 1;
     p.conversation = cur.conv;
@@ -426,8 +425,7 @@ Outcome Box::Engine::step(const Proto &cur, uint8_t b, milliseconds quiet, bool 
 
     case Phase::LimitsBytes: {
         p.step = Step::LimitByte;
-        const uint8_t index =
-            cur.req_pos < write_requests.size() ? write_requests[cur.req_pos] : write_end;
+        const uint8_t index = cur.req_pos < write_requests.size() ? write_requests[cur.req_pos] : write_end;
         p.index = index;
         if (index < limits.size())
             o.fx.limit = std::make_pair(int{index}, b);
@@ -719,8 +717,7 @@ void Box::Engine::handle(const LoggedByte &b)
     if (entry)
         ++entry->hits;
     if (fault && fault->action == Fault::Action::Silence) {
-        mute_until = fault->duration < milliseconds{0} ? Clock::time_point::max()
-                                                        : b.when + fault->duration;
+        mute_until = fault->duration < milliseconds{0} ? Clock::time_point::max() : b.when + fault->duration;
         return;
     }
     if (fault && fault->action == Fault::Action::Resend)
@@ -735,9 +732,13 @@ void Box::Engine::handle(const LoggedByte &b)
 // ---------------------------------------------------------------------------
 // Box
 
-Box::Box() : Box(Settings{}) {}
+Box::Box()
+    : Box(Settings{})
+{ }
 
-Box::Box(Settings settings) : peer_(std::make_unique<PtyPeer>()), engine_(std::make_unique<Engine>())
+Box::Box(Settings settings)
+    : peer_(std::make_unique<PtyPeer>()),
+      engine_(std::make_unique<Engine>())
 {
     engine_->settings = settings;
     thread_ = std::thread([this] { run(); });
@@ -808,8 +809,7 @@ void Box::run()
             e.changed.notify_all();
             continue;
         }
-        const std::optional<LoggedByte> b =
-            peer_->wait_byte(consumed, Clock::now() + milliseconds{20});
+        const std::optional<LoggedByte> b = peer_->wait_byte(consumed, Clock::now() + milliseconds{20});
         if (!b)
             continue;
         {
@@ -1045,8 +1045,8 @@ bool Box::wait_idle(milliseconds quiet, milliseconds timeout) const
                 settled = engine_->out.empty() && !engine_->sending;
                 consumed = engine_->consumed;
             }
-            return settled && consumed == peer_->received_count() &&
-                   Clock::now() - peer_->last_activity() >= quiet;
+            return settled && consumed == peer_->received_count()
+                && Clock::now() - peer_->last_activity() >= quiet;
         },
         timeout);
 }
@@ -1057,4 +1057,4 @@ bool Box::hung_up() const
     return engine_->hung;
 }
 
-}  // namespace boxsim
+} // namespace boxsim

@@ -30,7 +30,7 @@ using std::chrono::milliseconds;
 // One byte on the line, either way.
 struct LoggedByte {
     Clock::time_point when;
-    bool from_box;  // true: box -> tool, false: tool -> box
+    bool from_box; // true: box -> tool, false: tool -> box
     uint8_t value;
 };
 
@@ -45,11 +45,12 @@ std::string format_logged_byte(const LoggedByte &b, Clock::time_point start);
 // A reader thread takes every byte the tool writes as soon as it arrives (a
 // tool-side clear of the port would otherwise discard bytes not yet read) and
 // records it with its time. Usable on its own by low-level tests.
-class PtyPeer {
+class PtyPeer
+{
 public:
     // Throws std::runtime_error when no pseudo-terminal can be opened.
     PtyPeer();
-    ~PtyPeer();  // hangs up and removes the link, if any
+    ~PtyPeer(); // hangs up and removes the link, if any
     PtyPeer(const PtyPeer &) = delete;
     PtyPeer &operator=(const PtyPeer &) = delete;
 
@@ -103,7 +104,7 @@ private:
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
-    std::mutex send_mutex_;  // one write at a time; hang_up waits for it
+    std::mutex send_mutex_; // one write at a time; hang_up waits for it
     int master_ = -1;
     int slave_ = -1;
     int wake_[2] = {-1, -1};
@@ -125,32 +126,32 @@ const char *conversation_name(Conversation c);
 
 // What a received byte is, as the box takes it when it arrives.
 enum class Step : uint8_t {
-    Command,     // 'b', 'd', 'H', 'J', 'E': opens (or, 'H', continues) a conversation
-    Count,       // limits read: the tool's count 1..4 (index = the count)
-    LimitByte,   // limits write: a limit byte (index = the requested index)
-    Number,      // list read/write: a satellite number (list write: 200 too)
-    Ack,         // list read: 0xCC after a record byte
-    RecordByte,  // list write: a record byte (index 0..19)
-    Resend,      // list write: 0xEF from the tool, a resend request
-    Confirm,     // update: 'R' after 'P'
-    Header,      // update: a header byte (index 0..3)
-    BlockStart,  // update: 'a' or '['
-    Address,     // update: the page address high byte
-    LineByte,    // update: a line byte (index 0..16; 16 is the check byte)
-    Unexpected,  // no meaning where it arrives
+    Command, // 'b', 'd', 'H', 'J', 'E': opens (or, 'H', continues) a conversation
+    Count, // limits read: the tool's count 1..4 (index = the count)
+    LimitByte, // limits write: a limit byte (index = the requested index)
+    Number, // list read/write: a satellite number (list write: 200 too)
+    Ack, // list read: 0xCC after a record byte
+    RecordByte, // list write: a record byte (index 0..19)
+    Resend, // list write: 0xEF from the tool, a resend request
+    Confirm, // update: 'R' after 'P'
+    Header, // update: a header byte (index 0..3)
+    BlockStart, // update: 'a' or '['
+    Address, // update: the page address high byte
+    LineByte, // update: a line byte (index 0..16; 16 is the check byte)
+    Unexpected, // no meaning where it arrives
 };
 
 // The box's view of one received byte; faults are matched against it.
 struct Point {
     Conversation conversation = Conversation::None;
     Step step = Step::Unexpected;
-    int nth = 0;         // 1-based position in its conversation; the opening byte is 1
-    int satellite = 0;   // list read: the satellite whose record byte is answered;
-                         // list write: the satellite of the number or record byte
-    int index = -1;      // list read: the record byte the box answers with (0..19,
-                         // 20 for the last 0xCC); else as in Step
-    int block = -1;      // update: 0-based block ('a' of block b, its address, its lines)
-    int line = -1;       // update: line 0..31 of a LineByte
+    int nth = 0; // 1-based position in its conversation; the opening byte is 1
+    int satellite = 0; // list read: the satellite whose record byte is answered;
+                       // list write: the satellite of the number or record byte
+    int index = -1; // list read: the record byte the box answers with (0..19,
+                    // 20 for the last 0xCC); else as in Step
+    int block = -1; // update: 0-based block ('a' of block b, its address, its lines)
+    int line = -1; // update: line 0..31 of a LineByte
 };
 
 // A pattern over Point: unset fields match anything.
@@ -190,29 +191,29 @@ struct Trigger {
 // resend of it arrives as the same point.
 struct Fault {
     enum class Action : uint8_t {
-        Silence,   // drop this byte and every byte received for `duration`
-                   // after it, unanswered and without effect (negative: for ever)
-        Delay,     // answer this byte only after `duration`; meanwhile the box is
-                   // busy and takes later bytes afterwards, in order
-        Instead,   // send `bytes` (each its own arrival) instead of the answer;
-                   // the conversation goes on as if the answer had been sent
-        End,       // send `bytes` instead of the answer and end the conversation
-                   // (e.g. ']' or 'Z' in the middle of an update)
-        Noise,     // send `bytes` (each its own arrival) before the answer
-        Joined,    // send the answer and `bytes` together in ONE write (an answer
-                   // of several bytes, such as 'T' then '^', goes out whole)
-        Resend,    // update: answer the line's check byte with 'U' (the line is
-                   // rejected and asked for again), whatever its check byte
-        HangUp,    // close the box's side instead of answering
+        Silence, // drop this byte and every byte received for `duration`
+                 // after it, unanswered and without effect (negative: for ever)
+        Delay, // answer this byte only after `duration`; meanwhile the box is
+               // busy and takes later bytes afterwards, in order
+        Instead, // send `bytes` (each its own arrival) instead of the answer;
+                 // the conversation goes on as if the answer had been sent
+        End, // send `bytes` instead of the answer and end the conversation
+             // (e.g. ']' or 'Z' in the middle of an update)
+        Noise, // send `bytes` (each its own arrival) before the answer
+        Joined, // send the answer and `bytes` together in ONE write (an answer
+                // of several bytes, such as 'T' then '^', goes out whole)
+        Resend, // update: answer the line's check byte with 'U' (the line is
+                // rejected and asked for again), whatever its check byte
+        HangUp, // close the box's side instead of answering
     };
 
     Trigger at;
     Action action = Action::Silence;
     milliseconds duration{0};
     Bytes bytes;
-    int times = 1;  // matching bytes it acts on; 0 = every one
+    int times = 1; // matching bytes it acts on; 0 = every one
 
-    static constexpr milliseconds indefinitely{-1};  // not "forever": a Qt macro
+    static constexpr milliseconds indefinitely{-1}; // not "forever": a Qt macro
     static Fault silence(Trigger at, milliseconds duration = indefinitely);
     static Fault delay(Trigger at, milliseconds duration);
     static Fault instead(Trigger at, Bytes bytes);
@@ -231,7 +232,7 @@ constexpr std::size_t kRecordSize = 20;
 constexpr std::size_t kHeaderSize = 4;
 constexpr std::size_t kLineBytes = 17;
 constexpr std::size_t kBlockLines = 32;
-constexpr std::size_t kBlockLineBytes = kLineBytes * kBlockLines;  // 544
+constexpr std::size_t kBlockLineBytes = kLineBytes * kBlockLines; // 544
 
 using Record = std::array<uint8_t, kRecordSize>;
 
@@ -241,7 +242,7 @@ Record box_record(const std::string &name, int16_t position, int8_t vertical, in
 
 // The fields of a record as the tool sends it (position low byte first).
 struct ToolRecordFields {
-    std::string name;  // bytes up to the first zero (at most 16)
+    std::string name; // bytes up to the first zero (at most 16)
     int16_t position = 0;
     int8_t vertical = 0;
     int8_t horizontal = 0;
@@ -255,7 +256,7 @@ std::vector<Record> default_records();
 
 struct ReceivedBlock {
     uint8_t address_high = 0;
-    std::array<uint8_t, kBlockLineBytes> lines{};  // the 32 lines as accepted
+    std::array<uint8_t, kBlockLineBytes> lines{}; // the 32 lines as accepted
 };
 
 // ---------------------------------------------------------------------------
@@ -297,15 +298,16 @@ struct ReceivedBlock {
 // bytes in a row are separated by `gap`, and the second waits (up to
 // `drain_limit`) until the tool has read the first, because the tool keeps
 // only the first byte of an arrival.
-class Box {
+class Box
+{
 public:
     struct Settings {
         milliseconds gap{20};
         milliseconds drain_limit{1000};
-        milliseconds resend_quiet{1000};  // see above; below the tool's 2000 ms watchdog
+        milliseconds resend_quiet{1000}; // see above; below the tool's 2000 ms watchdog
     };
 
-    Box();  // default settings
+    Box(); // default settings
     explicit Box(Settings settings);
     ~Box();
     Box(const Box &) = delete;
@@ -324,8 +326,8 @@ public:
 
     // --- soft limits
     void set_limits(int16_t west, int16_t east);
-    void set_limit_bytes(const std::array<uint8_t, 4> &bytes);  // wire order
-    std::array<uint8_t, 4> limit_bytes() const;                 // WEST lo, hi, EAST lo, hi
+    void set_limit_bytes(const std::array<uint8_t, 4> &bytes); // wire order
+    std::array<uint8_t, 4> limit_bytes() const; // WEST lo, hi, EAST lo, hi
     int16_t west_limit() const;
     int16_t east_limit() const;
     // The index requests of a limits write, in order (repeats allowed, values
@@ -333,21 +335,21 @@ public:
     void set_write_requests(const Bytes &indices, uint8_t end_byte = 4);
 
     // --- satellite list
-    void set_record(int satellite, const Record &r);  // 1..199, box order
+    void set_record(int satellite, const Record &r); // 1..199, box order
     void set_records(const std::vector<Record> &records);
     Record record(int satellite) const;
     // Records received by list writes, as the tool sent them.
     std::optional<Record> written_record(int satellite) const;
-    std::vector<std::pair<int, Record>> written_records() const;  // arrival order
+    std::vector<std::pair<int, Record>> written_records() const; // arrival order
 
     // --- update
-    void set_header_verdict(uint8_t verdict);  // 'Y' (default), 'V', 'W', 'X'
-    void set_final_verdict(uint8_t verdict);   // 'S' (default), 'Z', ']'
-    void set_extra_p(int count);               // 'R's answered 'P' before 'Q'
+    void set_header_verdict(uint8_t verdict); // 'Y' (default), 'V', 'W', 'X'
+    void set_final_verdict(uint8_t verdict); // 'S' (default), 'Z', ']'
+    void set_extra_p(int count); // 'R's answered 'P' before 'Q'
     std::optional<std::array<uint8_t, kHeaderSize>> received_header() const;
-    std::vector<ReceivedBlock> received_blocks() const;  // complete blocks, in order
+    std::vector<ReceivedBlock> received_blocks() const; // complete blocks, in order
     int lines_accepted() const;
-    int lines_rejected() const;  // answered 'U'
+    int lines_rejected() const; // answered 'U'
 
     // --- faults
     // Returns an id for fault_hits().
@@ -360,7 +362,7 @@ public:
     void inject(const Bytes &bytes, bool one_write = false);
 
     // --- state and waiting
-    Conversation conversation() const;  // the one under way, None at rest
+    Conversation conversation() const; // the one under way, None at rest
     // Conversations of that kind that reached their end: limits read after
     // count 4, limits write after the end byte, list read after satellite
     // 199's last 0xCC, list write after 200, update after a verdict that ends
@@ -385,4 +387,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace boxsim
+} // namespace boxsim

@@ -19,31 +19,31 @@ using namespace boxsim;
 
 namespace {
 
-const char kUsage[] =
-    "Usage: vr20-boxsim [options]\n"
-    "Plays the positioner box on a pseudo-terminal until SIGINT or SIGTERM.\n"
-    "Prints the terminal's path on standard output, and every byte both ways\n"
-    "with its time on standard error (or the --log file).\n"
-    "\n"
-    "  --link PATH               link the terminal as PATH, e.g. /dev/COM1\n"
-    "  --csv FILE                satellite list from a CSV file (name,position,vertical,horizontal,)\n"
-    "  --limits W,E              soft limits the box holds (default -1000,1000)\n"
-    "  --write-requests LIST     index requests of a limits write, e.g. 3,0,0,1,2 (default 0,1,2,3)\n"
-    "  --write-end N             end byte of a limits write, >= 4 (default 4)\n"
-    "  --header-verdict C        answer to the package header: Y, V, W or X (default Y)\n"
-    "  --final-verdict C         answer to '[': S, Z or ] (default S)\n"
-    "  --extra-p N               answer the first N 'R's of an update with 'P' again\n"
-    "  --resend-line B,L[,N]     answer 'U' to line L of block B (N times, default 1)\n"
-    "  --list-error K,I          0xEF instead of record byte I of satellite K in a list read\n"
-    "  --silence CONV,N,MS       drop the Nth byte of conversation CONV and all bytes for MS ms\n"
-    "                            after it (-1: for ever)\n"
-    "  --delay CONV,N,MS         answer the Nth byte of CONV only after MS ms\n"
-    "  --hang-up CONV,N          hang up instead of answering the Nth byte of CONV\n"
-    "  --gap MS                  pause between two box bytes in a row (default 20)\n"
-    "  --log FILE                write the byte log to FILE\n"
-    "  --help                    show this text\n"
-    "CONV is limits-read, limits-write, list-read, list-write or update; N counts from 1,\n"
-    "the conversation's opening byte ('b', 'd', 'H', 'J', 'E') being 1.\n";
+const char kUsage[]
+    = "Usage: vr20-boxsim [options]\n"
+      "Plays the positioner box on a pseudo-terminal until SIGINT or SIGTERM.\n"
+      "Prints the terminal's path on standard output, and every byte both ways\n"
+      "with its time on standard error (or the --log file).\n"
+      "\n"
+      "  --link PATH               link the terminal as PATH, e.g. /dev/COM1\n"
+      "  --csv FILE                satellite list from a CSV file (name,position,vertical,horizontal,)\n"
+      "  --limits W,E              soft limits the box holds (default -1000,1000)\n"
+      "  --write-requests LIST     index requests of a limits write, e.g. 3,0,0,1,2 (default 0,1,2,3)\n"
+      "  --write-end N             end byte of a limits write, >= 4 (default 4)\n"
+      "  --header-verdict C        answer to the package header: Y, V, W or X (default Y)\n"
+      "  --final-verdict C         answer to '[': S, Z or ] (default S)\n"
+      "  --extra-p N               answer the first N 'R's of an update with 'P' again\n"
+      "  --resend-line B,L[,N]     answer 'U' to line L of block B (N times, default 1)\n"
+      "  --list-error K,I          0xEF instead of record byte I of satellite K in a list read\n"
+      "  --silence CONV,N,MS       drop the Nth byte of conversation CONV and all bytes for MS ms\n"
+      "                            after it (-1: for ever)\n"
+      "  --delay CONV,N,MS         answer the Nth byte of CONV only after MS ms\n"
+      "  --hang-up CONV,N          hang up instead of answering the Nth byte of CONV\n"
+      "  --gap MS                  pause between two box bytes in a row (default 20)\n"
+      "  --log FILE                write the byte log to FILE\n"
+      "  --help                    show this text\n"
+      "CONV is limits-read, limits-write, list-read, list-write or update; N counts from 1,\n"
+      "the conversation's opening byte ('b', 'd', 'H', 'J', 'E') being 1.\n";
 
 [[noreturn]] void fail(const std::string &message)
 {
@@ -109,13 +109,13 @@ std::vector<Record> load_csv(const std::string &path)
     for (int k = 0; k < kSatellites && read_csv_line(file, &line); ++k) {
         const CsvFields f = parse_csv_line(line);
         if (f.isValid())
-            records[static_cast<std::size_t>(k)] =
-                box_record(f.name.toUtf8().toStdString(), f.position, f.vertical, f.horizontal);
+            records[static_cast<std::size_t>(k)]
+                = box_record(f.name.toUtf8().toStdString(), f.position, f.vertical, f.horizontal);
     }
     return records;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -145,7 +145,8 @@ int main(int argc, char **argv)
             setup.push_back([records](Box &b) { b.set_records(records); });
         } else if (a == "--limits") {
             const auto v = numbers(value(i), 2, 2, "--limits");
-            setup.push_back([v](Box &b) { b.set_limits(static_cast<int16_t>(v[0]), static_cast<int16_t>(v[1])); });
+            setup.push_back(
+                [v](Box &b) { b.set_limits(static_cast<int16_t>(v[0]), static_cast<int16_t>(v[1])); });
         } else if (a == "--write-requests") {
             const auto v = numbers(value(i), 1, 64, "--write-requests");
             write_requests.assign(v.begin(), v.end());
@@ -162,17 +163,20 @@ int main(int argc, char **argv)
             setup.push_back([v](Box &b) { b.set_extra_p(static_cast<int>(v[0])); });
         } else if (a == "--resend-line") {
             const auto v = numbers(value(i), 2, 3, "--resend-line");
-            const Fault f = Fault::resend_line(Trigger::update_line(static_cast<int>(v[0]), static_cast<int>(v[1])),
-                                               v.size() > 2 ? static_cast<int>(v[2]) : 1);
+            const Fault f
+                = Fault::resend_line(Trigger::update_line(static_cast<int>(v[0]), static_cast<int>(v[1])),
+                                     v.size() > 2 ? static_cast<int>(v[2]) : 1);
             setup.push_back([f](Box &b) { b.add_fault(f); });
         } else if (a == "--list-error") {
             const auto v = numbers(value(i), 2, 2, "--list-error");
-            const Fault f = Fault::instead(Trigger::list_read_byte(static_cast<int>(v[0]), static_cast<int>(v[1])), {0xEF});
+            const Fault f = Fault::instead(
+                Trigger::list_read_byte(static_cast<int>(v[0]), static_cast<int>(v[1])), {0xEF});
             setup.push_back([f](Box &b) { b.add_fault(f); });
         } else if (a == "--silence" || a == "--delay") {
             long ms = 0;
             const Trigger t = conversation_point(value(i), &ms, a.c_str());
-            const Fault f = a == "--silence" ? Fault::silence(t, milliseconds{ms}) : Fault::delay(t, milliseconds{ms});
+            const Fault f
+                = a == "--silence" ? Fault::silence(t, milliseconds{ms}) : Fault::delay(t, milliseconds{ms});
             setup.push_back([f](Box &b) { b.add_fault(f); });
         } else if (a == "--hang-up") {
             const Fault f = Fault::hang_up(conversation_point(value(i), nullptr, "--hang-up"));

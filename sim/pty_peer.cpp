@@ -30,7 +30,7 @@ std::string errno_text(const char *what)
 // tool not reading for that long means it is gone.
 constexpr int kWriteRoomWaitMs = 2000;
 
-}  // namespace
+} // namespace
 
 std::string format_logged_byte(const LoggedByte &b, Clock::time_point start)
 {
@@ -115,7 +115,8 @@ bool PtyPeer::link(const std::string &path, std::string *error)
             *error = why;
         return false;
     };
-    struct stat st {};
+    struct stat st {
+    };
     if (lstat(path.c_str(), &st) == 0) {
         if (!S_ISLNK(st.st_mode))
             return fail(path + " exists and is not a symbolic link");
@@ -169,7 +170,7 @@ void PtyPeer::reader_loop()
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR))
                 continue;
-            return;  // EIO: no slave left; cannot happen while ours is open
+            return; // EIO: no slave left; cannot happen while ours is open
         }
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
             return;
@@ -269,8 +270,7 @@ void PtyPeer::hang_up()
     std::lock_guard<std::mutex> send_lock(send_mutex_);
     if (reader_.joinable()) {
         const char wake = 1;
-        while (write(wake_[1], &wake, 1) < 0 && errno == EINTR) {
-        }
+        while (write(wake_[1], &wake, 1) < 0 && errno == EINTR) { }
         reader_.join();
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -296,4 +296,4 @@ void PtyPeer::stop()
     changed_.notify_all();
 }
 
-}  // namespace boxsim
+} // namespace boxsim

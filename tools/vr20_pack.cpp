@@ -19,26 +19,25 @@ namespace {
 
 enum Exit { kOk = 0, kIoError = 1, kUsage = 2, kMalformed = 3 };
 
-const char kUsageText[] =
-    "Usage: vr20-pack build [--force] [--verbose] IMAGE.s19 PACKAGE.bin\n"
-    "       vr20-pack info PACKAGE.bin\n"
-    "       vr20-pack --help\n"
-    "\n"
-    "build  Turns the S-record image into a firmware package, byte for byte as\n"
-    "       the loader's package builder does. The header is the image's\n"
-    "       configuration record at 0x3100. The package is written whole or not\n"
-    "       at all. Lines longer than 99 characters (cut), S2/S3 data records\n"
-    "       (not taken) and a last data line without a line end (left out) are\n"
-    "       warned of and built as the loader builds them. Lines that are not\n"
-    "       sound S-records (bad hex, count or checksum) and files without any\n"
-    "       S-record stop the build; --force builds them all the same.\n"
-    "       --verbose prints the builder's debug messages.\n"
-    "info   Prints the package's header (model, MCU, date, version), its block\n"
-    "       count, each block's page address in file order, whether every check\n"
-    "       byte holds, and the size of any trailing piece.\n"
-    "\n"
-    "Exit status: 0 done, 1 a file could not be opened, read or written,\n"
-    "2 wrong usage, 3 malformed input.\n";
+const char kUsageText[] = "Usage: vr20-pack build [--force] [--verbose] IMAGE.s19 PACKAGE.bin\n"
+                          "       vr20-pack info PACKAGE.bin\n"
+                          "       vr20-pack --help\n"
+                          "\n"
+                          "build  Turns the S-record image into a firmware package, byte for byte as\n"
+                          "       the loader's package builder does. The header is the image's\n"
+                          "       configuration record at 0x3100. The package is written whole or not\n"
+                          "       at all. Lines longer than 99 characters (cut), S2/S3 data records\n"
+                          "       (not taken) and a last data line without a line end (left out) are\n"
+                          "       warned of and built as the loader builds them. Lines that are not\n"
+                          "       sound S-records (bad hex, count or checksum) and files without any\n"
+                          "       S-record stop the build; --force builds them all the same.\n"
+                          "       --verbose prints the builder's debug messages.\n"
+                          "info   Prints the package's header (model, MCU, date, version), its block\n"
+                          "       count, each block's page address in file order, whether every check\n"
+                          "       byte holds, and the size of any trailing piece.\n"
+                          "\n"
+                          "Exit status: 0 done, 1 a file could not be opened, read or written,\n"
+                          "2 wrong usage, 3 malformed input.\n";
 
 bool g_verbose = false;
 
@@ -94,7 +93,8 @@ int cmd_build(const QString &image_path, const QString &package_path, bool force
     if (!open_input(image, image_path, "image"))
         return kIoError;
     const QFileInfo package_info(package_path);
-    if (package_info.exists() && package_info.canonicalFilePath() == QFileInfo(image_path).canonicalFilePath()) {
+    if (package_info.exists()
+        && package_info.canonicalFilePath() == QFileInfo(image_path).canonicalFilePath()) {
         error("cannot create %s: %s", package_path, "it is the image itself");
         return kUsage;
     }
@@ -109,23 +109,24 @@ int cmd_build(const QString &image_path, const QString &package_path, bool force
     if (check.records == 0)
         errors.push_back("no S-record lines: not an S-record image");
     if (check.faulty_lines > 0) {
-        errors.push_back("line " + std::to_string(check.first_fault_line) + ": " +
-                         srec_fault_text(check.first_fault) +
-                         (check.faulty_lines > 1 ? " (and " + std::to_string(check.faulty_lines - 1) +
-                                                       " more faulty lines)"
-                                                 : std::string()));
+        errors.push_back("line " + std::to_string(check.first_fault_line) + ": "
+                         + srec_fault_text(check.first_fault)
+                         + (check.faulty_lines > 1
+                                ? " (and " + std::to_string(check.faulty_lines - 1) + " more faulty lines)"
+                                : std::string()));
     }
     if (check.long_lines > 0)
-        warnings.push_back(std::to_string(check.long_lines) +
-                           " lines longer than 99 characters: cut at 99, as the loader does");
+        warnings.push_back(std::to_string(check.long_lines)
+                           + " lines longer than 99 characters: cut at 99, as the loader does");
     if (check.wide_data_records > 0)
-        warnings.push_back(std::to_string(check.wide_data_records) +
-                           " S2/S3 data records: addresses wider than 16 bits are not packaged");
+        warnings.push_back(std::to_string(check.wide_data_records)
+                           + " S2/S3 data records: addresses wider than 16 bits are not packaged");
     if (check.tail_has_data)
         warnings.push_back("the last line has no line end: its data is left out, as the loader does");
     const QByteArray image_name = QFile::encodeName(image_path);
     for (const std::string &e : errors)
-        std::fprintf(stderr, "vr20-pack: %s: %s%s\n", image_name.constData(), force ? "warning: " : "", e.c_str());
+        std::fprintf(stderr, "vr20-pack: %s: %s%s\n", image_name.constData(), force ? "warning: " : "",
+                     e.c_str());
     for (const std::string &w : warnings)
         std::fprintf(stderr, "vr20-pack: %s: warning: %s\n", image_name.constData(), w.c_str());
     if (!errors.empty() && !force) {
@@ -136,7 +137,8 @@ int cmd_build(const QString &image_path, const QString &package_path, bool force
         std::fprintf(stderr, "vr20-pack: %s: warning: no S1 data: the package holds one empty block\n",
                      QFile::encodeName(image_path).constData());
     if (!check.config_found)
-        std::fprintf(stderr, "vr20-pack: %s: warning: no configuration record at 0x3100: header 00 00 00 00\n",
+        std::fprintf(stderr,
+                     "vr20-pack: %s: warning: no configuration record at 0x3100: header 00 00 00 00\n",
                      QFile::encodeName(image_path).constData());
 
     const BuildResult result = build_package_file(image_path, package_path, FirmwareConfig{});
@@ -223,8 +225,8 @@ int cmd_info(const QString &path)
         std::printf("Trailing piece: none\n");
     } else {
         std::printf("Trailing piece: %ld bytes\n", scan.trailing_bytes);
-        faults.push_back("a trailing piece of " + std::to_string(scan.trailing_bytes) +
-                         " bytes that is not a whole block");
+        faults.push_back("a trailing piece of " + std::to_string(scan.trailing_bytes)
+                         + " bytes that is not a whole block");
     }
     if (scan.blocks == 0 && scan.header_bytes == int(kPackageHeaderSize))
         faults.push_back("no blocks");

@@ -50,7 +50,10 @@ inline ToolRun run_tool(const QString &program, const QStringList &args, const Q
     return run;
 }
 
-inline bool have_tool(const char *name) { return !QStandardPaths::findExecutable(name).isEmpty(); }
+inline bool have_tool(const char *name)
+{
+    return !QStandardPaths::findExecutable(name).isEmpty();
+}
 
 inline QByteArray random_bytes(int size, quint32 seed)
 {
@@ -79,8 +82,9 @@ inline QByteArray objcopy_image(uint32_t address, const QByteArray &data)
     if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
         return {};
     f.close();
-    const ToolRun run = run_tool("objcopy", {"-I", "binary", "-O", "srec",
-                                             "--change-addresses=0x" + QString::number(address, 16), bin, srec});
+    const ToolRun run = run_tool(
+        "objcopy",
+        {"-I", "binary", "-O", "srec", "--change-addresses=0x" + QString::number(address, 16), bin, srec});
     if (run.exit_code != 0) {
         qWarning("objcopy failed: %s", run.err.constData());
         return {};
@@ -102,9 +106,13 @@ inline QByteArray srec_cat_image(const QList<QPair<uint32_t, QByteArray>> &piece
         if (!f.open(QIODevice::WriteOnly) || f.write(pieces[i].second) != pieces[i].second.size())
             return {};
         f.close();
-        args << bin << "-binary" << "-offset" << "0x" + QString::number(pieces[i].first, 16);
+        args << bin << "-binary"
+             << "-offset"
+             << "0x" + QString::number(pieces[i].first, 16);
     }
-    args << "-o" << "-" << "-motorola" << options;
+    args << "-o"
+         << "-"
+         << "-motorola" << options;
     const ToolRun run = run_tool("srec_cat", args);
     if (run.exit_code != 0) {
         qWarning("srec_cat failed: %s", run.err.constData());
@@ -130,7 +138,10 @@ inline QByteArray framed(const QByteArray &data_lines)
     return "S00600004844521B\n" + data_lines + "S9030000FC\n";
 }
 
-inline QByteArray to_crlf(QByteArray text) { return text.replace("\n", "\r\n"); }
+inline QByteArray to_crlf(QByteArray text)
+{
+    return text.replace("\n", "\r\n");
+}
 
 struct Built {
     BuildResult result;
@@ -157,8 +168,8 @@ inline Built build(const QByteArray &image, const FirmwareConfig &fallback = {})
 // AES-128-ECB over whole 16-byte blocks with the package key, by OpenSSL.
 inline QByteArray openssl_ecb(const QByteArray &data, bool decrypt)
 {
-    QStringList args{"enc", decrypt ? "-d" : "-e", "-aes-128-ecb", "-nopad", "-K",
-                     "5a1f0c93e27b48d6a03c9e715bd24f86"};
+    QStringList args{
+        "enc", decrypt ? "-d" : "-e", "-aes-128-ecb", "-nopad", "-K", "5a1f0c93e27b48d6a03c9e715bd24f86"};
     const ToolRun run = run_tool("openssl", args, data);
     if (run.exit_code != 0)
         qWarning("openssl failed: %s", run.err.constData());
@@ -198,8 +209,8 @@ struct Decoded {
 inline Decoded decode(const QByteArray &package)
 {
     Decoded d;
-    if (package.size() < int(kPackageHeaderSize) ||
-        (package.size() - int(kPackageHeaderSize)) % int(kPackageBlockSize) != 0) {
+    if (package.size() < int(kPackageHeaderSize)
+        || (package.size() - int(kPackageHeaderSize)) % int(kPackageBlockSize) != 0) {
         d.fault = QString("package size %1 is not 4 + 546 * N").arg(package.size());
         return d;
     }

@@ -8,7 +8,8 @@
 
 #include <cstring>
 
-class tst_aes128 : public QObject {
+class tst_aes128 : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -24,9 +25,9 @@ void tst_aes128::known_answers_data()
     QTest::addColumn<QByteArray>("plain");
     QTest::addColumn<QByteArray>("cipher");
     const QByteArray nist_key = "2b7e151628aed2a6abf7158809cf4f3c";
-    QTest::newRow("FIPS-197 Appendix C.1") << QByteArray("000102030405060708090a0b0c0d0e0f")
-                                           << QByteArray("00112233445566778899aabbccddeeff")
-                                           << QByteArray("69c4e0d86a7b0430d8cdb78070b4c55a");
+    QTest::newRow("FIPS-197 Appendix C.1")
+        << QByteArray("000102030405060708090a0b0c0d0e0f") << QByteArray("00112233445566778899aabbccddeeff")
+        << QByteArray("69c4e0d86a7b0430d8cdb78070b4c55a");
     QTest::newRow("FIPS-197 Appendix B") << nist_key << QByteArray("3243f6a8885a308d313198a2e0370734")
                                          << QByteArray("3925841d02dc09fbdc118597196a0b32");
     QTest::newRow("SP 800-38A F.1.1 block 1") << nist_key << QByteArray("6bc1bee22e409f96e93d7e117393172a")
@@ -52,7 +53,8 @@ void tst_aes128::known_answers()
     QFETCH(QByteArray, cipher);
     const QByteArray k = QByteArray::fromHex(key);
     QByteArray block = QByteArray::fromHex(plain);
-    aes128_encrypt_block(reinterpret_cast<uint8_t *>(block.data()), reinterpret_cast<const uint8_t *>(k.constData()));
+    aes128_encrypt_block(reinterpret_cast<uint8_t *>(block.data()),
+                         reinterpret_cast<const uint8_t *>(k.constData()));
     QCOMPARE(block.toHex(), cipher);
 }
 

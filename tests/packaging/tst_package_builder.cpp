@@ -47,12 +47,17 @@ QByteArray lower_hex(const QByteArray &image)
     return out;
 }
 
-QByteArray s1_of(uint32_t address, const QByteArray &data) { return lines_of(objcopy_image(address, data), "S1"); }
+QByteArray s1_of(uint32_t address, const QByteArray &data)
+{
+    return lines_of(objcopy_image(address, data), "S1");
+}
 
 // A stream whose data cannot be read twice, like a pipe.
-class OneWayBuf : public std::streambuf {
+class OneWayBuf : public std::streambuf
+{
 public:
-    explicit OneWayBuf(const QByteArray &data) : data_(data)
+    explicit OneWayBuf(const QByteArray &data)
+        : data_(data)
     {
         setg(data_.data(), data_.data(), data_.data() + data_.size());
     }
@@ -63,7 +68,8 @@ private:
 
 } // namespace
 
-class tst_package_builder : public QObject {
+class tst_package_builder : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -108,14 +114,14 @@ void tst_package_builder::conversion_data()
     const QByteArray full = random_bytes(528, 5);
     const QByteArray long_record = random_bytes(252, 6);
 
-    QTest::newRow("32 bytes at 0xE000 (objcopy)") << objcopy_image(0xE000, d32) << kNoHeader
-                                                  << QList<PlainBlock>{page(0xE000, {{0, d32}})};
-    QTest::newRow("32 bytes at 0xE000 (srec_cat)") << srec_cat_image({{0xE000, d32}}) << kNoHeader
-                                                   << QList<PlainBlock>{page(0xE000, {{0, d32}})};
-    QTest::newRow("0x8000 lands at 0xA000") << objcopy_image(0x8000, a) << kNoHeader
-                                            << QList<PlainBlock>{page(0xA000, {{0, a}})};
-    QTest::newRow("0x9FF0 lands at 0xBFF0") << objcopy_image(0x9FF0, a) << kNoHeader
-                                            << QList<PlainBlock>{page(0xBE00, {{0x1F0, a}})};
+    QTest::newRow("32 bytes at 0xE000 (objcopy)")
+        << objcopy_image(0xE000, d32) << kNoHeader << QList<PlainBlock>{page(0xE000, {{0, d32}})};
+    QTest::newRow("32 bytes at 0xE000 (srec_cat)")
+        << srec_cat_image({{0xE000, d32}}) << kNoHeader << QList<PlainBlock>{page(0xE000, {{0, d32}})};
+    QTest::newRow("0x8000 lands at 0xA000")
+        << objcopy_image(0x8000, a) << kNoHeader << QList<PlainBlock>{page(0xA000, {{0, a}})};
+    QTest::newRow("0x9FF0 lands at 0xBFF0")
+        << objcopy_image(0x9FF0, a) << kNoHeader << QList<PlainBlock>{page(0xBE00, {{0x1F0, a}})};
     QTest::newRow("0xA000 stays") << objcopy_image(0xA000, a) << kNoHeader
                                   << QList<PlainBlock>{page(0xA000, {{0, a}})};
     QTest::newRow("configuration page left out, record is the header")
@@ -130,13 +136,13 @@ void tst_package_builder::conversion_data()
     QTest::newRow("0xE000, 0xF000, 0xE010 give three blocks")
         << framed(s1_of(0xE000, a) + s1_of(0xF000, b) + s1_of(0xE010, c)) << kNoHeader
         << QList<PlainBlock>{page(0xE000, {{0, a}}), page(0xF000, {{0, b}}), page(0xE000, {{0x10, c}})};
-    QTest::newRow("a full page, then the next") << srec_cat_image({{0xE000, full}}) << kNoHeader
-                                                << QList<PlainBlock>{page(0xE000, {{0, full.left(512)}}),
-                                                                     page(0xE200, {{0, full.mid(512)}})};
+    QTest::newRow("a full page, then the next")
+        << srec_cat_image({{0xE000, full}}) << kNoHeader
+        << QList<PlainBlock>{page(0xE000, {{0, full.left(512)}}), page(0xE200, {{0, full.mid(512)}})};
     QTest::newRow("no S1 data: one empty block at page 0")
         << srec_cat_image({{0xE000, QByteArray()}}) << kNoHeader << QList<PlainBlock>{page(0)};
-    QTest::newRow("only the configuration record") << objcopy_image(0x3100, kConfig) << kConfig
-                                                   << QList<PlainBlock>{page(0)};
+    QTest::newRow("only the configuration record")
+        << objcopy_image(0x3100, kConfig) << kConfig << QList<PlainBlock>{page(0)};
     QByteArray unterminated = s1_of(0xE000, a) + s1_of(0xF000, b);
     unterminated.chop(1);
     QTest::newRow("last line without a line end is left out")
@@ -152,15 +158,15 @@ void tst_package_builder::conversion_data()
     QTest::newRow("page 0 after another page")
         << framed(s1_of(0xE000, b) + s1_of(0x0010, a) + s1_of(0x0200, c)) << kNoHeader
         << QList<PlainBlock>{page(0xE000, {{0, b}}), page(0x0000, {{0x10, a}}), page(0x0200, {{0, c}})};
-    QTest::newRow("record wrapping past 0xFFFF") << framed(s1_line(0xFFF8, a)) << kNoHeader
-                                                 << QList<PlainBlock>{page(0xFE00, {{0x1F8, a.left(8)}}),
-                                                                      page(0x0000, {{0, a.mid(8)}})};
+    QTest::newRow("record wrapping past 0xFFFF")
+        << framed(s1_line(0xFFF8, a)) << kNoHeader
+        << QList<PlainBlock>{page(0xFE00, {{0x1F8, a.left(8)}}), page(0x0000, {{0, a.mid(8)}})};
     QTest::newRow("255-byte record cut at 99 characters")
         << srec_cat_image({{0xE000, long_record}, {0xF000, a}}, {"-Output_Block_Size=252"}) << kNoHeader
         << QList<PlainBlock>{page(0xE000, {{0, long_record.left(45)}}), page(0xF000, {{0, a}})};
     QTest::newRow("S2 and S3 records carry nothing")
-        << framed(lines_of(srec_cat_image({{0x12000, a}}), "S2") +
-                  lines_of(srec_cat_image({{0x1000000, b}}, {"-address-length=4"}), "S3"))
+        << framed(lines_of(srec_cat_image({{0x12000, a}}), "S2")
+                  + lines_of(srec_cat_image({{0x1000000, b}}, {"-address-length=4"}), "S3"))
         << kNoHeader << QList<PlainBlock>{page(0)};
     QTest::newRow("S2 record beside S1 data")
         << framed(s1_of(0xE000, a) + lines_of(srec_cat_image({{0xE100, b}}, {"-address-length=3"}), "S2"))
@@ -176,7 +182,8 @@ void tst_package_builder::conversion_data()
         << framed("S105E0000102030411\n") << kNoHeader
         << QList<PlainBlock>{page(0xE000, {{0, QByteArray::fromHex("0102")}})};
     QTest::newRow("lines too short for an address carry nothing")
-        << framed("S1\nS105E0\n" + s1_of(0xF000, a)) << kNoHeader << QList<PlainBlock>{page(0xF000, {{0, a}})};
+        << framed("S1\nS105E0\n" + s1_of(0xF000, a)) << kNoHeader
+        << QList<PlainBlock>{page(0xF000, {{0, a}})};
     QTest::newRow("a record without data still chooses the page")
         << framed("S1030400F8\n" + s1_of(0xF000, a)) << kNoHeader
         << QList<PlainBlock>{page(0x0400), page(0xF000, {{0, a}})};
@@ -225,8 +232,8 @@ void tst_package_builder::check_bytes_data()
     QTest::newRow("sixteen 0x00") << QByteArray(16, '\0') << 0x00;
     QTest::newRow("0x00 to 0x0F") << ramp(16) << 0x88;
     QTest::newRow("sixteen 0xFF") << QByteArray(16, char(0xFF)) << 0x10;
-    QTest::newRow("sum exactly 256") << QByteArray(1, char(0x80)) + QByteArray(1, char(0x80)) + QByteArray(14, '\0')
-                                     << 0x00;
+    QTest::newRow("sum exactly 256") << QByteArray(1, char(0x80)) + QByteArray(1, char(0x80))
+            + QByteArray(14, '\0') << 0x00;
 }
 
 // Line 1 is stored plain, so its check byte is the one of the data itself.
@@ -302,7 +309,8 @@ void tst_package_builder::header()
     std::memcpy(held.bytes, fallback.constData(), 4);
     const Built built = build(image, held);
     QCOMPARE(built.package.left(4).toHex(), header.toHex());
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(built.result.header.bytes), 4).toHex(), header.toHex());
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(built.result.header.bytes), 4).toHex(),
+             header.toHex());
     QCOMPARE(built.result.config_found, found);
 }
 
@@ -329,7 +337,8 @@ void tst_package_builder::builder_reused()
 
 void tst_package_builder::write_error_stops_build()
 {
-    const QByteArray image = framed(s1_of(0xE000, ramp(16)) + s1_of(0xF000, ramp(16)) + s1_of(0xD000, ramp(16)));
+    const QByteArray image
+        = framed(s1_of(0xE000, ramp(16)) + s1_of(0xF000, ramp(16)) + s1_of(0xD000, ramp(16)));
     for (int fail_at = 0; fail_at < 4; ++fail_at) {
         std::istringstream in(std::string(image.constData(), std::size_t(image.size())));
         int calls = 0;
@@ -346,21 +355,28 @@ void tst_package_builder::unseekable_image()
     OneWayBuf buf(objcopy_image(0xE000, ramp(16)));
     std::istream in(&buf);
     PackageBuilder builder;
-    const BuildResult r = builder.build(in, [](const char *, std::size_t) { return true; }, FirmwareConfig{});
+    const BuildResult r = builder.build(
+        in, [](const char *, std::size_t) { return true; }, FirmwareConfig{});
     QCOMPARE(r.error, BuildError::ImageReadError);
 }
 
 void tst_package_builder::package_file_data()
 {
-    QTest::addColumn<QString>("image");   // relative to a fresh folder
+    QTest::addColumn<QString>("image"); // relative to a fresh folder
     QTest::addColumn<QString>("package");
     QTest::addColumn<int>("error");
-    QTest::newRow("built") << "image.s19" << "out.bin" << int(BuildError::None);
-    QTest::newRow("image missing") << "missing.s19" << "out.bin" << int(BuildError::ImageNotOpened);
-    QTest::newRow("image is a folder") << "folder" << "out.bin" << int(BuildError::ImageNotOpened);
-    QTest::newRow("package folder missing") << "image.s19" << "nowhere/out.bin" << int(BuildError::PackageNotOpened);
-    QTest::newRow("package is the image") << "image.s19" << "image.s19" << int(BuildError::PackageNotOpened);
-    QTest::newRow("package is a folder") << "image.s19" << "folder" << int(BuildError::PackageNotOpened);
+    QTest::newRow("built") << "image.s19"
+                           << "out.bin" << int(BuildError::None);
+    QTest::newRow("image missing") << "missing.s19"
+                                   << "out.bin" << int(BuildError::ImageNotOpened);
+    QTest::newRow("image is a folder") << "folder"
+                                       << "out.bin" << int(BuildError::ImageNotOpened);
+    QTest::newRow("package folder missing") << "image.s19"
+                                            << "nowhere/out.bin" << int(BuildError::PackageNotOpened);
+    QTest::newRow("package is the image") << "image.s19"
+                                          << "image.s19" << int(BuildError::PackageNotOpened);
+    QTest::newRow("package is a folder") << "image.s19"
+                                         << "folder" << int(BuildError::PackageNotOpened);
 }
 
 // The file-level build writes what the builder gives, or nothing at all:
@@ -430,7 +446,8 @@ void tst_package_builder::special_files()
 
     const BuildResult r = build_package_file(image, device, FirmwareConfig{});
     QCOMPARE(int(r.error), error);
-    struct stat st {};
+    struct stat st {
+    };
     QVERIFY(::stat(QFile::encodeName(device).constData(), &st) == 0);
     QVERIFY(S_ISCHR(st.st_mode));
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size(), 2);
@@ -484,7 +501,8 @@ void tst_package_builder::scan()
     QFETCH(int, blocks);
     QFETCH(int, trailing);
     QFETCH(int, header_bytes);
-    const QByteArray image = framed(s1_of(0xE000, ramp(16)) + s1_of(0xF000, ramp(16)) + s1_of(0xD000, ramp(16)));
+    const QByteArray image
+        = framed(s1_of(0xE000, ramp(16)) + s1_of(0xF000, ramp(16)) + s1_of(0xD000, ramp(16)));
     QByteArray package = build(image).package + random_bytes(200, 41);
     package.truncate(size);
     // A wrong check byte in the last whole block.

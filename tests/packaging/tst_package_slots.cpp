@@ -37,7 +37,10 @@ namespace {
 
 const QByteArray kConfig = config_bytes(0x32, 0x67, 0x01, 0x00);
 
-QByteArray bytes_of(const FirmwareConfig &c) { return QByteArray(reinterpret_cast<const char *>(c.bytes), 4); }
+QByteArray bytes_of(const FirmwareConfig &c)
+{
+    return QByteArray(reinterpret_cast<const char *>(c.bytes), 4);
+}
 FirmwareConfig config_of(const QByteArray &b)
 {
     FirmwareConfig c;
@@ -52,9 +55,14 @@ QByteArray read_file(const QString &path)
 }
 
 // Debug messages while it lives.
-class debug_log {
+class debug_log
+{
 public:
-    debug_log() { previous = qInstallMessageHandler(collect); messages().clear(); }
+    debug_log()
+    {
+        previous = qInstallMessageHandler(collect);
+        messages().clear();
+    }
     ~debug_log() { qInstallMessageHandler(previous); }
     static QStringList &messages()
     {
@@ -109,7 +117,8 @@ struct window_rig {
 
 } // namespace
 
-class tst_package_slots : public QObject {
+class tst_package_slots : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -149,21 +158,22 @@ void tst_package_slots::tab_stays_removed()
 void tst_package_slots::select_image_data()
 {
     QTest::addColumn<QByteArray>("image");
-    QTest::addColumn<QByteArray>("held");  // fw_config before
+    QTest::addColumn<QByteArray>("held"); // fw_config before
     QTest::addColumn<QByteArray>("after"); // fw_config after
     QTest::addColumn<QStringList>("labels");
     const QByteArray data = objcopy_image(0xE000, ramp(32));
-    QTest::newRow("record at 0x3100") << objcopy_image(0x3100, kConfig) + data << config_bytes(0, 0, 0, 0) << kConfig
-                                      << QStringList{"Quorinel VR20", "MC9S08PT60", "2015/3/7", "3"};
+    QTest::newRow("record at 0x3100")
+        << objcopy_image(0x3100, kConfig) + data << config_bytes(0, 0, 0, 0) << kConfig
+        << QStringList{"Quorinel VR20", "MC9S08PT60", "2015/3/7", "3"};
     QTest::newRow("no record: the held configuration is shown again")
         << data << config_bytes(0x1C, 0x3F, 0x01, 0x01) << config_bytes(0x1C, 0x3F, 0x01, 0x01)
         << QStringList{"", "MC9S08PT60", "2025/1/31", "1"};
     QTest::newRow("two-byte record replaces two bytes")
         << objcopy_image(0x3100, kConfig.left(2)) << config_bytes(0xFF, 0xFF, 0x02, 0x05)
         << config_bytes(0x32, 0x67, 0x02, 0x05) << QStringList{"", "", "2015/3/7", "3"};
-    QTest::newRow("0x3110 is not the record") << objcopy_image(0x3110, kConfig) << config_bytes(0, 0, 0, 0)
-                                              << config_bytes(0, 0, 0, 0)
-                                              << QStringList{"Quorinel VR20", "", "2013/0/0", "0"};
+    QTest::newRow("0x3110 is not the record")
+        << objcopy_image(0x3110, kConfig) << config_bytes(0, 0, 0, 0) << config_bytes(0, 0, 0, 0)
+        << QStringList{"Quorinel VR20", "", "2013/0/0", "0"};
 }
 
 void tst_package_slots::select_image()
@@ -198,12 +208,14 @@ void tst_package_slots::select_image()
 void tst_package_slots::select_image_logs()
 {
     window_rig r;
-    const QString path = r.write("image.s19", "S00600004844521B\nS107300001020304BE\nS1073100326701002D\nS9030000FC\n");
+    const QString path
+        = r.write("image.s19", "S00600004844521B\nS107300001020304BE\nS1073100326701002D\nS9030000FC\n");
     debug_log log;
     r.choose_image(path);
-    QCOMPARE(log.messages(), QStringList({"Line: S107300001020304BE", "ADDR = 0x3000", "ADDR = 0x3100",
-                                          "Line: S1073100326701002D", "Number: 7",
-                                          "config[0][1][2][3] = 0x32, 0x67, 0x1, 0x0"}));
+    QCOMPARE(
+        log.messages(),
+        QStringList({"Line: S107300001020304BE", "ADDR = 0x3000", "ADDR = 0x3100", "Line: S1073100326701002D",
+                     "Number: 7", "config[0][1][2][3] = 0x32, 0x67, 0x1, 0x0"}));
 }
 
 void tst_package_slots::image_dialog_cancelled()
@@ -271,10 +283,10 @@ void tst_package_slots::build_data()
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<int>("blocks");
     QTest::addColumn<QStringList>("debug");
-    QTest::newRow("configuration and a page-crossing record")
-        << objcopy_image(0x3100, kConfig) + objcopy_image(0xE1F8, ramp(16)) << 2
-        << QStringList{"ADDR = 0xe00", "ADDR = 0xe20"};
-    QTest::newRow("no S1 data") << QByteArray("S00600004844521B\nS9030000FC\n") << 1 << QStringList{"ADDR = 0x00"};
+    QTest::newRow("configuration and a page-crossing record") << objcopy_image(0x3100, kConfig)
+            + objcopy_image(0xE1F8, ramp(16)) << 2 << QStringList{"ADDR = 0xe00", "ADDR = 0xe20"};
+    QTest::newRow("no S1 data") << QByteArray("S00600004844521B\nS9030000FC\n") << 1
+                                << QStringList{"ADDR = 0x00"};
     QTest::newRow("0x8000 at 0xA000") << objcopy_image(0x8000, ramp(16)) << 1 << QStringList{"ADDR = 0xa00"};
 }
 
@@ -338,7 +350,8 @@ void tst_package_slots::build_refused()
     QCOMPARE(r.driver.texts(), QStringList{warning});
     QCOMPARE(r.driver.boxes().first().title, QStringLiteral("Warning"));
     QVERIFY(r.driver.boxes().first().parentless);
-    QCOMPARE(QDir(r.dir.path()).entryList(QDir::Files), image_exists ? QStringList{"image.s19"} : QStringList{});
+    QCOMPARE(QDir(r.dir.path()).entryList(QDir::Files),
+             image_exists ? QStringList{"image.s19"} : QStringList{});
 }
 
 // A package chosen on the Update tab replaces fw_config; the build still
@@ -423,7 +436,8 @@ void tst_package_slots::write_error_reported()
     r.choose_image(r.write("image.s19", objcopy_image(0x3200, random_bytes(0x4000, 7))));
     r.choose_package(out);
 
-    struct rlimit saved {};
+    struct rlimit saved {
+    };
     QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
     struct rlimit small = saved;
     small.rlim_cur = 8192;

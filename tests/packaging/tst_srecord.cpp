@@ -11,7 +11,10 @@
 
 namespace {
 
-std::string text_of(const QByteArray &b) { return std::string(b.constData(), std::size_t(b.size())); }
+std::string text_of(const QByteArray &b)
+{
+    return std::string(b.constData(), std::size_t(b.size()));
+}
 
 SrecLine line_of(const QByteArray &text)
 {
@@ -22,7 +25,10 @@ SrecLine line_of(const QByteArray &text)
     return line;
 }
 
-QByteArray bytes_of(const FirmwareConfig &c) { return QByteArray(reinterpret_cast<const char *>(c.bytes), 4); }
+QByteArray bytes_of(const FirmwareConfig &c)
+{
+    return QByteArray(reinterpret_cast<const char *>(c.bytes), 4);
+}
 
 FirmwareConfig config_of(const QByteArray &hex)
 {
@@ -33,7 +39,8 @@ FirmwareConfig config_of(const QByteArray &hex)
 
 } // namespace
 
-class tst_srecord : public QObject {
+class tst_srecord : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -64,7 +71,9 @@ void tst_srecord::hex_byte_rule_data()
     QTest::newRow("non-hex counts as its code") << QByteArray("GG") << (71 * 16 + 71) % 256;
     QTest::newRow("non-hex second") << QByteArray("1Z") << (16 + 'Z') % 256;
     QTest::newRow("NUL") << QByteArray("\0\0", 2) << 0;
-    QTest::newRow("byte above 0x7F") << QByteArray("\xff" "0") << 0xF0;
+    QTest::newRow("byte above 0x7F") << QByteArray("\xff"
+                                                   "0")
+                                     << 0xF0;
 }
 
 void tst_srecord::hex_byte_rule()
@@ -81,27 +90,31 @@ void tst_srecord::line_reader_data()
     QTest::addColumn<QList<bool>>("cut");
     QTest::addColumn<QByteArray>("tail");
     const QByteArray c99(99, 'A'), c100(100, 'B'), c1000(1000, 'C');
-    QTest::newRow("LF") << QByteArray("S1\nS9\n") << QList<QByteArray>{"S1", "S9"} << QList<bool>{false, false}
-                        << QByteArray();
+    QTest::newRow("LF") << QByteArray("S1\nS9\n") << QList<QByteArray>{"S1", "S9"}
+                        << QList<bool>{false, false} << QByteArray();
     QTest::newRow("CR LF") << QByteArray("S1\r\nS9\r\n") << QList<QByteArray>{"S1", "S9"}
                            << QList<bool>{false, false} << QByteArray();
-    QTest::newRow("last line without line end") << QByteArray("S1\nS9") << QList<QByteArray>{"S1"}
-                                                << QList<bool>{false} << QByteArray("S9");
+    QTest::newRow("last line without line end")
+        << QByteArray("S1\nS9") << QList<QByteArray>{"S1"} << QList<bool>{false} << QByteArray("S9");
     QTest::newRow("empty lines") << QByteArray("\n\nS1\n") << QList<QByteArray>{"", "", "S1"}
                                  << QList<bool>{false, false, false} << QByteArray();
-    QTest::newRow("99 characters kept whole") << c99 + "\nS9\n" << QList<QByteArray>{c99, "S9"}
-                                              << QList<bool>{false, false} << QByteArray();
-    QTest::newRow("99 characters and CR LF") << c99 + "\r\nS9\n" << QList<QByteArray>{c99, "S9"}
-                                             << QList<bool>{false, false} << QByteArray();
-    QTest::newRow("100 characters cut at 99") << c100 + "\nS9\n" << QList<QByteArray>{c100.left(99), "S9"}
-                                              << QList<bool>{true, false} << QByteArray();
+    QTest::newRow("99 characters kept whole")
+        << c99 + "\nS9\n"
+        << QList<QByteArray>{c99, "S9"} << QList<bool>{false, false} << QByteArray();
+    QTest::newRow("99 characters and CR LF")
+        << c99 + "\r\nS9\n"
+        << QList<QByteArray>{c99, "S9"} << QList<bool>{false, false} << QByteArray();
+    QTest::newRow("100 characters cut at 99")
+        << c100 + "\nS9\n"
+        << QList<QByteArray>{c100.left(99), "S9"} << QList<bool>{true, false} << QByteArray();
     QTest::newRow("1000 characters, rest of the line skipped")
-        << c1000 + "\r\nS9\n" << QList<QByteArray>{c1000.left(99), "S9"} << QList<bool>{true, false}
+        << c1000 + "\r\nS9\n"
+        << QList<QByteArray>{c1000.left(99), "S9"} << QList<bool>{true, false} << QByteArray();
+    QTest::newRow("long last line without line end")
+        << "S1\n" + c1000 << QList<QByteArray>{"S1"} << QList<bool>{false} << c1000.left(99);
+    QTest::newRow("NUL inside a line")
+        << QByteArray("S1\0X\n", 5) << QList<QByteArray>{QByteArray("S1\0X", 4)} << QList<bool>{false}
         << QByteArray();
-    QTest::newRow("long last line without line end") << "S1\n" + c1000 << QList<QByteArray>{"S1"}
-                                                     << QList<bool>{false} << c1000.left(99);
-    QTest::newRow("NUL inside a line") << QByteArray("S1\0X\n", 5) << QList<QByteArray>{QByteArray("S1\0X", 4)}
-                                       << QList<bool>{false} << QByteArray();
     QTest::newRow("empty input") << QByteArray() << QList<QByteArray>{} << QList<bool>{} << QByteArray();
 }
 
@@ -139,17 +152,17 @@ void tst_srecord::fields_data()
     QTest::addColumn<int>("count");
     QTest::addColumn<int>("addr");
     QTest::addColumn<int>("data_bytes");
-    QTest::newRow("S1 with 16 data bytes") << QByteArray("S113E1F8CF62A3F8DEB1BA29563FE679143146D97D") << true << 1
-                                          << 0x13 << 0xE1F8 << 16;
+    QTest::newRow("S1 with 16 data bytes")
+        << QByteArray("S113E1F8CF62A3F8DEB1BA29563FE679143146D97D") << true << 1 << 0x13 << 0xE1F8 << 16;
     QTest::newRow("termination record") << QByteArray("S9030000FC") << true << 9 << 3 << 0 << 0;
-    QTest::newRow("count larger than the line") << QByteArray("S1FFE000010203AB") << true << 1 << 0xFF << 0xE000
-                                               << 4;
+    QTest::newRow("count larger than the line")
+        << QByteArray("S1FFE000010203AB") << true << 1 << 0xFF << 0xE000 << 4;
     QTest::newRow("count below 3") << QByteArray("S102E000") << true << 1 << 2 << 0xE000 << 0;
     QTest::newRow("odd character left over") << QByteArray("S107E00001020") << true << 1 << 7 << 0xE000 << 2;
     QTest::newRow("too short for an address") << QByteArray("S1050031") << true << 1 << 5 << 0x0031 << 0;
     QTest::newRow("seven characters") << QByteArray("S105003") << false << 1 << 5 << 0x0030 << 0;
-    QTest::newRow("cut 255-byte record") << QByteArray("S1FFE000") + QByteArray(506, '1') << true << 1 << 0xFF
-                                        << 0xE000 << 45;
+    QTest::newRow("cut 255-byte record")
+        << QByteArray("S1FFE000") + QByteArray(506, '1') << true << 1 << 0xFF << 0xE000 << 45;
 }
 
 void tst_srecord::fields()
@@ -188,13 +201,13 @@ void tst_srecord::config_record_data()
         << s0 + below + record16 + above + end << held << QByteArray("32670100") << true << above;
     QTest::newRow("lower-case hex") << (s0 + below + record16.toLower().replace("s1", "S1") + above) << held
                                     << QByteArray("32670100") << true << above;
-    QTest::newRow("0x3110 is not the record") << s0 + "S1073110326701001D\n" + end << held << held << false
-                                              << QByteArray();
+    QTest::newRow("0x3110 is not the record")
+        << s0 + "S1073110326701001D\n" + end << held << held << false << QByteArray();
     QTest::newRow("two-byte record replaces two bytes")
         << s0 + "S1053100326730\n" + end << held << QByteArray("3267a3a4") << true << end;
     QTest::newRow("no S1 line") << s0 + "S5030000FC\n" + end << held << held << false << QByteArray();
-    QTest::newRow("no record, termination at the end") << s0 + below + above + end << held << held << false
-                                                       << QByteArray();
+    QTest::newRow("no record, termination at the end")
+        << s0 + below + above + end << held << held << false << QByteArray();
     QTest::newRow("termination record at 0x3100 ends the search")
         << s0 + below + "S9033100CB\n" + record16 << held << held << true << record16;
     QTest::newRow("record before the first S1 line is not searched")
@@ -204,8 +217,8 @@ void tst_srecord::config_record_data()
     QTest::newRow("CR LF") << QByteArray(s0 + below + record16 + above).replace("\n", "\r\n") << held
                            << QByteArray("32670100") << true << above.left(above.size() - 1) + "\r\n";
     QTest::newRow("record longer than 99 characters")
-        << s0 + "S1FF3100326701" + QByteArray(500, '0') + "\n" + above << held << QByteArray("32670100") << true
-        << above;
+        << s0 + "S1FF3100326701" + QByteArray(500, '0') + "\n" + above << held << QByteArray("32670100")
+        << true << above;
     QTest::newRow("empty image") << QByteArray() << held << held << false << QByteArray();
 }
 
@@ -244,9 +257,10 @@ void tst_srecord::config_record_logs()
     read_config_record(in, config);
     qInstallMessageHandler(old);
     QLoggingCategory::setFilterRules("default.debug=false");
-    QCOMPARE(g_messages, QStringList({"Line: S107300001020304BE", "ADDR = 0x3000", "ADDR = 0x3100",
-                                      "Line: S1073100326701002D", "Number: 7",
-                                      "config[0][1][2][3] = 0x32, 0x67, 0x1, 0x0"}));
+    QCOMPARE(
+        g_messages,
+        QStringList({"Line: S107300001020304BE", "ADDR = 0x3000", "ADDR = 0x3100", "Line: S1073100326701002D",
+                     "Number: 7", "config[0][1][2][3] = 0x32, 0x67, 0x1, 0x0"}));
 }
 
 void tst_srecord::decode_data()
@@ -260,7 +274,8 @@ void tst_srecord::decode_data()
                                              << "MC9S08PT60"
                                              << "2015/3/7"
                                              << "3";
-    QTest::newRow("all zero") << QByteArray("00000000") << "Quorinel VR20" << ""
+    QTest::newRow("all zero") << QByteArray("00000000") << "Quorinel VR20"
+                              << ""
                               << "2013/0/0"
                               << "0";
     QTest::newRow("all 0xFF") << QByteArray("ffffffff") << ""
@@ -271,7 +286,8 @@ void tst_srecord::decode_data()
                                                 << "MC9S08PT60"
                                                 << "2025/1/31"
                                                 << "1";
-    QTest::newRow("MCU code 2 has no text") << QByteArray("32670200") << "Quorinel VR20" << ""
+    QTest::newRow("MCU code 2 has no text") << QByteArray("32670200") << "Quorinel VR20"
+                                            << ""
                                             << "2015/3/7"
                                             << "3";
 }

@@ -26,7 +26,8 @@ QByteArray record_bytes(const SatRecord &rec)
 
 } // namespace
 
-class TstSatList : public QObject {
+class TstSatList : public QObject
+{
     Q_OBJECT
 
 private slots:

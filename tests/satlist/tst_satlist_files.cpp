@@ -45,7 +45,8 @@ void write_file(const QString &path, const QByteArray &content)
 }
 
 // Refuses file growth beyond `bytes` while it lives: a disk that fills up.
-class file_size_limit {
+class file_size_limit
+{
 public:
     explicit file_size_limit(rlim_t bytes)
     {
@@ -63,7 +64,8 @@ private:
 
 } // namespace
 
-class tst_satlist_files : public QObject {
+class tst_satlist_files : public QObject
+{
     Q_OBJECT
 
 private slots:

@@ -51,7 +51,8 @@ long long ms_between(boxsim::Clock::time_point a, boxsim::Clock::time_point b)
 
 } // namespace
 
-class tst_satlist_read : public QObject {
+class tst_satlist_read : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -185,8 +186,8 @@ private slots:
         r.window.ui.pushButton_sat_read->click();
         QCOMPARE(r.wait_end(list_read_end_ms), QString(read_error));
 
-        const Bytes expected =
-            concat({{H}, satellite_bytes(1), satellite_bytes(2, 5), {H, ack}, satellite_bytes(3, 0)});
+        const Bytes expected
+            = concat({{H}, satellite_bytes(1), satellite_bytes(2, 5), {H, ack}, satellite_bytes(3, 0)});
         QCOMPARE(r.box.received(), expected);
         const auto times = tool_byte_times(r.box);
         // After the watchdog's 2000 ms, not at once (time stamps of a loaded

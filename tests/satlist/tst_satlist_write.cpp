@@ -44,7 +44,8 @@ QByteArray undisturbed_log(int from, int to)
 
 } // namespace
 
-class tst_satlist_write : public QObject {
+class tst_satlist_write : public QObject
+{
     Q_OBJECT
 
 private slots:

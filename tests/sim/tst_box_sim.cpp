@@ -22,9 +22,9 @@ namespace {
 // One step of a script: what the tool sends, and the arrivals it must get.
 struct Exchange {
     QByteArray send;
-    QByteArrayList expect;  // each entry one arrival; empty: nothing may come
-    int pause_ms = 0;       // quiet before sending
-    int at_least_ms = 0;    // the first arrival may not come sooner
+    QByteArrayList expect; // each entry one arrival; empty: nothing may come
+    int pause_ms = 0; // quiet before sending
+    int at_least_ms = 0; // the first arrival may not come sooner
 };
 using Script = QVector<Exchange>;
 using Setup = std::function<void(Box &)>;
@@ -48,7 +48,8 @@ struct Arrival {
 };
 
 // The tool's end of the line, opened the way a serial port is.
-class ToolEnd {
+class ToolEnd
+{
 public:
     explicit ToolEnd(const std::string &path) { open_port(path); }
     ~ToolEnd() { close_port(); }
@@ -132,8 +133,8 @@ bool run_script(ToolEnd &tool, const Script &script)
                      x.expect.join("|").toHex(' ').constData(), got.join("|").toHex(' ').constData());
             return false;
         }
-        if (x.at_least_ms && !arrivals.isEmpty() &&
-            arrivals.first().when - sent < std::chrono::milliseconds(x.at_least_ms)) {
+        if (x.at_least_ms && !arrivals.isEmpty()
+            && arrivals.first().when - sent < std::chrono::milliseconds(x.at_least_ms)) {
             qWarning("step %d: answer came too soon", i);
             return false;
         }
@@ -201,7 +202,7 @@ Record to_record(const QByteArray &bytes)
     return r;
 }
 
-}  // namespace
+} // namespace
 
 Q_DECLARE_METATYPE(Script)
 Q_DECLARE_METATYPE(Setup)
@@ -225,12 +226,11 @@ void tst_box_sim::conversation_data()
 {
     QTest::addColumn<Setup>("setup");
     QTest::addColumn<Script>("script");
-    QTest::addColumn<Setup>("check");  // QCOMPAREs on the box afterwards
+    QTest::addColumn<Setup>("check"); // QCOMPAREs on the box afterwards
 
     const Setup none = [](Box &) {};
-    const auto completed = [](Conversation c, int n) {
-        return Setup([c, n](Box &b) { QCOMPARE(b.completed(c), n); });
-    };
+    const auto completed
+        = [](Conversation c, int n) { return Setup([c, n](Box &b) { QCOMPARE(b.completed(c), n); }); };
     const std::vector<Record> recs = default_records();
 
     // Soft limits.
@@ -241,10 +241,13 @@ void tst_box_sim::conversation_data()
         << completed(Conversation::LimitsRead, 1);
     QTest::newRow("limits read: 0x63 is data")
         << Setup([](Box &b) { b.set_limits(0x6363, -5000); })
-        << Script{X("b", {"c", "c"}), X(B({1}), {"c"}), X(B({2}), {B({0x78})}), X(B({3}), {B({0xEC})}), X(B({4}))}
+        << Script{X("b", {"c", "c"}), X(B({1}), {"c"}), X(B({2}), {B({0x78})}), X(B({3}), {B({0xEC})}),
+                  X(B({4}))}
         << completed(Conversation::LimitsRead, 1);
     QTest::newRow("limits write, default order")
-        << Setup([](Box &b) { b.set_limit_bytes({0, 0, 0, 0}); })
+        << Setup([](Box &b) {
+               b.set_limit_bytes({0, 0, 0, 0});
+           })
         << Script{X("d", {"e", B({0})}), X(B({0x78}), {B({1})}), X(B({0xEC}), {B({2})}),
                   X(B({0x88}), {B({3})}), X(B({0x13}), {B({4})})}
         << Setup([](Box &b) {
@@ -259,20 +262,21 @@ void tst_box_sim::conversation_data()
            })
         << Script{X("d", {"e", B({3})}), X(B({0xA3}), {B({1})}), X(B({0xA1}), {B({1})}),
                   X(B({0xB1}), {B({0})}), X(B({0xA0}), {B({9})})}
-        << Setup([](Box &b) { QCOMPARE(b.limit_bytes(), (std::array<uint8_t, 4>{0xA0, 0xB1, 0, 0xA3})); });
+        << Setup([](Box &b) {
+               QCOMPARE(b.limit_bytes(), (std::array<uint8_t, 4>{0xA0, 0xB1, 0, 0xA3}));
+           });
     QTest::newRow("limits: a new 'b' while counts are awaited starts again")
-        << none << Script{X("b", {"c", B({0x18})}), X("b", {"c", B({0x18})}), X(B({1}), {B({0xFC})})}
-        << none;
+        << none << Script{X("b", {"c", B({0x18})}), X("b", {"c", B({0x18})}), X(B({1}), {B({0xFC})})} << none;
 
     // List read.
-    QTest::newRow("list read satellite 1") << none << list_read_of(1, recs[0])
-                                           << Setup([](Box &b) { QCOMPARE(b.conversation(), Conversation::ListRead); });
+    QTest::newRow("list read satellite 1")
+        << none << list_read_of(1, recs[0])
+        << Setup([](Box &b) { QCOMPARE(b.conversation(), Conversation::ListRead); });
     {
         Record mine = box_record("Sat 1", 192, 45, -45);
         Script s = list_read_of(199, mine);
         QTest::newRow("list read satellite 199 ends the read")
-            << Setup([mine](Box &b) { b.set_record(199, mine); }) << s
-            << Setup([](Box &b) {
+            << Setup([mine](Box &b) { b.set_record(199, mine); }) << s << Setup([](Box &b) {
                    QCOMPARE(b.completed(Conversation::ListRead), 1);
                    QCOMPARE(b.conversation(), Conversation::None);
                });
@@ -284,15 +288,17 @@ void tst_box_sim::conversation_data()
         s << X(B({0xCC}), {B({0xEF})});
         s << list_read_of(5, recs[4]);
         QTest::newRow("list read: 0xEF at record byte 7, then the satellite again")
-            << Setup([](Box &b) { b.add_fault(Fault::instead(Trigger::list_read_byte(5, 7), {0xEF})); }) << s << none;
+            << Setup([](Box &b) { b.add_fault(Fault::instead(Trigger::list_read_byte(5, 7), {0xEF})); }) << s
+            << none;
     }
     QTest::newRow("list read: a stray byte amid a record gets 0xEF")
-        << none << Script{X("H", {"I"}), X(B({2}), {R(recs[1], 0, 1)}), X(B({0x00}), {B({0xEF})}), X("H", {"I"})}
+        << none
+        << Script{X("H", {"I"}), X(B({2}), {R(recs[1], 0, 1)}), X(B({0x00}), {B({0xEF})}), X("H", {"I"})}
         << none;
     QTest::newRow("list read: 'H' amid a record starts it again")
         << none
-        << Script{X("H", {"I"}), X(B({2}), {R(recs[1], 0, 1)}), X(B({0xCC}), {R(recs[1], 1, 1)}), X("H", {"I"}),
-                  X(B({2}), {R(recs[1], 0, 1)})}
+        << Script{X("H", {"I"}), X(B({2}), {R(recs[1], 0, 1)}), X(B({0xCC}), {R(recs[1], 1, 1)}),
+                  X("H", {"I"}), X(B({2}), {R(recs[1], 0, 1)})}
         << none;
     QTest::newRow("list read: a prompt 'H' where a number is awaited is satellite 72")
         << none << Script{X("H", {"I"}), X("H", {R(recs[71], 0, 1)})} << none;
@@ -304,9 +310,8 @@ void tst_box_sim::conversation_data()
     QTest::newRow("limits write: 'b' after a quiet where a limit byte is awaited")
         << none << Script{X("d", {"e", B({0})}), X("b", {"c", B({0x18})}, 300)} << none;
     QTest::newRow("update: a line byte of value 'E' after a quiet is data")
-        << none
-        << Script{X("E", {"P"}), X("R", {"Q"}), X(B({1, 2, 3, 4}), {"Y"}), X("a", {"_"}), X(B({0xE0}), {"^"}),
-                  X("E", {"^"}, 300)}
+        << none << Script{X("E", {"P"}), X("R", {"Q"}),       X(B({1, 2, 3, 4}), {"Y"}),
+                          X("a", {"_"}), X(B({0xE0}), {"^"}), X("E", {"^"}, 300)}
         << none;
     QTest::newRow("list read: number 0 gets 0xEF")
         << none << Script{X("H", {"I"}), X(B({0}), {B({0xEF})}), X("H", {"I"})} << none;
@@ -321,7 +326,7 @@ void tst_box_sim::conversation_data()
                    QCOMPARE(b.completed(Conversation::ListWrite), 1);
                    Record mine = to_record(rec);
                    std::swap(mine[16], mine[17]);
-                   QCOMPARE(b.record(1), mine);  // kept for the next read, high byte first
+                   QCOMPARE(b.record(1), mine); // kept for the next read, high byte first
                });
         QTest::newRow("list write: 0xEF after 'M' gets 'M' again")
             << none << Script{X("J", {"K", "M"}), X(B({0xEF}), {"M"}), X(B({7}), {"L"}), X(rec, {"M"})}
@@ -329,21 +334,25 @@ void tst_box_sim::conversation_data()
         const QByteArray other = record_bytes(40);
         QTest::newRow("list write: 0xEF after a quiet amid a record drops it and asks again")
             << none
-            << Script{X("J", {"K", "M"}), X(B({3}), {"L"}), X(other.left(5)), X(B({0xEF}), {"L"}, 300), X(rec, {"M"})}
+            << Script{X("J", {"K", "M"}), X(B({3}), {"L"}), X(other.left(5)), X(B({0xEF}), {"L"}, 300),
+                      X(rec, {"M"})}
             << Setup([rec](Box &b) {
                    QCOMPARE(b.written_records().size(), size_t(1));
                    QCOMPARE(b.written_record(3), std::optional<Record>(to_record(rec)));
                });
         QByteArray with_ef = rec;
-        with_ef[17] = static_cast<char>(0xEF);  // position -17: a record byte of value 0xEF
+        with_ef[17] = static_cast<char>(0xEF); // position -17: a record byte of value 0xEF
         QTest::newRow("list write: 0xEF inside a record is data")
             << none << Script{X("J", {"K", "M"}), X(B({4}), {"L"}), X(with_ef, {"M"})}
-            << Setup([with_ef](Box &b) { QCOMPARE(b.written_record(4), std::optional<Record>(to_record(with_ef))); });
+            << Setup([with_ef](Box &b) {
+                   QCOMPARE(b.written_record(4), std::optional<Record>(to_record(with_ef)));
+               });
     }
 
     // Update, before and between blocks.
     QTest::newRow("update: extra 'P' answered 'R' again")
-        << Setup([](Box &b) { b.set_extra_p(1); }) << Script{X("E", {"P"}), X("R", {"P"}), X("R", {"Q"})} << none;
+        << Setup([](Box &b) { b.set_extra_p(1); }) << Script{X("E", {"P"}), X("R", {"P"}), X("R", {"Q"})}
+        << none;
     for (char v : {'V', 'W', 'X'}) {
         QTest::newRow(qPrintable(QStringLiteral("update: header verdict %1 ends it").arg(v)))
             << Setup([v](Box &b) { b.set_header_verdict(static_cast<uint8_t>(v)); })
@@ -362,8 +371,9 @@ void tst_box_sim::conversation_data()
     }
     QTest::newRow("update: 4th header byte dropped, then resent alone")
         << Setup([](Box &b) { b.add_fault(Fault::silence(Trigger::update_header(3), 0ms)); })
-        << Script{X("E", {"P"}), X("R", {"Q"}), X(B({1, 2, 3, 4})), X(B({4}), {"Y"})}
-        << Setup([](Box &b) { QCOMPARE(b.received_header(), (std::optional<std::array<uint8_t, 4>>({1, 2, 3, 4}))); });
+        << Script{X("E", {"P"}), X("R", {"Q"}), X(B({1, 2, 3, 4})), X(B({4}), {"Y"})} << Setup([](Box &b) {
+               QCOMPARE(b.received_header(), (std::optional<std::array<uint8_t, 4>>({1, 2, 3, 4})));
+           });
     {
         Script s = update_opening();
         s << X(B({0x44}), {"Y"}) << X("a", {"_"}) << X("a", {"_"}) << X(B({0xE0}), {"^"});
@@ -412,45 +422,47 @@ void tst_box_sim::conversation_data()
     }
     {
         Script s = update_opening();
-        s << X("a", {"_"}) << X(B({0xE0}), {"^"}) << X(B({1}), {"^"}) << X(B({2}), {"]"}) << X("b", {"c", B({0x18})});
+        s << X("a", {"_"}) << X(B({0xE0}), {"^"}) << X(B({1}), {"^"}) << X(B({2}), {"]"})
+          << X("b", {"c", B({0x18})});
         QTest::newRow("update: ']' mid-line ends it")
-            << Setup([](Box &b) { b.add_fault(Fault::end(Trigger::update_line(0, 0, 1), {']'})); }) << s << none;
+            << Setup([](Box &b) { b.add_fault(Fault::end(Trigger::update_line(0, 0, 1), {']'})); }) << s
+            << none;
     }
 
     // Faults on any conversation.
-    QTest::newRow("silence 0 ms drops one byte")
-        << Setup([](Box &b) { b.add_fault(Fault::silence(Trigger::nth_byte(Conversation::LimitsRead, 1), 0ms)); })
-        << Script{X("b"), X("b", {"c", B({0x18})})} << none;
-    QTest::newRow("silence for a time, then answers again")
-        << Setup([](Box &b) { b.add_fault(Fault::silence(Trigger::nth_byte(Conversation::LimitsRead, 2), 300ms)); })
-        << Script{X("b", {"c", B({0x18})}), X(B({1})), X(B({1})), X(B({1}), {B({0xFC})}, 300)} << none;
+    QTest::newRow("silence 0 ms drops one byte") << Setup(
+        [](Box &b) { b.add_fault(Fault::silence(Trigger::nth_byte(Conversation::LimitsRead, 1), 0ms)); })
+                                                 << Script{X("b"), X("b", {"c", B({0x18})})} << none;
+    QTest::newRow("silence for a time, then answers again") << Setup([](Box &b) {
+        b.add_fault(Fault::silence(Trigger::nth_byte(Conversation::LimitsRead, 2), 300ms));
+    }) << Script{X("b", {"c", B({0x18})}), X(B({1})), X(B({1})), X(B({1}), {B({0xFC})}, 300)}
+                                                            << none;
     QTest::newRow("silence for ever")
         << Setup([](Box &b) { b.add_fault(Fault::silence(Trigger::nth_byte(Conversation::ListWrite, 1))); })
         << Script{X("J"), X("b", {}, 200), X("H")} << none;
-    QTest::newRow("delay")
-        << Setup([](Box &b) { b.add_fault(Fault::delay(Trigger::nth_byte(Conversation::LimitsRead, 2), 250ms)); })
-        << Script{X("b", {"c", B({0x18})}), X(B({1}), {B({0xFC})}, 0, 250)} << none;
-    QTest::newRow("noise before the answer, each its own arrival")
-        << Setup([](Box &b) { b.add_fault(Fault::noise(Trigger::nth_byte(Conversation::LimitsRead, 1), {0x00, 0x41})); })
-        << Script{X("b", {B({0x00}), "A", "c", B({0x18})})} << none;
-    QTest::newRow("instead, and the conversation goes on")
-        << Setup([](Box &b) { b.add_fault(Fault::instead(Trigger::nth_byte(Conversation::LimitsRead, 2), {0x99})); })
-        << Script{X("b", {"c", B({0x18})}), X(B({1}), {B({0x99})}), X(B({2}), {B({0xE8})})} << none;
-    QTest::newRow("joined answer with an extra byte, every time")
-        << Setup([](Box &b) {
-               Fault f = Fault::joined(Trigger::nth_byte(Conversation::LimitsRead, 1), {0x15});
-               f.times = 0;
-               b.add_fault(f);
-           })
-        << Script{X("b", {B({'c', 0x18, 0x15})}), X("b", {B({'c', 0x18, 0x15})})} << none;
-    QTest::newRow("a fault acts the given number of times")
-        << Setup([](Box &b) {
-               Fault f = Fault::silence(Trigger::nth_byte(Conversation::LimitsRead, 1), 0ms);
-               f.times = 2;
-               QCOMPARE(b.add_fault(f), 1);
-           })
-        << Script{X("b"), X("b"), X("b", {"c", B({0x18})})}
-        << Setup([](Box &b) { QCOMPARE(b.fault_hits(1), 2); });
+    QTest::newRow("delay") << Setup(
+        [](Box &b) { b.add_fault(Fault::delay(Trigger::nth_byte(Conversation::LimitsRead, 2), 250ms)); })
+                           << Script{X("b", {"c", B({0x18})}), X(B({1}), {B({0xFC})}, 0, 250)} << none;
+    QTest::newRow("noise before the answer, each its own arrival") << Setup([](Box &b) {
+        b.add_fault(Fault::noise(Trigger::nth_byte(Conversation::LimitsRead, 1), {0x00, 0x41}));
+    }) << Script{X("b", {B({0x00}), "A", "c", B({0x18})})} << none;
+    QTest::newRow("instead, and the conversation goes on") << Setup([](Box &b) {
+        b.add_fault(Fault::instead(Trigger::nth_byte(Conversation::LimitsRead, 2), {0x99}));
+    }) << Script{X("b", {"c", B({0x18})}), X(B({1}), {B({0x99})}), X(B({2}), {B({0xE8})})}
+                                                           << none;
+    QTest::newRow("joined answer with an extra byte, every time") << Setup([](Box &b) {
+        Fault f = Fault::joined(Trigger::nth_byte(Conversation::LimitsRead, 1), {0x15});
+        f.times = 0;
+        b.add_fault(f);
+    }) << Script{X("b", {B({'c', 0x18, 0x15})}), X("b", {B({'c', 0x18, 0x15})})}
+                                                                  << none;
+    QTest::newRow("a fault acts the given number of times") << Setup([](Box &b) {
+        Fault f = Fault::silence(Trigger::nth_byte(Conversation::LimitsRead, 1), 0ms);
+        f.times = 2;
+        QCOMPARE(b.add_fault(f), 1);
+    }) << Script{X("b"), X("b"), X("b", {"c", B({0x18})})} << Setup([](Box &b) {
+        QCOMPARE(b.fault_hits(1), 2);
+    });
 }
 
 void tst_box_sim::conversation()
@@ -468,7 +480,7 @@ void tst_box_sim::conversation()
     ToolEnd tool(box.slave_path());
     QVERIFY(tool.fd >= 0);
     QVERIFY(run_script(tool, script));
-    QVERIFY(bytes_of(tool.take(0, 150ms)).isEmpty());  // nothing after the last answer
+    QVERIFY(bytes_of(tool.take(0, 150ms)).isEmpty()); // nothing after the last answer
     QVERIFY(box.wait_idle(20ms, 2s));
     check(box);
 }
@@ -483,7 +495,7 @@ void tst_box_sim::update_stores_blocks()
         s << X("a", {"_"}) << X(B({addresses[block]}), {"^"});
         append_lines(s, block);
     }
-    s << X("a", {"_"}) << X("[", {"_"}) << X(B({0x04}), {"^"});  // a third block begins
+    s << X("a", {"_"}) << X("[", {"_"}) << X(B({0x04}), {"^"}); // a third block begins
     QVERIFY(run_script(tool, s));
     QVERIFY(box.wait_idle(20ms, 2s));
 
@@ -524,7 +536,7 @@ void tst_box_sim::separate_arrivals_keep_the_gap()
     std::this_thread::sleep_for(100ms);
     box.inject({0x01});
     std::this_thread::sleep_for(300ms);
-    QCOMPARE(box.peer().unread_by_tool(), size_t(1));  // 'M' unread, 0x01 held back
+    QCOMPARE(box.peer().unread_by_tool(), size_t(1)); // 'M' unread, 0x01 held back
     QCOMPARE(bytes_of(tool.take(1, 1s)), QByteArrayList{"M"});
     QCOMPARE(bytes_of(tool.take(1, 2s)), QByteArrayList{B({0x01})});
 }
@@ -535,7 +547,7 @@ void tst_box_sim::pty_peer_alone()
     ToolEnd tool(peer.slave_path());
     QVERIFY(tool.fd >= 0);
     QVERIFY(peer.send({0x06, 0x15}));
-    QCOMPARE(bytes_of(tool.take(2, 2s)), QByteArrayList{B({0x06, 0x15})});  // one arrival
+    QCOMPARE(bytes_of(tool.take(2, 2s)), QByteArrayList{B({0x06, 0x15})}); // one arrival
     QVERIFY(tool.send("xyz"));
     QVERIFY(peer.wait_received(3, 2s));
     QCOMPARE(peer.received(), (Bytes{'x', 'y', 'z'}));
@@ -544,7 +556,7 @@ void tst_box_sim::pty_peer_alone()
     QVERIFY(log[0].from_box && log[1].from_box && !log[2].from_box);
     QCOMPARE(int(log[4].value), int('z'));
     QVERIFY(log[2].when >= log[1].when);
-    QVERIFY(bytes_of(tool.take(0, 100ms)).isEmpty());  // no echo, no protocol
+    QVERIFY(bytes_of(tool.take(0, 100ms)).isEmpty()); // no echo, no protocol
 }
 
 void tst_box_sim::link_names_the_terminal()
@@ -559,10 +571,10 @@ void tst_box_sim::link_names_the_terminal()
         std::string error;
         QVERIFY(!box.link(file, &error));
         QVERIFY(!error.empty());
-        QVERIFY(QFileInfo(QString::fromStdString(file)).isFile());  // left alone
+        QVERIFY(QFileInfo(QString::fromStdString(file)).isFile()); // left alone
 
         QVERIFY(::symlink("/nonexistent", link.c_str()) == 0);
-        QVERIFY2(box.link(link, &error), error.c_str());  // a stale link is replaced
+        QVERIFY2(box.link(link, &error), error.c_str()); // a stale link is replaced
         QCOMPARE(QFileInfo(QString::fromStdString(link)).symLinkTarget().toStdString(), box.slave_path());
         ToolEnd tool(link);
         QVERIFY(tool.fd >= 0);
@@ -598,8 +610,9 @@ void tst_box_sim::hang_up_reaches_the_tool()
     Box box;
     box.add_fault(Fault::hang_up(Trigger::list_read_byte(3, 2)));
     ToolEnd tool(box.slave_path());
-    QVERIFY(run_script(tool, {X("H", {"I"}), X(B({3}), {R(default_records()[2], 0, 1)}),
-                              X(B({0xCC}), {R(default_records()[2], 1, 1)})}));
+    QVERIFY(run_script(tool,
+                       {X("H", {"I"}), X(B({3}), {R(default_records()[2], 0, 1)}),
+                        X(B({0xCC}), {R(default_records()[2], 1, 1)})}));
     QVERIFY(tool.send(B({0xCC})));
     QVERIFY(box.wait_until([&] { return box.hung_up(); }, 2s));
     QVERIFY(bytes_of(tool.take(1, 1s)).isEmpty());

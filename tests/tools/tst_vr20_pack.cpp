@@ -27,11 +27,15 @@ QByteArray read_file(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-QByteArray sound_image() { return objcopy_image(0x3100, kConfig) + objcopy_image(0xE1F0, ramp(48)); }
+QByteArray sound_image()
+{
+    return objcopy_image(0x3100, kConfig) + objcopy_image(0xE1F0, ramp(48));
+}
 
 } // namespace
 
-class tst_vr20_pack : public QObject {
+class tst_vr20_pack : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -54,7 +58,7 @@ void tst_vr20_pack::initTestCase()
 void tst_vr20_pack::build_data()
 {
     QTest::addColumn<QStringList>("args"); // IMAGE and PACKAGE stand for the paths
-    QTest::addColumn<QByteArray>("image");  // written to IMAGE unless empty
+    QTest::addColumn<QByteArray>("image"); // written to IMAGE unless empty
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("message"); // expected in stderr (or stdout for --help)
     QTest::addColumn<bool>("written");
@@ -67,42 +71,46 @@ void tst_vr20_pack::build_data()
     QByteArray unterminated = lines_of(sound, "S1");
     unterminated.chop(1);
 
-    QTest::newRow("--help") << QStringList{"--help"} << QByteArray() << 0 << "Usage: vr20-pack build" << false;
+    QTest::newRow("--help") << QStringList{"--help"} << QByteArray() << 0 << "Usage: vr20-pack build"
+                            << false;
     QTest::newRow("no arguments") << QStringList{} << QByteArray() << 2 << "no command given" << false;
     QTest::newRow("unknown command") << QStringList{"pack", "IMAGE"} << QByteArray() << 2 << "unknown command"
                                      << false;
     QTest::newRow("unknown option") << QStringList{"build", "--fast", "IMAGE", "PACKAGE"} << sound << 2
                                     << "unknown option --fast" << false;
-    QTest::newRow("build without package path") << QStringList{"build", "IMAGE"} << sound << 2
-                                                << "build takes an image and a package path" << false;
+    QTest::newRow("build without package path")
+        << QStringList{"build", "IMAGE"} << sound << 2 << "build takes an image and a package path" << false;
     QTest::newRow("sound image") << QStringList{"build", "IMAGE", "PACKAGE"} << sound << 0 << "" << true;
     QTest::newRow("image missing") << QStringList{"build", "IMAGE", "PACKAGE"} << QByteArray() << 1
                                    << "image does not exist" << false;
-    QTest::newRow("image is a folder") << QStringList{"build", ".", "PACKAGE"} << QByteArray() << 1
-                                       << "image is a directory" << false;
-    QTest::newRow("package folder missing") << QStringList{"build", "IMAGE", "nowhere/p.bin"} << sound << 1
-                                            << "cannot create" << false;
-    QTest::newRow("package path is the image") << QStringList{"build", "IMAGE", "IMAGE"} << sound << 2
-                                               << "it is the image itself" << false;
+    QTest::newRow("image is a folder")
+        << QStringList{"build", ".", "PACKAGE"} << QByteArray() << 1 << "image is a directory" << false;
+    QTest::newRow("package folder missing")
+        << QStringList{"build", "IMAGE", "nowhere/p.bin"} << sound << 1 << "cannot create" << false;
+    QTest::newRow("package path is the image")
+        << QStringList{"build", "IMAGE", "IMAGE"} << sound << 2 << "it is the image itself" << false;
     QTest::newRow("not an S-record file") << QStringList{"build", "IMAGE", "PACKAGE"} << random_bytes(300, 3)
                                           << 3 << "not an S-record image" << false;
     QTest::newRow("bad checksum") << QStringList{"build", "IMAGE", "PACKAGE"} << bad_checksum << 3
                                   << "line 2: checksum does not match" << false;
-    QTest::newRow("bad checksum, forced") << QStringList{"build", "--force", "IMAGE", "PACKAGE"} << bad_checksum
-                                          << 0 << "warning: line 2: checksum does not match" << true;
+    QTest::newRow("bad checksum, forced")
+        << QStringList{"build", "--force", "IMAGE", "PACKAGE"} << bad_checksum << 0
+        << "warning: line 2: checksum does not match" << true;
     // What the loader's builder handles in a defined way is built as it
     // builds it, with a warning.
-    QTest::newRow("line longer than 99 characters") << QStringList{"build", "IMAGE", "PACKAGE"} << long_line << 0
-                                                    << "warning: 1 lines longer than 99 characters" << true;
+    QTest::newRow("line longer than 99 characters")
+        << QStringList{"build", "IMAGE", "PACKAGE"} << long_line << 0
+        << "warning: 1 lines longer than 99 characters" << true;
     QTest::newRow("S2 data record") << QStringList{"build", "IMAGE", "PACKAGE"} << s2 << 0
                                     << "warning: 1 S2/S3 data records" << true;
-    QTest::newRow("last data line without line end") << QStringList{"build", "IMAGE", "PACKAGE"} << unterminated
-                                                     << 0 << "warning: the last line has no line end" << true;
-    QTest::newRow("no configuration record") << QStringList{"build", "IMAGE", "PACKAGE"}
-                                             << objcopy_image(0xE000, ramp(16)) << 0
-                                             << "no configuration record at 0x3100" << true;
-    QTest::newRow("no S1 data") << QStringList{"build", "IMAGE", "PACKAGE"} << objcopy_image(0x3100, kConfig) << 0
-                                << "no S1 data" << true;
+    QTest::newRow("last data line without line end")
+        << QStringList{"build", "IMAGE", "PACKAGE"} << unterminated << 0
+        << "warning: the last line has no line end" << true;
+    QTest::newRow("no configuration record")
+        << QStringList{"build", "IMAGE", "PACKAGE"} << objcopy_image(0xE000, ramp(16)) << 0
+        << "no configuration record at 0x3100" << true;
+    QTest::newRow("no S1 data") << QStringList{"build", "IMAGE", "PACKAGE"} << objcopy_image(0x3100, kConfig)
+                                << 0 << "no S1 data" << true;
 }
 
 // A package is written exactly when the build succeeds, and then it holds the
@@ -152,14 +160,17 @@ void tst_vr20_pack::info_data()
     QByteArray odd_page = sound;
     odd_page[5] = 0x10; // the check bytes do not cover the address
 
-    QTest::newRow("sound") << sound << 0 << "Check bytes: all hold" << "";
-    QTest::newRow("wrong check byte") << bad_check << 3 << "Block 1: page 0xE200, check bytes wrong in lines 1"
-                                      << "check bytes wrong in 1 blocks";
+    QTest::newRow("sound") << sound << 0 << "Check bytes: all hold"
+                           << "";
+    QTest::newRow("wrong check byte")
+        << bad_check << 3 << "Block 1: page 0xE200, check bytes wrong in lines 1"
+        << "check bytes wrong in 1 blocks";
     QTest::newRow("trailing piece") << sound + random_bytes(100, 5) << 3 << "Trailing piece: 100 bytes"
                                     << "trailing piece of 100 bytes";
     QTest::newRow("page address not a multiple of 512") << odd_page << 3 << "Block 0: page 0xE010"
                                                         << "not a multiple of 512";
-    QTest::newRow("header only") << kConfig << 3 << "Blocks: 0" << "no blocks";
+    QTest::newRow("header only") << kConfig << 3 << "Blocks: 0"
+                                 << "no blocks";
     QTest::newRow("short header") << kConfig.left(2) << 3 << "Header: incomplete (2 of 4 bytes)"
                                   << "shorter than the 4-byte header";
     QTest::newRow("empty file") << QByteArray() << 3 << "Header: incomplete (0 of 4 bytes)"
@@ -190,24 +201,25 @@ void tst_vr20_pack::info()
 void tst_vr20_pack::info_output()
 {
     QTemporaryDir dir;
-    const QByteArray image = framed(lines_of(objcopy_image(0x3100, config_bytes(0x1C, 0x3F, 0x02, 0x05)), "S1") +
-                                    lines_of(objcopy_image(0xE1F8, ramp(16)), "S1") +
-                                    lines_of(objcopy_image(0x8000, ramp(16)), "S1"));
+    const QByteArray image = framed(
+        lines_of(objcopy_image(0x3100, config_bytes(0x1C, 0x3F, 0x02, 0x05)), "S1")
+        + lines_of(objcopy_image(0xE1F8, ramp(16)), "S1") + lines_of(objcopy_image(0x8000, ramp(16)), "S1"));
     QVERIFY(write_file(dir.filePath("i.s19"), image));
     QCOMPARE(run_tool(kTool, {"build", dir.filePath("i.s19"), dir.filePath("p.bin")}).exit_code, 0);
     const ToolRun run = run_tool(kTool, {"info", dir.filePath("p.bin")});
     QCOMPARE(run.exit_code, 0);
-    QCOMPARE(QString::fromUtf8(run.out), QString("Header: 1C 3F 02 05\n"
-                                                 "Model: (unknown product code 0x05)\n"
-                                                 "MCU: (unknown MCU code 0x02)\n"
-                                                 "Date: 2025/1/31\n"
-                                                 "Version: 1\n"
-                                                 "Blocks: 3\n"
-                                                 "Block 0: page 0xE000, check bytes hold\n"
-                                                 "Block 1: page 0xE200, check bytes hold\n"
-                                                 "Block 2: page 0xA000, check bytes hold\n"
-                                                 "Check bytes: all hold\n"
-                                                 "Trailing piece: none\n"));
+    QCOMPARE(QString::fromUtf8(run.out),
+             QString("Header: 1C 3F 02 05\n"
+                     "Model: (unknown product code 0x05)\n"
+                     "MCU: (unknown MCU code 0x02)\n"
+                     "Date: 2025/1/31\n"
+                     "Version: 1\n"
+                     "Blocks: 3\n"
+                     "Block 0: page 0xE000, check bytes hold\n"
+                     "Block 1: page 0xE200, check bytes hold\n"
+                     "Block 2: page 0xA000, check bytes hold\n"
+                     "Check bytes: all hold\n"
+                     "Trailing piece: none\n"));
 }
 
 // A package that cannot be written whole is not left behind, and an earlier
@@ -221,8 +233,9 @@ void tst_vr20_pack::write_error_leaves_no_file()
     QVERIFY(write_file(dir.filePath("full.s19"), image));
     QVERIFY(write_file(dir.filePath("p.bin"), "earlier package"));
     // Files may grow to 8 KiB only; SIGXFSZ ignored, so the write fails with EFBIG.
-    const ToolRun run = run_tool("bash", {"-c", "ulimit -f 8; trap '' XFSZ; exec \"$0\" build \"$1\" \"$2\"", kTool,
-                                          dir.filePath("full.s19"), dir.filePath("p.bin")});
+    const ToolRun run = run_tool("bash",
+                                 {"-c", "ulimit -f 8; trap '' XFSZ; exec \"$0\" build \"$1\" \"$2\"", kTool,
+                                  dir.filePath("full.s19"), dir.filePath("p.bin")});
     QCOMPARE(run.exit_code, 1);
     QVERIFY2(run.err.contains("cannot write"), run.err.constData());
     QCOMPARE(read_file(dir.filePath("p.bin")), QByteArray("earlier package"));
