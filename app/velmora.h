@@ -182,4 +182,7 @@ private:
     void list_write_release();
 
     // ---- soft limits ----
+    // Takes the bytes before the box's start byte of a limit exchange; false
+    // once the exchange is transferring.
+    bool awaiting_limit_start(uchar fbk, uchar start_byte);
 };

@@ -18,6 +18,16 @@ constexpr uchar first_end_byte = 4;
 constexpr unsigned long conclusion_pause_ms = 20;
 } // namespace
 
+bool velmora::awaiting_limit_start(uchar fbk, uchar start_byte)
+{
+    if (lmt_busy)
+        return false;
+    // Until the box's start byte, everything it sends is ignored.
+    if (fbk == start_byte)
+        lmt_busy = 1;
+    return true;
+}
+
 void velmora::get_soft_limit()
 {
     if (!begin_device_flow(device_flow::limit_read))
@@ -31,11 +41,8 @@ void velmora::get_soft_limit()
 
 void velmora::get_lmt_rply(uchar fbk)
 {
-    if (!lmt_busy) {
-        if (fbk == read_start)
-            lmt_busy = 1;
+    if (awaiting_limit_start(fbk, read_start))
         return;
-    }
     lmt_buf[lmt_rx_count] = fbk;
     ++lmt_rx_count;
     port_worker->write_and_wait(lmt_rx_count);
@@ -86,11 +93,8 @@ void velmora::set_soft_limit()
 
 void velmora::set_lmt_rply(uchar fbk)
 {
-    if (!lmt_busy) {
-        if (fbk == write_start)
-            lmt_busy = 1;
+    if (awaiting_limit_start(fbk, write_start))
         return;
-    }
     if (fbk < first_end_byte) {
         port_worker->write_and_wait(lmt_buf[fbk]);
         return;
