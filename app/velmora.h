@@ -176,6 +176,8 @@ private:
     // ---- satellite list ----
     static uint8_t sat_record[20]; // the record on the line, in either direction
     unsigned sat_replies = 0; // reply bytes the list read has taken; tells a repaint let one in
+    uint8_t sat_record_of = 0; // the satellite whose record a list write holds in sat_record; 0: none
+    void build_write_record();
     void list_read_end(bool success);
     void list_write_end(bool success);
     void list_read_release();

@@ -17,6 +17,8 @@
 #include <chrono>
 #include <cstring>
 
+#include <sys/prctl.h>
+
 #include "sat_list.h"
 #include "serial_port_handle.h"
 
@@ -121,8 +123,15 @@ bool show_csv_path(Ui::velmoraClass &ui, const QString &path)
 void sleep_rest(milliseconds pause, const QElapsedTimer &since)
 {
     const qint64 left_us = std::chrono::microseconds(pause).count() - since.nsecsElapsed() / 1000;
-    if (left_us > 0)
-        QThread::usleep(static_cast<unsigned long>(left_us));
+    if (left_us <= 0)
+        return;
+    // Without this the kernel may let the pause run up to 50 us (the
+    // default timer slack) past its end, and the box waits for the tool.
+    const int slack = prctl(PR_GET_TIMERSLACK);
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    QThread::usleep(static_cast<unsigned long>(left_us));
+    if (slack > 0)
+        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack));
 }
 
 void restart(QTimer *timer)
@@ -350,6 +359,7 @@ void velmora::sat_write_device()
     port_worker->update_reply_connect();
     sat_idx = 0;
     sat_byte_idx = 0;
+    sat_record_of = 0;
 
     // Each write keeps its own log: an earlier one is closed and emptied.
     if (log_file.is_open())
@@ -380,9 +390,8 @@ void velmora::list_wt_byte_rply(uchar fbk)
             list_write_end(false); // names no satellite
             return;
         }
-        const int row = sat_idx - 1;
-        const SatRecord record = row_to_record(take_sat_row(ui.sat_setting, sat_items[row], row));
-        std::memcpy(sat_record, record.bytes, sizeof sat_record);
+        if (sat_record_of != sat_idx)
+            build_write_record();
         for (sat_byte_idx = 0; sat_byte_idx < kSatRecordSize; ++sat_byte_idx) {
             port_worker->write_and_wait(sat_record[sat_byte_idx]);
             QElapsedTimer pause;
@@ -402,7 +411,10 @@ void velmora::list_wt_byte_rply(uchar fbk)
         if (sat_idx >= write_end_number) {
             ui.progressBar_sat_setting->setValue((sat_idx + 1) / 2);
             list_write_end(true);
+            return;
         }
+        // The box asks for this record at once: have it ready by then.
+        build_write_record();
         return;
     default:
         list_write_end(false);
@@ -410,11 +422,20 @@ void velmora::list_wt_byte_rply(uchar fbk)
     }
 }
 
+void velmora::build_write_record()
+{
+    const int row = sat_idx - 1;
+    const SatRecord record = row_to_record(take_sat_row(ui.sat_setting, sat_items[row], row));
+    std::memcpy(sat_record, record.bytes, sizeof sat_record);
+    sat_record_of = sat_idx;
+}
+
 void velmora::sat_write_timeout()
 {
     if (active_flow != device_flow::list_write)
         return;
     log_file << "Resend";
+    sat_record_of = 0; // the row may have been edited since: build it again when asked
     port_worker->write_and_wait(list_restart);
     if (sat_state == write_next_number && sat_idx != 0)
         --sat_idx;

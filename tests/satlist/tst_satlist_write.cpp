@@ -3,6 +3,8 @@
 // side and in data_transfer.log.
 #include "satlist_fixture.h"
 
+#include <QTimer>
+
 #include <cstring>
 
 using boxsim::Fault;
@@ -131,6 +133,31 @@ private slots:
         }
         const boxsim::Bytes sent = r.box.received();
         QCOMPARE(std::count(sent.begin(), sent.end(), uint8_t(0xEF)), 2);
+    }
+
+    void row_edited_before_a_resend_is_sent_as_edited()
+    {
+        rig r;
+        QVERIFY(r.attached);
+        set_row(r.window, 4, {"Before", "1", "1", "1"});
+        r.box.add_fault(Fault::silence(Trigger::list_write_record(5, 0), std::chrono::milliseconds(1000)));
+        // Once record 5 is on its way (and goes unanswered), the row changes.
+        const size_t record5_started = 1 + 4 * 21 + 1 + 1; // 'J', records 1-4, number 5, its first byte
+        QTimer edit;
+        bool edited = false;
+        connect(&edit, &QTimer::timeout, this, [&] {
+            if (!edited && r.box.received().size() >= record5_started) {
+                set_row(r.window, 4, {"After", "2", "2", "2"});
+                edited = true;
+            }
+        });
+        edit.start(5);
+
+        r.window.ui.pushButton_sat_save->click();
+        QCOMPARE(r.wait_end(list_write_end_ms), QString("Satellite data write successfully!"));
+        QVERIFY(edited);
+        QVERIFY(r.log().startsWith("K" + undisturbed_log(1, 4) + "MLResendL"));
+        QCOMPARE(written(r.box, 5), wire("After", 2, 0, 2, 2));
     }
 
     void error_ends_data()
