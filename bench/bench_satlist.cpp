@@ -3,9 +3,10 @@
 // each one's total time, the time spent in the prescribed pauses, and the
 // tool's own time per exchange: the box's byte to the tool's answer, minus
 // the pseudo-terminal's own round trip measured in the same run by a plain
-// echo on a second terminal.
+// echo on a second terminal. The write's 'M' is answered after a prescribed
+// 5 ms pause; how late such a sleep ends on this machine is reported beside it.
 //
-//   bench_satlist [--echoes N]
+//   bench_satlist [--echoes N] [--dump N] [--write-only]
 // Run under a real X server (xvfb-run) to include painting; without one it
 // falls back to the offscreen platform.
 #include <QApplication>
@@ -24,6 +25,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -104,6 +106,24 @@ stats pty_round_trip(int count)
             trips.push_back(us(b.when - sent));
     }
     return summarise(trips);
+}
+
+// How late a 5 ms sleep without timer slack ends on this machine, on a
+// thread of its own: the part of the write's 'M' turnaround that the system's
+// timer, not the tool, adds after the prescribed pause.
+stats sleep_overshoot(int count)
+{
+    std::vector<double> late;
+    std::thread sleeper([&] {
+        prctl(PR_SET_TIMERSLACK, 1UL);
+        for (int i = 0; i < count; ++i) {
+            const auto start = Clock::now();
+            usleep(5000);
+            late.push_back(us(Clock::now() - start) - 5000);
+        }
+    });
+    sleeper.join();
+    return summarise(late);
 }
 
 // Answers every message box with Yes and remembers the texts.
@@ -243,6 +263,7 @@ int main(int argc, char **argv)
         }
     }
     const stats rtt_after = pty_round_trip(echoes);
+    const stats overshoot = sleep_overshoot(200);
     const double rtt = (rtt_before.median + rtt_after.median) / 2;
 
     const double read_pause_ms = 30 + 198 * 200;
@@ -257,5 +278,9 @@ int main(int argc, char **argv)
                 write_pause_ms, write_ms - write_pause_ms);
     print_stats("'L' -> first record byte", summarise(write_l), rtt);
     print_stats("'M' -> number (after the 5 ms pause)", summarise(write_m), rtt);
+    std::printf("  %-34s median %7.1f us (p90 %.1f us); 'M' own minus it: %.1f us = %4.1f%%\n",
+                "5 ms sleep ends late by", overshoot.median, overshoot.p90,
+                summarise(write_m).median - rtt - overshoot.median,
+                100.0 * (summarise(write_m).median - rtt - overshoot.median) / exchange_line_us);
     return 0;
 }
