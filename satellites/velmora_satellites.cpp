@@ -36,6 +36,9 @@ constexpr milliseconds read_start_pause{30};
 constexpr milliseconds read_satellite_pause{200};
 // The box takes the record bytes of a list write no faster than this.
 constexpr milliseconds record_byte_pause{5};
+// Painting within a pause waits this long into it: started at once, it would
+// hold up the processor that is to hand the byte just sent to the box.
+constexpr milliseconds paint_delay{1};
 constexpr milliseconds write_end_pause{10};
 
 // List read: 'H' asks for a satellite, the box accepts with 'I', takes the
@@ -268,6 +271,7 @@ void velmora::list_byte_rply(uchar fbk)
     port_worker->write_and_wait(read_ack);
     QElapsedTimer pause;
     pause.start();
+    sleep_rest(paint_delay, pause);
     SatRecord record;
     std::memcpy(record.bytes, sat_record, sizeof record.bytes);
     const int row = sat_idx - 1;
@@ -397,10 +401,12 @@ void velmora::list_wt_byte_rply(uchar fbk)
             QElapsedTimer pause;
             pause.start();
             // The number's progress, painted (at once, by the bar itself)
-            // while the box takes the first byte rather than while it waits
-            // for an answer.
-            if (sat_byte_idx == 0)
+            // within the pause after the first byte rather than while the box
+            // waits for an answer.
+            if (sat_byte_idx == 0) {
+                sleep_rest(paint_delay, pause);
                 ui.progressBar_sat_setting->setValue((sat_idx + 1) / 2);
+            }
             sleep_rest(record_byte_pause, pause);
         }
         return;
