@@ -246,7 +246,8 @@ private slots:
         QCOMPARE(r.driver.texts(), QStringList{QStringLiteral("Update process completed.")});
 
         Bytes expected{'E', 'R'};
-        expected.insert(expected.end(), std::begin(package.header.bytes), std::end(package.header.bytes));
+        for (const uint8_t b : package.header.bytes)
+            expected.push_back(b);
         expected.push_back('a');
         expected.push_back(package.blocks[0].bytes[0]);
         for (int k = 0; k < 2; ++k) {
