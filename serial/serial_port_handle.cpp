@@ -130,14 +130,19 @@ void serial_port_handle::release_port()
     });
 }
 
+bool serial_port_handle::put_byte(uchar byte)
+{
+    if (!port)
+        return true;
+    assert_port_thread();
+    const char c = static_cast<char>(byte);
+    return port->write(&c, 1) != 1;
+}
+
 bool serial_port_handle::write_and_wait(uchar byte)
 {
     return in_port_thread([&] {
-        if (!port)
-            return true;
-        assert_port_thread();
-        const char c = static_cast<char>(byte);
-        if (port->write(&c, 1) != 1)
+        if (put_byte(byte))
             return true;
         return !port->waitForBytesWritten(int(io_wait_limit.count()));
     });
@@ -146,11 +151,7 @@ bool serial_port_handle::write_and_wait(uchar byte)
 bool serial_port_handle::write_byte(uchar byte)
 {
     return in_port_thread([&] {
-        if (!port)
-            return true;
-        assert_port_thread();
-        const char c = static_cast<char>(byte);
-        if (port->write(&c, 1) != 1)
+        if (put_byte(byte))
             return true;
         // Out now, not at the next turn of this thread's loop: a reply read
         // before then clears both directions and would take the byte with it.

@@ -80,6 +80,9 @@ private:
     template <typename F>
     auto in_port_thread(F &&operation) -> decltype(operation());
     void assert_port_thread() const;
+    // Hands one byte to the port object, in the port's thread; true when
+    // there is no port or it refused the byte.
+    bool put_byte(uchar byte);
     void watch_port_errors();
     void on_port_error(QSerialPort::SerialPortError error);
 
