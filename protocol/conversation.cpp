@@ -1,0 +1,48 @@
+#include "conversation.h"
+
+namespace protocol {
+
+Actions Conversation::on_read(std::optional<uint8_t> byte)
+{
+    if (ended_ || !read_pending)
+        return {};
+    read_pending = false;
+    return track(do_read(byte));
+}
+
+Actions Conversation::on_message_closed()
+{
+    if (ended_ || messages_open == 0)
+        return {};
+    --messages_open;
+    return track(do_message_closed());
+}
+
+Actions Conversation::track(Actions actions)
+{
+    for (const Action &a : actions) {
+        switch (a.kind) {
+        case Action::Kind::arm_watchdog:
+            armed = true;
+            break;
+        case Action::Kind::stop_watchdog:
+            armed = false;
+            break;
+        case Action::Kind::read_byte:
+            read_pending = true;
+            break;
+        case Action::Kind::message:
+            ++messages_open;
+            break;
+        case Action::Kind::end:
+            ended_ = true;
+            armed = false;
+            break;
+        default:
+            break;
+        }
+    }
+    return actions;
+}
+
+} // namespace protocol

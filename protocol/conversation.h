@@ -1,0 +1,63 @@
+#pragma once
+
+#include <optional>
+
+#include "actions.h"
+
+namespace protocol {
+
+// One conversation with the box as a deterministic state machine: no I/O,
+// no timers, no sleeping. Each event returns the actions the driver performs
+// in order. Once the conversation has ended every event returns nothing, so a
+// driver may feed it whatever still arrives.
+//
+// The driver feeds:
+// - start() once;
+// - on_reply() with every reply byte the box sends while it listens;
+// - on_silence() when the watchdog runs out;
+// - on_read() with the result of a read_byte action (nullopt: nothing came);
+// - on_send_failed() when a byte sent with `wait` was not written in time;
+// - on_message_closed() when the box of a message action has been closed;
+// - on_line_lost() when the port failed (the far end hung up).
+class Conversation
+{
+public:
+    virtual ~Conversation() = default;
+
+    Actions start() { return track(do_start()); }
+    Actions on_reply(uint8_t byte) { return ended_ ? Actions{} : track(do_reply(byte)); }
+    Actions on_silence() { return ended_ ? Actions{} : track(do_silence()); }
+    Actions on_read(std::optional<uint8_t> byte);
+    Actions on_send_failed() { return ended_ ? Actions{} : track(do_send_failed()); }
+    Actions on_message_closed();
+    Actions on_line_lost() { return ended_ ? Actions{} : track(do_line_lost()); }
+
+    // An end action has been returned.
+    bool ended() const { return ended_; }
+    bool watchdog_armed() const { return armed; }
+    // A read_byte action waits for its result.
+    bool awaiting_read() const { return read_pending; }
+    // Message boxes shown and not yet closed.
+    int open_messages() const { return messages_open; }
+    // Waiting for the box without a watchdog, where the conversation has none.
+    virtual bool waits_unwatched() const { return false; }
+
+protected:
+    virtual Actions do_start() = 0;
+    virtual Actions do_reply(uint8_t byte) = 0;
+    virtual Actions do_silence() { return {}; }
+    virtual Actions do_read(std::optional<uint8_t>) { return {}; }
+    virtual Actions do_send_failed() { return {}; }
+    virtual Actions do_message_closed() { return {}; }
+    virtual Actions do_line_lost() = 0;
+
+private:
+    Actions track(Actions actions);
+
+    bool ended_ = false;
+    bool armed = false;
+    bool read_pending = false;
+    int messages_open = 0;
+};
+
+} // namespace protocol

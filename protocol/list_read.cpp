@@ -1,0 +1,130 @@
+#include "list_read.h"
+
+namespace protocol {
+
+namespace {
+constexpr uint8_t request_byte = 'H';
+constexpr uint8_t accept_byte = 'I';
+constexpr uint8_t ack_byte = 0xCC;
+constexpr uint8_t restart_byte = 0xEF;
+// Lets the reply route be hooked up before the first answer can come.
+constexpr milliseconds start_pause{30};
+// The box needs this between two satellites.
+constexpr milliseconds satellite_pause{200};
+} // namespace
+
+Actions ListRead::request()
+{
+    return {Action::send(request_byte, true)};
+}
+
+Actions ListRead::do_start()
+{
+    Actions actions{Action::listen(), Action::pause(start_pause)};
+    actions.push_back(Action::send(request_byte, true));
+    // Armed with the first request: a box that never answers is asked again.
+    actions.push_back(Action::arm_watchdog());
+    return actions;
+}
+
+Actions ListRead::do_send_failed()
+{
+    if (!first_request)
+        return {};
+    return fail();
+}
+
+Actions ListRead::fail()
+{
+    failed = true;
+    return {Action::stop_watchdog(), Action::show(MessageId::list_read_connection_error)};
+}
+
+Actions ListRead::do_message_closed()
+{
+    return {Action::end(Outcome::failure)};
+}
+
+Actions ListRead::do_line_lost()
+{
+    if (failed)
+        return {};
+    return fail();
+}
+
+Actions ListRead::do_reply(uint8_t byte)
+{
+    if (failed)
+        return {};
+    first_request = false;
+    Actions actions{Action::arm_watchdog()};
+    Actions next;
+    if (byte == restart_byte) {
+        restart_satellite();
+        next = request();
+    } else if (asked_amid_record && byte == accept_byte) {
+        // The box took the watchdog's 'H' amid a record as a new request:
+        // the same satellite again, from its first record byte.
+        restart_satellite();
+        next = ask_number();
+    } else if (sat_rd_active) {
+        if (byte == accept_byte)
+            next = ask_number();
+    } else {
+        next = take_record_byte(byte);
+    }
+    asked_amid_record = false;
+    actions.insert(actions.end(), next.begin(), next.end());
+    return actions;
+}
+
+void ListRead::restart_satellite()
+{
+    // A satellite whose record is not whole is asked for again.
+    if (!sat_rd_active)
+        sat_idx = sat_idx_last;
+    sat_rd_active = 1;
+}
+
+Actions ListRead::ask_number()
+{
+    if (sat_idx >= satellites)
+        return {};
+    sat_idx_last = sat_idx;
+    ++sat_idx;
+    sat_rd_active = 0;
+    sat_byte_idx = 0;
+    return {Action::send(sat_idx, true)};
+}
+
+Actions ListRead::take_record_byte(uint8_t byte)
+{
+    if (sat_byte_idx >= record_size)
+        return {};
+    record[sat_byte_idx++] = byte;
+    if (sat_byte_idx < record_size)
+        return {Action::send(ack_byte, true)};
+
+    sat_rd_active = 1;
+    Actions actions{Action::send(ack_byte, true), Action::row_ready(sat_idx, record, record_size),
+                    Action::progress((sat_idx + 1) / 2)};
+    if (sat_idx >= satellites) {
+        actions.push_back(Action::end(Outcome::success, MessageId::list_read_ok));
+        return actions;
+    }
+    actions.push_back(Action::pause(satellite_pause));
+    actions.push_back(Action::send(request_byte, true));
+    return actions;
+}
+
+Actions ListRead::do_silence()
+{
+    if (failed)
+        return {};
+    first_request = false;
+    if (!sat_rd_active)
+        asked_amid_record = true;
+    return {Action::send(request_byte, true), Action::arm_watchdog()};
+}
+
+} // namespace protocol

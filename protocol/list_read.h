@@ -1,0 +1,48 @@
+#pragma once
+
+#include "conversation.h"
+
+namespace protocol {
+
+// Reading the satellite list: for k = 1..199, 'H'; the box accepts with 'I';
+// the number k; 20 record bytes from the box, each acknowledged with 0xCC;
+// a pause before the next 'H'. 0xEF from the box, in any phase, starts the
+// current satellite again. The watchdog asks 'H' again after every silence.
+class ListRead : public Conversation
+{
+public:
+    static constexpr int satellites = 199;
+    static constexpr int record_size = 20;
+
+    // Satellite of the current exchange (0 before the first).
+    int satellite() const { return sat_idx; }
+    int record_bytes() const { return sat_byte_idx; }
+
+protected:
+    Actions do_start() override;
+    Actions do_reply(uint8_t byte) override;
+    Actions do_silence() override;
+    Actions do_send_failed() override;
+    Actions do_message_closed() override;
+    Actions do_line_lost() override;
+
+private:
+    Actions request();
+    Actions ask_number();
+    Actions take_record_byte(uint8_t byte);
+    void restart_satellite();
+    Actions fail();
+
+    uint8_t sat_idx = 0; // 1..199 once the first 'I' has come
+    uint8_t sat_idx_last = 0; // sat_idx before its last increase
+    uint8_t sat_rd_active = 1; // 1: waiting for 'I'; 0: record bytes of sat_idx come in
+    uint8_t sat_byte_idx = 0; // record bytes of sat_idx taken, 0..20
+    uint8_t record[record_size] = {};
+    // The watchdog asked 'H' amid a record: the box may start that satellite
+    // again with 'I' rather than go on with its record.
+    bool asked_amid_record = false;
+    bool first_request = true; // only the first 'H' of a read checks its write
+    bool failed = false;
+};
+
+} // namespace protocol

@@ -1,0 +1,104 @@
+#include "list_write.h"
+
+namespace protocol {
+
+namespace {
+constexpr uint8_t start_byte = 'J';
+constexpr uint8_t ready_byte = 'K';
+constexpr uint8_t next_number_byte = 'M';
+constexpr uint8_t send_record_byte = 'L';
+constexpr uint8_t resend_byte = 0xEF;
+// The box takes the record bytes no faster than this.
+constexpr milliseconds record_byte_pause{5};
+constexpr milliseconds end_pause{10};
+} // namespace
+
+ListWrite::ListWrite(RecordSource record_of)
+    : record_of(std::move(record_of))
+{ }
+
+Actions ListWrite::do_start()
+{
+    // Armed with 'J': a box that never answers is asked again.
+    return {Action::listen(), Action::send(start_byte, true), Action::arm_watchdog()};
+}
+
+Actions ListWrite::fail()
+{
+    failed = true;
+    return {Action::stop_watchdog(), Action::show(MessageId::list_transfer_error)};
+}
+
+Actions ListWrite::do_message_closed()
+{
+    return {Action::end(Outcome::failure)};
+}
+
+Actions ListWrite::do_line_lost()
+{
+    if (failed)
+        return {};
+    return fail();
+}
+
+Actions ListWrite::do_reply(uint8_t byte)
+{
+    if (failed)
+        return {};
+    Actions actions{Action::arm_watchdog(), Action::log(QByteArray(1, char(byte)))};
+    sat_state = byte;
+    Actions next;
+    switch (byte) {
+    case ready_byte:
+        if (sat_idx != 0)
+            next = fail();
+        break;
+    case send_record_byte:
+        // Before the first number it names no satellite.
+        next = sat_idx == 0 ? fail() : send_record();
+        break;
+    case next_number_byte:
+        ++sat_idx;
+        next.push_back(Action::send(sat_idx, true));
+        if (sat_idx >= end_number) {
+            next.push_back(Action::progress((sat_idx + 1) / 2));
+            next.push_back(Action::pause(end_pause));
+            next.push_back(Action::end(Outcome::success, MessageId::list_write_ok));
+        }
+        break;
+    default:
+        next = fail();
+        break;
+    }
+    actions.insert(actions.end(), next.begin(), next.end());
+    return actions;
+}
+
+Actions ListWrite::send_record()
+{
+    const SatRecord record = record_of(sat_idx);
+    Actions actions;
+    actions.reserve(2 * kSatRecordSize + 1);
+    for (int i = 0; i < kSatRecordSize; ++i) {
+        actions.push_back(Action::send(record.bytes[i], true));
+        // Shown within the pause after the first byte, while the box takes it.
+        if (i == 0)
+            actions.push_back(Action::progress((sat_idx + 1) / 2));
+        actions.push_back(Action::pause(record_byte_pause));
+    }
+    return actions;
+}
+
+Actions ListWrite::do_silence()
+{
+    if (failed)
+        return {};
+    Actions actions{Action::log("Resend"), Action::send(resend_byte, true)};
+    // The box repeats its 'M': the same number answers it.
+    if (sat_state == next_number_byte && sat_idx != 0)
+        --sat_idx;
+    actions.push_back(Action::arm_watchdog());
+    return actions;
+}
+
+} // namespace protocol

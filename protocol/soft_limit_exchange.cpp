@@ -1,0 +1,99 @@
+#include "soft_limit_exchange.h"
+
+#include "soft_limits.h"
+
+namespace protocol {
+
+namespace {
+constexpr uint8_t read_command = 'b';
+constexpr uint8_t read_start = 'c';
+constexpr uint8_t write_command = 'd';
+constexpr uint8_t write_start = 'e';
+constexpr uint8_t first_end_byte = 4;
+constexpr milliseconds conclusion_pause{20};
+} // namespace
+
+Actions SoftLimitRead::do_start()
+{
+    return {Action::listen(), Action::send(read_command, true)};
+}
+
+Actions SoftLimitRead::do_reply(uint8_t byte)
+{
+    if (!lmt_busy) {
+        if (byte == read_start)
+            lmt_busy = 1;
+        return {};
+    }
+    // After 'c' every byte is a limit byte, 'c' included.
+    lmt_buf[lmt_rx_count] = byte;
+    ++lmt_rx_count;
+    Actions actions{Action::send(lmt_rx_count, true)};
+    if (lmt_rx_count < sizeof lmt_buf)
+        return actions;
+    west = soft_limits::decode(lmt_buf[0], lmt_buf[1]);
+    east = soft_limits::decode(lmt_buf[2], lmt_buf[3]);
+    actions.push_back(Action::pause(conclusion_pause));
+    actions.push_back(Action::end(Outcome::success));
+    return actions;
+}
+
+Actions SoftLimitRead::do_line_lost()
+{
+    return {Action::end(Outcome::failure, MessageId::port_unusable)};
+}
+
+SoftLimitWrite::SoftLimitWrite(int16_t west, int16_t east)
+    : west(west),
+      east(east)
+{ }
+
+Actions SoftLimitWrite::do_start()
+{
+    MessageId refusal = MessageId::none;
+    switch (soft_limits::validate(west, east)) {
+    case soft_limits::check::out_of_range:
+        refusal = MessageId::limits_out_of_range;
+        break;
+    case soft_limits::check::wrong_order:
+        refusal = MessageId::limits_wrong_order;
+        break;
+    case soft_limits::check::ok:
+        break;
+    }
+    if (refusal != MessageId::none) {
+        phase = Phase::refused;
+        return {Action::show(refusal)};
+    }
+    const auto bytes = soft_limits::encode(west, east);
+    std::copy(bytes.begin(), bytes.end(), lmt_buf);
+    return {Action::listen(), Action::send(write_command, true)};
+}
+
+Actions SoftLimitWrite::do_reply(uint8_t byte)
+{
+    if (phase != Phase::waiting)
+        return {};
+    if (!lmt_busy) {
+        if (byte == write_start)
+            lmt_busy = 1;
+        return {};
+    }
+    // The box asks for limit bytes in any order and as often as it likes.
+    if (byte < first_end_byte)
+        return {Action::send(lmt_buf[byte], true)};
+    phase = Phase::concluding;
+    return {Action::pause(conclusion_pause), Action::show(MessageId::limits_set_ok)};
+}
+
+Actions SoftLimitWrite::do_message_closed()
+{
+    return {Action::end(phase == Phase::concluding ? Outcome::success : Outcome::failure)};
+}
+
+Actions SoftLimitWrite::do_line_lost()
+{
+    return {Action::end(Outcome::failure, MessageId::port_unusable)};
+}
+
+} // namespace protocol

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "conversation.h"
+
+namespace protocol {
+
+// Reading the EAST/WEST soft limits: 'b'; the box answers 'c' and the four
+// limit bytes (WEST low, WEST high, EAST low, EAST high), each counted back
+// with 1..4. No watchdog: the box is waited for until it completes, or until
+// the driver abandons the exchange.
+class SoftLimitRead : public Conversation
+{
+public:
+    bool waits_unwatched() const override { return true; }
+    // The limits read, once the exchange has ended with success.
+    int16_t west_limit() const { return west; }
+    int16_t east_limit() const { return east; }
+
+protected:
+    Actions do_start() override;
+    Actions do_reply(uint8_t byte) override;
+    Actions do_line_lost() override;
+
+private:
+    uint8_t lmt_busy = 0; // the box's 'c' has come; bytes before it are ignored
+    uint8_t lmt_rx_count = 0; // limit bytes taken, 0..4
+    uint8_t lmt_buf[4] = {};
+    int16_t west = 0;
+    int16_t east = 0;
+};
+
+// Writing the soft limits: checked first (range, then order); then 'd'; the
+// box answers 'e', asks for limit bytes by index 0..3 in any order, and ends
+// with any byte of 4 or more. The success box is shown before the end.
+class SoftLimitWrite : public Conversation
+{
+public:
+    SoftLimitWrite(int16_t west, int16_t east);
+    bool waits_unwatched() const override { return true; }
+
+protected:
+    Actions do_start() override;
+    Actions do_reply(uint8_t byte) override;
+    Actions do_message_closed() override;
+    Actions do_line_lost() override;
+
+private:
+    enum class Phase : uint8_t { refused, waiting, concluding };
+    Phase phase = Phase::waiting;
+    uint8_t lmt_busy = 0; // the box's 'e' has come
+    uint8_t lmt_buf[4] = {};
+    int16_t west;
+    int16_t east;
+};
+
+} // namespace protocol

@@ -1,0 +1,195 @@
+#include "update_session.h"
+
+#include <QLoggingCategory>
+
+namespace protocol {
+
+namespace {
+
+Q_LOGGING_CATEGORY(update_log, "vr20.update", QtWarningMsg)
+
+constexpr uint8_t enter_byte = 'E';
+constexpr uint8_t ready_byte = 'P';
+constexpr uint8_t confirm_byte = 'R';
+constexpr uint8_t block_follows_byte = 'a';
+constexpr uint8_t no_more_blocks_byte = '[';
+// The bootloader needs this long after 'E' before it answers.
+constexpr milliseconds entry_settle{400};
+constexpr milliseconds entry_answer_limit{3000};
+
+} // namespace
+
+UpdateSession::UpdateSession(const FirmwareConfig &header, std::vector<PackageBlock> blocks)
+    : fw_config(header),
+      blocks(std::move(blocks))
+{
+    reset_block(pkg_block);
+}
+
+Actions UpdateSession::do_start()
+{
+    return {Action::show_status(Status::entering_bootloader), Action::clear_port(),
+            Action::send(enter_byte, true), Action::pause(entry_settle),
+            Action::read_byte(entry_answer_limit)};
+}
+
+Actions UpdateSession::do_read(std::optional<uint8_t> byte)
+{
+    if (byte != ready_byte) {
+        phase = Phase::entry_failed;
+        return {Action::show(MessageId::device_not_prepared)};
+    }
+    phase = Phase::awaiting_first_reply;
+    // No watchdog yet: it starts with the box's first answer.
+    return {Action::listen(), Action::show_status(Status::bootloader_started), Action::clear_port(),
+            Action::send(confirm_byte, false)};
+}
+
+Actions UpdateSession::send(uint8_t byte)
+{
+    upd_last_byte = byte;
+    return {Action::send(byte, false)};
+}
+
+Actions UpdateSession::failure(MessageId message)
+{
+    // Shown first; the session ends when the box is closed.
+    return {Action::show(message)};
+}
+
+Actions UpdateSession::do_reply(uint8_t byte)
+{
+    if (phase != Phase::running && phase != Phase::awaiting_first_reply)
+        return {};
+    phase = Phase::running;
+    Actions actions{Action::arm_watchdog()};
+    Actions next;
+    switch (byte) {
+    case 'P':
+        next = send(confirm_byte);
+        break;
+    case 'Q':
+        for (const uint8_t b : fw_config.bytes) {
+            const Actions one = send(b);
+            next.insert(next.end(), one.begin(), one.end());
+        }
+        break;
+    case 'S':
+        next = {Action::progress(block_count()), Action::show_status(Status::update_completed),
+                Action::end(Outcome::success, MessageId::update_completed)};
+        break;
+    case 'T':
+        upd_retry = 0;
+        upd_resend = 0;
+        break;
+    case 'U':
+        ++upd_retry;
+        if (upd_retry > max_line_retries)
+            next = failure(MessageId::line_retries_exhausted);
+        else
+            upd_resend = 1;
+        break;
+    case 'V':
+    case 'W':
+        next = failure(MessageId::cpu_mismatch);
+        break;
+    case 'X':
+        next = failure(MessageId::package_too_old);
+        break;
+    case 'Y':
+        next = next_block_request();
+        break;
+    case 'Z':
+        next = {Action::show_status(Status::update_failed)};
+        {
+            const Actions box = failure(MessageId::update_failed);
+            next.insert(next.end(), box.begin(), box.end());
+        }
+        break;
+    case ']':
+        next = failure(MessageId::data_write_error);
+        break;
+    case '^':
+        next = next_data_byte();
+        break;
+    case '_':
+        next = send(pkg_block.bytes[0]);
+        break;
+    default:
+        // 'R', '[', '\' and anything else: only the watchdog was restarted.
+        break;
+    }
+    actions.insert(actions.end(), next.begin(), next.end());
+    return actions;
+}
+
+Actions UpdateSession::next_block_request()
+{
+    if (next_block >= block_count()) {
+        block_open = false;
+        return send(no_more_blocks_byte);
+    }
+    const int started = next_block++;
+    pkg_block = blocks[size_t(started)];
+    upd_line_idx = 0;
+    upd_byte_idx = 0;
+    block_open = true;
+    qCDebug(update_log, "Addr = 0x%x%x", pkg_block.bytes[0], pkg_block.bytes[1]);
+    Actions actions{Action::progress(started)};
+    const Actions a = send(block_follows_byte);
+    actions.insert(actions.end(), a.begin(), a.end());
+    return actions;
+}
+
+Actions UpdateSession::next_data_byte()
+{
+    // Nothing to give before the first block or after the last, and never
+    // more than the block's 32 lines.
+    if (!block_open)
+        return {};
+    if (upd_resend) {
+        upd_byte_idx = 1;
+    } else if (upd_byte_idx == kLineBytes) {
+        if (upd_line_idx + 1u >= kBlockLines)
+            return {};
+        ++upd_line_idx;
+        upd_byte_idx = 1;
+    } else {
+        ++upd_byte_idx;
+    }
+    const uint8_t byte = pkg_block.bytes[block_line_pos(upd_line_idx, upd_byte_idx - 1u)];
+    upd_resend = 0;
+    ++upd_byte_count;
+    Actions actions{Action::show_status(Status::bytes_loaded, upd_byte_count)};
+    const Actions a = send(byte);
+    actions.insert(actions.end(), a.begin(), a.end());
+    return actions;
+}
+
+Actions UpdateSession::do_silence()
+{
+    if (phase != Phase::running)
+        return {};
+    return {Action::clear_port(), Action::send(upd_last_byte, true), Action::log("Resended"),
+            Action::arm_watchdog()};
+}
+
+Actions UpdateSession::do_send_failed()
+{
+    // The entry's 'E' is not checked: the missing 'P' says it all.
+    if (phase == Phase::entering || phase == Phase::entry_failed)
+        return {};
+    return {Action::end(Outcome::failure, MessageId::update_line_lost)};
+}
+
+Actions UpdateSession::do_message_closed()
+{
+    return {Action::end(Outcome::failure)};
+}
+
+Actions UpdateSession::do_line_lost()
+{
+    return {Action::end(Outcome::failure, MessageId::update_line_lost)};
+}
+
+} // namespace protocol
