@@ -1,15 +1,33 @@
 #include "velmora.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QSignalBlocker>
 #include <QTableWidgetItem>
 #include <QTimer>
 
+#include <deque>
+
+#include "precise_sleep.h"
 #include "serial_port_handle.h"
+#include "soft_limit_exchange.h"
 
 namespace {
-const char *const port_unusable_text = "The serial port is occupied or not exist, please try another port.";
+
+using std::chrono::milliseconds;
+
+// Painting within a pause waits this long into it: started at once, it would
+// hold up the processor that is to hand the byte just sent to the box.
+constexpr milliseconds paint_delay{1};
+
+// Sleeps what is left of a pause that began at `since`.
+void sleep_rest(milliseconds pause, const QElapsedTimer &since)
+{
+    precise_sleep(std::chrono::microseconds(pause) - std::chrono::microseconds(since.nsecsElapsed() / 1000));
 }
+
+} // namespace
 
 velmora::velmora()
     : QMainWindow(nullptr, Qt::WindowFlags())
@@ -26,6 +44,7 @@ velmora::velmora()
 
     port_worker = new serial_port_handle;
     port_worker->set_port_lost_handler(this, [this] { port_lost(); });
+    port_worker->set_reply_observer(this, [this](quint32 stamp) { reply_stamp = stamp; });
 
     timeout_timer = new QTimer(this);
 
@@ -71,6 +90,9 @@ velmora::velmora()
 
 velmora::~velmora()
 {
+    // Nothing may drive the port once the window goes.
+    engine.reset();
+    active_flow = device_flow::none;
     if (log_file.is_open())
         log_file.close();
     delete s19_file;
@@ -100,7 +122,7 @@ void velmora::probe_ports()
         }
         port_worker->release_port();
     }
-    QMessageBox::warning(nullptr, tr("Warning"), tr("Serial Port Not Found!"), QMessageBox::Yes);
+    show_message(protocol::MessageId::port_not_found);
 }
 
 void velmora::select_comport(int p_idx)
@@ -108,7 +130,7 @@ void velmora::select_comport(int p_idx)
     if (long_flow_running()) {
         // The port in use must not change under a running transfer: put both
         // boxes back on it.
-        warn_port_unusable();
+        show_message(protocol::MessageId::port_unusable);
         const QSignalBlocker block_rw(ui.comboBox_port_rw);
         const QSignalBlocker block_update(ui.comboBox_port_update);
         ui.comboBox_port_rw->setCurrentIndex(port_row);
@@ -129,7 +151,7 @@ void velmora::select_comport(int p_idx)
         ui.comboBox_port_update->setCurrentIndex(p_idx);
     } else {
         port_worker->release_port();
-        QMessageBox::warning(nullptr, tr("Warning"), tr("Cannot Open or Find the Port!"), QMessageBox::Yes);
+        show_message(protocol::MessageId::port_cannot_open);
     }
 }
 
@@ -139,20 +161,24 @@ bool velmora::long_flow_running() const
         || active_flow == device_flow::list_write;
 }
 
-void velmora::warn_port_unusable()
+void velmora::show_message(protocol::MessageId id)
 {
-    QMessageBox::warning(nullptr, tr("Warning"), tr(port_unusable_text), QMessageBox::Yes);
+    const protocol::Message &m = protocol::message(id);
+    if (m.icon == protocol::MessageIcon::information)
+        QMessageBox::information(nullptr, tr(m.title), tr(m.text), QMessageBox::Yes);
+    else
+        QMessageBox::warning(nullptr, tr(m.title), tr(m.text), QMessageBox::Yes);
 }
 
 bool velmora::begin_device_flow(device_flow flow)
 {
     if (long_flow_running()) {
-        warn_port_unusable();
+        show_message(protocol::MessageId::port_unusable);
         return false;
     }
     finish_limit_exchange();
     if (port_worker->reopen_port()) {
-        warn_port_unusable();
+        show_message(protocol::MessageId::port_unusable);
         port_worker->close_port();
         return false;
     }
@@ -160,38 +186,238 @@ bool velmora::begin_device_flow(device_flow flow)
     return true;
 }
 
-void velmora::end_device_flow()
+velmora::flow_slots velmora::slots_of(device_flow flow)
 {
+    switch (flow) {
+    case device_flow::limit_read:
+        return {&velmora::get_lmt_rply, nullptr};
+    case device_flow::limit_write:
+        return {&velmora::set_lmt_rply, nullptr};
+    case device_flow::list_read:
+        return {&velmora::list_byte_rply, &velmora::sat_set_timout};
+    case device_flow::list_write:
+        return {&velmora::list_wt_byte_rply, &velmora::sat_write_timeout};
+    case device_flow::update:
+        return {&velmora::update_byte_rply, &velmora::update_timeout};
+    case device_flow::none:
+        break;
+    }
+    return {nullptr, nullptr};
+}
+
+void velmora::run_flow(std::unique_ptr<protocol::Conversation> conversation)
+{
+    engine = std::move(conversation);
+    ++flow_serial;
+    deferred.clear();
+    const flow_slots wiring = slots_of(active_flow);
+    connect(port_worker, &serial_port_handle::update_sgl_rply, this, wiring.reply);
+    if (wiring.silence) {
+        // A coarse timer may fire up to 5% early: the silence must last 2000 ms.
+        timeout_timer->setTimerType(Qt::PreciseTimer);
+        connect(timeout_timer, &QTimer::timeout, this, wiring.silence);
+    }
+    drive(engine->start());
+}
+
+void velmora::end_flow(const protocol::Action &end)
+{
+    const device_flow flow = active_flow;
+    if (flow == device_flow::none)
+        return;
+    if (flow == device_flow::limit_read && end.outcome == protocol::Outcome::success) {
+        const auto &read = static_cast<const protocol::SoftLimitRead &>(*engine);
+        west_limit = read.west_limit();
+        east_limit = read.east_limit();
+        ui.lineEdit_wst_lmt->setText(QString::number(west_limit, 10));
+        ui.lineEdit_est_lmt->setText(QString::number(east_limit, 10));
+    }
+    engine.reset();
+    ++flow_serial;
     active_flow = device_flow::none;
+    deferred.clear();
+
+    timeout_timer->stop();
+    ++watchdog_arms;
+    const flow_slots wiring = slots_of(flow);
+    disconnect(port_worker, &serial_port_handle::update_sgl_rply, this, wiring.reply);
+    if (wiring.silence)
+        disconnect(timeout_timer, &QTimer::timeout, this, wiring.silence);
+    emit dis_rply_byte();
+
+    switch (flow) {
+    case device_flow::update:
+        update_finish();
+        break;
+    case device_flow::list_read:
+    case device_flow::list_write:
+        set_sat_buttons(true);
+        log_file.flush();
+        port_worker->close_port();
+        break;
+    default:
+        port_worker->clear_port();
+        port_worker->close_port();
+        break;
+    }
+    if (end.message != protocol::MessageId::none)
+        show_message(end.message);
 }
 
 void velmora::finish_limit_exchange()
 {
-    if (active_flow != device_flow::limit_read && active_flow != device_flow::limit_write)
+    if (active_flow == device_flow::limit_read || active_flow == device_flow::limit_write)
+        end_flow(protocol::Action::end(protocol::Outcome::failure));
+}
+
+void velmora::feed_reply(device_flow flow, uchar fbk)
+{
+    if (flow != active_flow || !engine)
         return;
-    disconnect(port_worker, &serial_port_handle::update_sgl_rply, this, &velmora::get_lmt_rply);
-    disconnect(port_worker, &serial_port_handle::update_sgl_rply, this, &velmora::set_lmt_rply);
-    port_worker->update_reply_disconnect();
-    port_worker->clear_port();
-    port_worker->close_port();
-    end_device_flow();
+    if (driving) {
+        deferred.push_back({deferred_event::reply, fbk, reply_stamp});
+        return;
+    }
+    // Read before the latest send: not an answer to it.
+    if (reply_stamp != port_worker->sent_count())
+        return;
+    drive(engine->on_reply(fbk));
+}
+
+void velmora::feed_silence(device_flow flow)
+{
+    if (flow != active_flow || !engine)
+        return;
+    if (driving) {
+        deferred.push_back({deferred_event::silence, 0, watchdog_arms});
+        return;
+    }
+    drive(engine->on_silence());
 }
 
 void velmora::port_lost()
 {
-    switch (active_flow) {
-    case device_flow::update:
-        update_port_lost();
-        break;
-    case device_flow::list_read:
-    case device_flow::list_write:
-        list_port_lost();
-        break;
-    case device_flow::limit_read:
-    case device_flow::limit_write:
-        limit_port_lost();
-        break;
-    case device_flow::none:
-        break;
+    if (!engine)
+        return;
+    if (driving) {
+        deferred.push_back({deferred_event::line_lost, 0, 0});
+        return;
     }
+    drive(engine->on_line_lost());
+}
+
+void velmora::take_deferred_events()
+{
+    while (!deferred.isEmpty() && engine && !driving) {
+        const deferred_event event = deferred.takeFirst();
+        switch (event.kind) {
+        case deferred_event::reply:
+            if (event.stamp == port_worker->sent_count())
+                drive(engine->on_reply(event.byte));
+            break;
+        case deferred_event::silence:
+            // The watchdog was started again since it fired.
+            if (event.stamp == watchdog_arms)
+                drive(engine->on_silence());
+            break;
+        case deferred_event::line_lost:
+            drive(engine->on_line_lost());
+            break;
+        }
+    }
+}
+
+void velmora::drive(protocol::Actions actions)
+{
+    using Kind = protocol::Action::Kind;
+    const unsigned serial = flow_serial;
+    const bool outer = !driving;
+    driving = true;
+    std::deque<protocol::Action> queue(actions.begin(), actions.end());
+    const auto put_first = [&queue](const protocol::Actions &more) {
+        queue.insert(queue.begin(), more.begin(), more.end());
+    };
+    while (!queue.empty() && flow_serial == serial) {
+        const protocol::Action a = std::move(queue.front());
+        queue.pop_front();
+        switch (a.kind) {
+        case Kind::clear_port:
+            port_worker->clear_port();
+            break;
+        case Kind::listen:
+            emit en_rply_byte();
+            break;
+        case Kind::send:
+            if (a.wait ? port_worker->write_and_wait(a.byte) : port_worker->write_byte(a.byte))
+                put_first(engine->on_send_failed());
+            break;
+        case Kind::pause:
+            pause_flow(milliseconds(a.value));
+            break;
+        case Kind::read_byte: {
+            uchar byte = 0;
+            const bool timed_out = port_worker->wait_read_byte(byte);
+            put_first(engine->on_read(timed_out ? std::nullopt : std::optional<uint8_t>(byte)));
+            break;
+        }
+        case Kind::arm_watchdog:
+            timeout_timer->start(a.value);
+            ++watchdog_arms;
+            break;
+        case Kind::stop_watchdog:
+            timeout_timer->stop();
+            ++watchdog_arms;
+            break;
+        case Kind::progress:
+            flow_progress_bar()->setValue(a.value);
+            repaint_due = true;
+            break;
+        case Kind::row_ready:
+            show_row(a.value, a.data);
+            repaint_due = true;
+            break;
+        case Kind::log:
+            if (log_file.is_open())
+                log_file.write(a.data.constData(), a.data.size());
+            break;
+        case Kind::status:
+            show_flow_status(a.status, a.value);
+            break;
+        case Kind::message:
+            // The conversation goes on while the box is open: the update
+            // still answers the box and its watchdog.
+            driving = false;
+            show_message(a.message);
+            driving = true;
+            if (flow_serial == serial)
+                put_first(engine->on_message_closed());
+            break;
+        case Kind::end:
+            end_flow(a);
+            break;
+        }
+    }
+    if (outer) {
+        driving = false;
+        take_deferred_events();
+    }
+}
+
+void velmora::pause_flow(milliseconds pause)
+{
+    QElapsedTimer since;
+    since.start();
+    if (repaint_due) {
+        // Painting takes longer than an exchange: done within the pause,
+        // while the box has nothing to say.
+        repaint_due = false;
+        sleep_rest(paint_delay, since);
+        QCoreApplication::processEvents();
+    }
+    sleep_rest(pause, since);
+}
+
+QProgressBar *velmora::flow_progress_bar() const
+{
+    return active_flow == device_flow::update ? ui.progressBar_update : ui.progressBar_sat_setting;
 }

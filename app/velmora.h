@@ -3,11 +3,17 @@
 #include <QMainWindow>
 #include <QString>
 
+#include <QVector>
+
+#include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <memory>
 
+#include "conversation.h"
 #include "fw_config.h"
 #include "package_block.h"
+#include "sat_list.h"
 #include "ui_velmora.h"
 
 class QTableWidgetItem;
@@ -72,27 +78,47 @@ private:
     // The device conversation that currently holds the port.
     enum class device_flow { none, limit_read, limit_write, list_read, list_write, update };
 
+    // ---- shell: the one running conversation and its driver ----
     // Port check shared by every device flow. Refuses while a long flow
     // (update, list read, list write) runs; abandons a pending soft-limit
     // exchange, which has no time-out; reopens the port. Shows the warning
     // and returns false when the flow cannot start.
     bool begin_device_flow(device_flow flow);
-    void end_device_flow();
+    // Makes `conversation` the running flow's engine, connects the flow's
+    // reply and time-out slots and performs its start.
+    void run_flow(std::unique_ptr<protocol::Conversation> conversation);
     bool long_flow_running() const;
+    // The reply and time-out slots of each flow.
+    struct flow_slots {
+        void (velmora::*reply)(uchar);
+        void (velmora::*silence)();
+    };
+    static flow_slots slots_of(device_flow flow);
+    // Ends a pending soft-limit exchange without a word.
     void finish_limit_exchange();
+    // What every reply slot does: a reply for `flow` goes to its engine,
+    // unless the flow is over or the reply was read before the latest send.
+    void feed_reply(device_flow flow, uchar fbk);
+    void feed_silence(device_flow flow);
+    // Performs a conversation's actions in order. Events that come while it
+    // does (a pause, painting) wait until it is done.
+    void drive(protocol::Actions actions);
+    void pause_flow(std::chrono::milliseconds pause);
+    void take_deferred_events();
+    // The flow's end: drops its engine first, so that nothing queued before
+    // the end reaches it, then releases the port and the widgets.
+    void end_flow(const protocol::Action &end);
     // Reached once, queued, when the worker finds the open port broken.
     void port_lost();
-    void warn_port_unusable();
     void probe_ports();
-
-    // Flow endings after a broken line, one per subsystem.
-    void update_port_lost();
-    void list_port_lost();
-    void limit_port_lost();
-
-    void update_finish();
+    QProgressBar *flow_progress_bar() const;
+    void show_flow_status(protocol::Status status, int value);
+    void show_row(int satellite, const QByteArray &record);
 
 public:
+    // The message box of `id`: parentless, its single button Yes.
+    static void show_message(protocol::MessageId id);
+
     Ui::velmoraClass ui;
 
 private:
@@ -115,29 +141,27 @@ private:
     uint8_t aes_rcon = 0;
     uint8_t aes_round_key[16] = {};
     QTableWidgetItem *sat_items[sat_rows][sat_columns] = {};
-    uint8_t sat_idx = 0;
-    uint8_t sat_idx_last = 0;
-    uint8_t upd_retry = 0;
-    uint8_t upd_block_idx = 0;
-    uint8_t upd_line_idx = 0;
-    uint8_t upd_resend = 0;
-    uint8_t upd_byte_idx = 0;
-    uint8_t upd_last_byte = 0;
-    uint8_t sat_rd_active = 0;
-    uint8_t sat_byte_idx = 0;
-    int32_t upd_byte_count = 0;
+    uint8_t sat_idx = 0; // the satellite slt_sat_data_ready asks for next
     serial_port_handle *port_worker = nullptr;
     int32_t pkg_block_count = 0;
     int32_t port_index = 0;
-    uint8_t sat_state = 0;
-    uint8_t lmt_busy = 0;
-    uint8_t lmt_rx_count = 0;
-    uint8_t lmt_buf[4] = {};
     int16_t west_limit = 0;
     int16_t east_limit = 0;
 
     // ---- shell ----
     device_flow active_flow = device_flow::none;
+    std::unique_ptr<protocol::Conversation> engine; // the running flow's rules
+    unsigned flow_serial = 0; // bumped at every start and end of a flow
+    bool driving = false; // drive() is performing actions
+    bool repaint_due = false; // a progress or row changed since the window last painted
+    quint32 reply_stamp = 0; // sends the worker had made when it read the reply being delivered
+    unsigned watchdog_arms = 0; // bumped whenever the watchdog is started or stopped
+    struct deferred_event {
+        enum kind_t { reply, silence, line_lost } kind;
+        uchar byte;
+        quint32 stamp; // reply: sends before it was read; silence: watchdog_arms when it fired
+    };
+    QVector<deferred_event> deferred;
     int port_row = 0; // row of the port the worker holds, both combo boxes show it
 
     // ---- packaging (builder) ----
@@ -151,23 +175,12 @@ private:
     bool pkg_building = false;
 
     // ---- update ----
-    enum class update_phase { idle, entering, running };
-    update_phase upd_phase = update_phase::idle;
-    // Bumped at each start, so that a slot which processed events can tell
-    // whether its own session still runs.
-    unsigned upd_session = 0;
-    bool upd_block_open = false; // a block is being sent: '^' has bytes to give
-    bool upd_label_stale = false; // upd_byte_count has moved on since the label showed it
-    bool upd_label_drop_update = false; // the repaint asked for by a text set within a paint is not needed
-    QTimer *upd_label_timer = nullptr; // paces the repaints of the byte count
-    QObject *upd_label_hook = nullptr; // sees the label's paints
-    void update_next_block(unsigned session);
-    void update_next_data_byte();
-    bool update_send(uint8_t byte);
-    void update_fail(const QString &title, const QString &text);
-    void update_line_broken();
-    bool update_session_alive(unsigned session) const;
-    QString update_count_text() const;
+    int update_label_count = 0; // bytes loaded, as the label is to show them
+    bool update_label_stale = false; // the count has moved on since the label showed it
+    bool update_label_drop_update = false; // the repaint asked for by a text set within a paint is not needed
+    QTimer *update_label_timer = nullptr; // paces the repaints of the byte count
+    QObject *update_label_hook = nullptr; // sees the label's paints
+    void update_finish();
     void set_update_status(const QString &text);
     void show_update_count();
     void prepare_update_label();
@@ -175,16 +188,7 @@ private:
 
     // ---- satellite list ----
     static uint8_t sat_record[20]; // the record on the line, in either direction
-    unsigned sat_replies = 0; // reply bytes the list read has taken; tells a repaint let one in
-    uint8_t sat_record_of = 0; // the satellite whose record a list write holds in sat_record; 0: none
-    void build_write_record();
-    void list_read_end(bool success);
-    void list_write_end(bool success);
-    void list_read_release();
-    void list_write_release();
-
-    // ---- soft limits ----
-    // Takes the bytes before the box's start byte of a limit exchange; false
-    // once the exchange is transferring.
-    bool awaiting_limit_start(uchar fbk, uchar start_byte);
+    SatRecord write_record(int satellite);
+    // The four buttons of the list, disabled while a transfer runs.
+    void set_sat_buttons(bool enabled);
 };

@@ -5,19 +5,9 @@
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QMessageBox>
 
 #include "package_builder.h"
 #include "srecord.h"
-
-namespace {
-
-void warn(const char *text)
-{
-    QMessageBox::warning(nullptr, velmora::tr("Warning"), velmora::tr(text), QMessageBox::Yes);
-}
-
-} // namespace
 
 void velmora::select_s_path()
 {
@@ -32,7 +22,7 @@ void velmora::select_s_path()
         s19_file->open(QFile::encodeName(s19_path).toStdString(), std::ios::in);
     if (!s19_file->is_open()) {
         s19_file->clear();
-        warn("Fail to open S19 file!");
+        show_message(protocol::MessageId::image_cannot_open);
         return;
     }
 
@@ -64,7 +54,7 @@ void velmora::s2bin()
     if (pkg_building)
         return;
     if (s19_path.isEmpty() || pkg_out_path.isEmpty()) {
-        warn("S file and Bin file are all empty!");
+        show_message(protocol::MessageId::image_and_package_missing);
         return;
     }
 
@@ -84,13 +74,13 @@ void velmora::s2bin()
         break;
     case BuildError::ImageNotOpened:
     case BuildError::ImageReadError:
-        warn("Fail to open S file!");
+        show_message(protocol::MessageId::image_file_cannot_open);
         break;
     case BuildError::PackageNotOpened:
-        warn("Fail to open Bin file!");
+        show_message(protocol::MessageId::package_file_cannot_open);
         break;
     case BuildError::PackageWriteError:
-        warn("Fail to write Bin file!");
+        show_message(protocol::MessageId::package_cannot_write);
         break;
     }
 }

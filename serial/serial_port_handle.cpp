@@ -136,6 +136,7 @@ bool serial_port_handle::put_byte(uchar byte)
         return true;
     assert_port_thread();
     const char c = static_cast<char>(byte);
+    ++sends;
     return port->write(&c, 1) != 1;
 }
 
@@ -194,6 +195,14 @@ void serial_port_handle::set_port_lost_handler(QObject *context, std::function<v
     });
 }
 
+void serial_port_handle::set_reply_observer(QObject *context, std::function<void(quint32)> observer)
+{
+    in_port_thread([&] {
+        reply_context = context;
+        reply_observer = std::move(observer);
+    });
+}
+
 void serial_port_handle::update_write_complete()
 {
     if (!port)
@@ -203,6 +212,12 @@ void serial_port_handle::update_write_complete()
     reply = port->read(&c, 1) == 1 ? static_cast<uchar>(c) : 0;
     port->clear(QSerialPort::AllDirections);
     qDebug("FeedBack = 0x%x", reply);
+    if (reply_context && reply_observer) {
+        auto observer = reply_observer;
+        const quint32 stamp = sends.load();
+        QMetaObject::invokeMethod(
+            reply_context, [observer, stamp] { observer(stamp); }, Qt::QueuedConnection);
+    }
     emit update_sgl_rply(reply);
 }
 

@@ -56,6 +56,16 @@ public:
     // closed the port already.
     void set_port_lost_handler(QObject *context, std::function<void()> handler);
 
+    // Bytes handed to the port so far. A reply read before the latest send
+    // cannot be the answer to it.
+    quint32 sent_count() const { return sends.load(); }
+
+    // Called queued into `context`'s thread for every reply byte, just before
+    // update_sgl_rply carries the byte to a receiver in that thread, so a
+    // receiver there sees the call first: `stamp` is sent_count() when the
+    // byte was read.
+    void set_reply_observer(QObject *context, std::function<void(quint32 stamp)> observer);
+
     // Releases the port and stops the thread; later calls do nothing and
     // report failure. The destructor does this too.
     void shut_down();
@@ -87,6 +97,9 @@ private:
     void on_port_error(QSerialPort::SerialPortError error);
 
     std::atomic<bool> stopped{false};
+    std::atomic<quint32> sends{0};
+    QObject *reply_context = nullptr;
+    std::function<void(quint32)> reply_observer;
     QObject *lost_context = nullptr;
     std::function<void()> lost_handler;
 };

@@ -12,13 +12,13 @@
 struct update_rig_tag;
 template <>
 struct velmora_access<update_rig_tag> {
-    static bool running(velmora &w) { return w.upd_phase != velmora::update_phase::idle; }
+    static bool running(velmora &w) { return w.active_flow == velmora::device_flow::update; }
     static std::fstream &in_file(velmora &w) { return *w.in_file; }
     static int block_count(velmora &w) { return w.pkg_block_count; }
     static FirmwareConfig config(velmora &w) { return w.fw_config; }
     static QString file_path(velmora &w) { return w.file_path; }
     static bool watchdog_active(velmora &w) { return w.timeout_timer->isActive(); }
-    static int byte_count(velmora &w) { return w.upd_byte_count; }
+    static int byte_count(velmora &w) { return w.update_label_count; }
     static std::fstream &log_file(velmora &w) { return w.log_file; }
 };
 using access = velmora_access<update_rig_tag>;
