@@ -12,6 +12,7 @@
 #include "precise_sleep.h"
 #include "serial_port_handle.h"
 #include "soft_limit_exchange.h"
+#include "update_session.h"
 
 namespace {
 
@@ -232,6 +233,9 @@ void velmora::end_flow(const protocol::Action &end)
         ui.lineEdit_wst_lmt->setText(QString::number(west_limit, 10));
         ui.lineEdit_est_lmt->setText(QString::number(east_limit, 10));
     }
+    // A failed entry leaves the Stop button as it was.
+    const bool update_entered
+        = flow == device_flow::update && static_cast<const protocol::UpdateSession &>(*engine).entered();
     engine.reset();
     ++flow_serial;
     active_flow = device_flow::none;
@@ -247,7 +251,7 @@ void velmora::end_flow(const protocol::Action &end)
 
     switch (flow) {
     case device_flow::update:
-        update_finish();
+        update_finish(update_entered);
         break;
     case device_flow::list_read:
     case device_flow::list_write:

@@ -180,7 +180,8 @@ private:
     bool update_label_drop_update = false; // the repaint asked for by a text set within a paint is not needed
     QTimer *update_label_timer = nullptr; // paces the repaints of the byte count
     QObject *update_label_hook = nullptr; // sees the label's paints
-    void update_finish();
+    // Ends a session; after a failed entry the Stop button stays as it was.
+    void update_finish(bool entered);
     void set_update_status(const QString &text);
     void show_update_count();
     void prepare_update_label();

@@ -25,6 +25,8 @@ public:
 
     // Between 'R' and the box's first answer no watchdog runs.
     bool waits_unwatched() const override { return phase == Phase::awaiting_first_reply; }
+    // The box answered the entry with 'P'.
+    bool entered() const { return phase == Phase::awaiting_first_reply || phase == Phase::running; }
     int bytes_loaded() const { return upd_byte_count; }
     int blocks_started() const { return next_block; }
     int block_count() const { return int(blocks.size()); }

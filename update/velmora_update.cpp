@@ -117,6 +117,7 @@ void velmora::update_pause()
     // Stop ends a running session as its own end would.
     if (active_flow == device_flow::update) {
         end_flow(protocol::Action::end(protocol::Outcome::failure));
+        ui.pushButton_update_stop->setEnabled(false);
         return;
     }
     ui.pushButton_update_start->setEnabled(true);
@@ -133,13 +134,14 @@ void velmora::update_timeout()
     feed_silence(device_flow::update);
 }
 
-void velmora::update_finish()
+void velmora::update_finish(bool entered)
 {
     update_label_timer->stop();
     show_update_count();
     ui.pushButton_update_close->setEnabled(true);
     ui.pushButton_update_start->setEnabled(true);
-    ui.pushButton_update_stop->setEnabled(false);
+    if (entered)
+        ui.pushButton_update_stop->setEnabled(false);
     in_file->clear();
     in_file->close();
     port_worker->clear_port();
