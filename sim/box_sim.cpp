@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <map>
 
 namespace boxsim {
 
@@ -35,6 +36,8 @@ bool Trigger::matches(const Point &p) const
 }
 
 namespace {
+constexpr int kListWriteEnd = 200;
+
 using Opt = std::optional<int>;
 Trigger make_trigger(Conversation c, std::optional<Step> step, Opt satellite = {}, Opt index = {},
                      Opt block = {}, Opt line = {})
@@ -67,9 +70,25 @@ Trigger Trigger::list_read_request()
     return make_trigger(Conversation::ListRead, Step::Command);
 }
 
+Trigger Trigger::list_read_record_end(int satellite)
+{
+    return make_trigger(Conversation::ListRead, Step::Ack, satellite > 0 ? Opt(satellite) : Opt(),
+                        static_cast<int>(kRecordSize));
+}
+
+Trigger Trigger::limits_read_count(int count)
+{
+    return make_trigger(Conversation::LimitsRead, Step::Count, {}, count);
+}
+
 Trigger Trigger::list_write_number(int satellite)
 {
     return make_trigger(Conversation::ListWrite, Step::Number, satellite);
+}
+
+Trigger Trigger::list_write_end()
+{
+    return list_write_number(kListWriteEnd);
 }
 
 Trigger Trigger::list_write_record(int satellite, int record_byte)
@@ -138,6 +157,10 @@ Fault Fault::hang_up(Trigger at)
 {
     return make_fault(std::move(at), Action::HangUp);
 }
+Fault Fault::stray(Trigger at, Bytes bytes, milliseconds delay)
+{
+    return make_fault(std::move(at), Action::Stray, delay, std::move(bytes));
+}
 
 Record box_record(const std::string &name, int16_t position, int8_t vertical, int8_t horizontal)
 {
@@ -179,7 +202,6 @@ namespace {
 
 constexpr uint8_t kErrorByte = 0xEF; // list read: error; list write: resend request
 constexpr uint8_t kAck = 0xCC;
-constexpr int kListWriteEnd = 200;
 
 enum class Phase : uint8_t {
     Rest,
@@ -234,13 +256,34 @@ struct Outcome {
     Effects fx;
 };
 
+// Stray bytes to send some time after an answer.
+struct StrayAfter {
+    milliseconds delay{0};
+    Bytes bytes;
+};
+
 // One thing the box thread sends (or does) in turn.
 struct Emission {
     milliseconds delay{0}; // wait before it
     bool drain = false; // first wait until the tool has read what went before
     bool hang_up = false;
+    bool stray = false; // no answer: not part of any conversation
     Bytes bytes; // one write
+    std::optional<StrayAfter> then; // scheduled when this one has gone out
 };
+
+// `bytes`, each its own write: each after the first waits until the tool has
+// read the one before, and then `gap` (the first too with `drain_first`).
+std::vector<Emission> arrivals(const Bytes &bytes, milliseconds gap, bool drain_first = false)
+{
+    std::vector<Emission> out(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        out[i].bytes = {bytes[i]};
+        out[i].drain = i > 0 || drain_first;
+        out[i].delay = i > 0 ? gap : milliseconds{0};
+    }
+    return out;
+}
 
 bool is_satellite(uint8_t b)
 {
@@ -293,13 +336,17 @@ struct Box::Engine {
     Clock::time_point prev_rx; // arrival of the last handled byte
     Clock::time_point last_sent;
     std::deque<Emission> out;
+    std::multimap<Clock::time_point, Bytes> strays; // stray bytes by the time they are due
     bool sending = false;
     bool hung = false;
 
     Outcome step(const Proto &cur, uint8_t b, milliseconds quiet, bool force_resend) const;
     void handle(const LoggedByte &b);
     void apply(const Effects &fx);
-    void queue_answer(const Bytes &answer, const Fault *fault);
+    void queue_answer(const Bytes &answer, const Fault *fault, Clock::time_point received);
+    void schedule_stray(Clock::time_point due, const Bytes &bytes) { strays.emplace(due, bytes); }
+    // Puts the stray bytes due by `now` before anything else still to send.
+    void release_strays(Clock::time_point now);
     FaultEntry *match(const Point &p);
 };
 
@@ -667,7 +714,7 @@ void Box::Engine::apply(const Effects &fx)
         ++completed[static_cast<std::size_t>(*fx.completed)];
 }
 
-void Box::Engine::queue_answer(const Bytes &answer, const Fault *fault)
+void Box::Engine::queue_answer(const Bytes &answer, const Fault *fault, Clock::time_point received)
 {
     using Action = Fault::Action;
     const Action action = fault ? fault->action : Action::Instead;
@@ -689,18 +736,29 @@ void Box::Engine::queue_answer(const Bytes &answer, const Fault *fault)
         bytes = fault->bytes;
     else if (fault && action == Action::Noise)
         bytes.insert(bytes.begin(), fault->bytes.begin(), fault->bytes.end());
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        Emission e;
-        e.bytes = {bytes[i]};
-        if (i == 0) {
-            if (fault && action == Action::Delay)
-                e.delay = fault->duration;
-        } else {
-            e.delay = settings.gap;
-            e.drain = true;
-        }
-        out.push_back(e);
+    std::vector<Emission> es = arrivals(bytes, settings.gap);
+    if (fault && action == Action::Delay && !es.empty())
+        es.front().delay = fault->duration;
+    if (fault && action == Action::Stray) {
+        if (es.empty())
+            schedule_stray(received + fault->duration, fault->bytes);
+        else
+            es.back().then = StrayAfter{fault->duration, fault->bytes};
     }
+    out.insert(out.end(), es.begin(), es.end());
+}
+
+void Box::Engine::release_strays(Clock::time_point now)
+{
+    std::vector<Emission> due;
+    while (!strays.empty() && strays.begin()->first <= now) {
+        for (Emission &e : arrivals(strays.begin()->second, settings.gap)) {
+            e.stray = true;
+            due.push_back(std::move(e));
+        }
+        strays.erase(strays.begin());
+    }
+    out.insert(out.begin(), due.begin(), due.end());
 }
 
 void Box::Engine::handle(const LoggedByte &b)
@@ -726,7 +784,7 @@ void Box::Engine::handle(const LoggedByte &b)
     apply(o.fx);
     if (fault && fault->action == Fault::Action::End)
         proto = Proto{};
-    queue_answer(o.answer, fault);
+    queue_answer(o.answer, fault, b.when);
 }
 
 // ---------------------------------------------------------------------------
@@ -766,10 +824,16 @@ void Box::run()
     for (;;) {
         std::optional<Emission> next;
         std::size_t consumed;
+        // Read the tool's bytes meanwhile: a stray byte waits for its time
+        // without holding up the conversation.
+        Clock::time_point read_until = Clock::now() + milliseconds{20};
         {
             std::lock_guard<std::mutex> lock(e.m);
             if (e.stop)
                 return;
+            e.release_strays(Clock::now());
+            if (!e.strays.empty())
+                read_until = std::min(read_until, e.strays.begin()->first);
             if (!e.out.empty()) {
                 next = e.out.front();
                 e.out.pop_front();
@@ -799,17 +863,22 @@ void Box::run()
                 peer_->send(next->bytes);
             {
                 std::lock_guard<std::mutex> lock(e.m);
+                const Clock::time_point sent = Clock::now();
                 e.sending = false;
-                e.last_sent = Clock::now();
+                if (!next->stray)
+                    e.last_sent = sent;
+                if (next->then)
+                    e.schedule_stray(sent + next->then->delay, next->then->bytes);
                 if (next->hang_up) {
                     e.hung = true;
                     e.out.clear();
+                    e.strays.clear();
                 }
             }
             e.changed.notify_all();
             continue;
         }
-        const std::optional<LoggedByte> b = peer_->wait_byte(consumed, Clock::now() + milliseconds{20});
+        const std::optional<LoggedByte> b = peer_->wait_byte(consumed, read_until);
         if (!b)
             continue;
         {
@@ -839,6 +908,7 @@ void Box::reset()
     engine_->proto = Proto{};
     engine_->mute_until = Clock::time_point{};
     engine_->out.clear();
+    engine_->strays.clear();
 }
 
 void Box::set_limits(int16_t west, int16_t east)
@@ -992,13 +1062,14 @@ void Box::inject(const Bytes &bytes, bool one_write)
         return;
     {
         std::lock_guard<std::mutex> lock(engine_->m);
-        const std::size_t arrivals = one_write ? 1 : bytes.size();
-        for (std::size_t i = 0; i < arrivals; ++i) {
+        if (one_write) {
             Emission e;
-            e.bytes = one_write ? bytes : Bytes{bytes[i]};
+            e.bytes = bytes;
             e.drain = true;
-            e.delay = i == 0 ? milliseconds{0} : engine_->settings.gap;
             engine_->out.push_back(e);
+        } else {
+            const std::vector<Emission> es = arrivals(bytes, engine_->settings.gap, true);
+            engine_->out.insert(engine_->out.end(), es.begin(), es.end());
         }
     }
     engine_->changed.notify_all();
@@ -1042,7 +1113,7 @@ bool Box::wait_idle(milliseconds quiet, milliseconds timeout) const
             std::size_t consumed;
             {
                 std::lock_guard<std::mutex> lock(engine_->m);
-                settled = engine_->out.empty() && !engine_->sending;
+                settled = engine_->out.empty() && engine_->strays.empty() && !engine_->sending;
                 consumed = engine_->consumed;
             }
             return settled && consumed == peer_->received_count()

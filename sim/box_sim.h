@@ -171,8 +171,16 @@ struct Trigger {
     // List read: the 'H' that opens or continues the conversation (each
     // satellite begins with one); use with nth for a particular one.
     static Trigger list_read_request();
+    // List read: the 0xCC after the last record byte of satellite k, which
+    // the box does not answer; 0: of every satellite.
+    static Trigger list_read_record_end(int satellite = 0);
+    // Limits read: the tool's count 1..4 (3 is answered with the last limit
+    // byte, EAST high; 4 ends the read unanswered).
+    static Trigger limits_read_count(int count);
     // List write: satellite number k arriving (the box answers 'L').
     static Trigger list_write_number(int satellite);
+    // List write: the 200 that ends it (unanswered).
+    static Trigger list_write_end();
     // List write: record byte i of satellite k arriving (19: answered 'M').
     static Trigger list_write_record(int satellite, int record_byte = 19);
     // Update: header byte i (3: the one answered with the verdict).
@@ -184,11 +192,11 @@ struct Trigger {
     static Trigger update_line(int block, int line, int line_byte = 16);
 };
 
-// A scripted fault: what the box does instead of its normal answer to a
-// received byte that matches `at`. Faults are tried in the order they were
-// added; the first that matches and has acts left acts, alone. A byte dropped
-// by Silence has no effect at all: it does not count in `nth`, so the tool's
-// resend of it arrives as the same point.
+// A scripted fault: what the box does instead of (or, Stray, besides) its
+// normal answer to a received byte that matches `at`. Faults are tried in the
+// order they were added; the first that matches and has acts left acts,
+// alone. A byte dropped by Silence has no effect at all: it does not count in
+// `nth`, so the tool's resend of it arrives as the same point.
 struct Fault {
     enum class Action : uint8_t {
         Silence, // drop this byte and every byte received for `duration`
@@ -205,6 +213,13 @@ struct Fault {
         Resend, // update: answer the line's check byte with 'U' (the line is
                 // rejected and asked for again), whatever its check byte
         HangUp, // close the box's side instead of answering
+        Stray, // answer as usual, then, `duration` after the answer (after
+               // this byte where there is none), send `bytes`, each its own
+               // write: the first at once, even if the tool has not read the
+               // answer yet, the others `gap` apart like an answer's bytes.
+               // Meanwhile the box takes and answers the tool's bytes as
+               // usual; the stray bytes change nothing in its conversations
+               // (nor its measure of the line's quiet)
     };
 
     Trigger at;
@@ -222,6 +237,7 @@ struct Fault {
     static Fault joined(Trigger at, Bytes extra = {});
     static Fault resend_line(Trigger at, int times = 1);
     static Fault hang_up(Trigger at);
+    static Fault stray(Trigger at, Bytes bytes, milliseconds delay);
 };
 
 // ---------------------------------------------------------------------------

@@ -39,11 +39,20 @@ const char kUsage[]
       "                            after it (-1: for ever)\n"
       "  --delay CONV,N,MS         answer the Nth byte of CONV only after MS ms\n"
       "  --hang-up CONV,N          hang up instead of answering the Nth byte of CONV\n"
+      "  --stray CONV,N,MS[,BYTE...]\n"
+      "                            answer the Nth byte of CONV as usual, then MS ms after\n"
+      "                            the answer (after the byte where it has none) send the\n"
+      "                            BYTEs, each its own write (default one byte 0x55)\n"
+      "  --stray-record K,MS[,BYTE...]\n"
+      "                            the same after satellite K's last 0xCC in a list read\n"
+      "                            (K 0: after every satellite's)\n"
       "  --gap MS                  pause between two box bytes in a row (default 20)\n"
       "  --log FILE                write the byte log to FILE\n"
       "  --help                    show this text\n"
       "CONV is limits-read, limits-write, list-read, list-write or update; N counts from 1,\n"
-      "the conversation's opening byte ('b', 'd', 'H', 'J', 'E') being 1.\n";
+      "the conversation's opening byte ('b', 'd', 'H', 'J', 'E') being 1. A BYTE is decimal\n"
+      "or 0x-prefixed hex, e.g. --stray limits-read,5,0 (after the count 4 that ends a\n"
+      "limits read) or --stray-record 0,2,0x55,0xAA.\n";
 
 [[noreturn]] void fail(const std::string &message)
 {
@@ -51,19 +60,31 @@ const char kUsage[]
     std::exit(2);
 }
 
+long number(const std::string &item, const char *option, int base = 10)
+{
+    char *end = nullptr;
+    const long v = std::strtol(item.c_str(), &end, base);
+    if (item.empty() || *end != '\0')
+        fail(std::string("bad number in ") + option + ": '" + item + "'");
+    return v;
+}
+
+std::vector<std::string> items(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ','))
+        out.push_back(item);
+    return out;
+}
+
 std::vector<long> numbers(const std::string &text, std::size_t min_count, std::size_t max_count,
                           const char *option)
 {
     std::vector<long> out;
-    std::stringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ',')) {
-        char *end = nullptr;
-        const long v = std::strtol(item.c_str(), &end, 10);
-        if (item.empty() || *end != '\0')
-            fail(std::string("bad number in ") + option + ": '" + item + "'");
-        out.push_back(v);
-    }
+    for (const std::string &item : items(text))
+        out.push_back(number(item, option));
     if (out.size() < min_count || out.size() > max_count)
         fail(std::string("wrong number of values for ") + option);
     return out;
@@ -79,17 +100,42 @@ Conversation conversation_by_name(const std::string &name)
     fail("unknown conversation '" + name + "'");
 }
 
-// "CONV,N[,MS]" -> the trigger and the optional number after it.
-Trigger conversation_point(const std::string &text, long *ms, const char *option)
+// "CONV,N[,MS][,...]" -> the trigger and the optional number after it; the
+// items after those in `rest` (none allowed without it).
+Trigger conversation_point(const std::string &text, long *ms, const char *option,
+                           std::vector<std::string> *rest = nullptr)
 {
     const std::size_t comma = text.find(',');
     if (comma == std::string::npos)
         fail(std::string(option) + " needs CONV,N");
     const Conversation c = conversation_by_name(text.substr(0, comma));
-    const auto v = numbers(text.substr(comma + 1), ms ? 2 : 1, ms ? 2 : 1, option);
+    std::vector<std::string> v = items(text.substr(comma + 1));
+    const std::size_t count = ms ? 2 : 1;
+    if (v.size() < count || (v.size() > count && !rest))
+        fail(std::string("wrong number of values for ") + option);
     if (ms)
-        *ms = v[1];
-    return Trigger::nth_byte(c, static_cast<int>(v[0]));
+        *ms = number(v[1], option);
+    if (rest)
+        rest->assign(v.begin() + static_cast<std::ptrdiff_t>(count), v.end());
+    return Trigger::nth_byte(c, static_cast<int>(number(v[0], option)));
+}
+
+// A stray fault's delay and bytes (one 0x55 when none are given).
+Fault stray(const Trigger &at, long ms, const std::vector<std::string> &byte_items, const char *option)
+{
+    if (ms < 0)
+        fail(std::string(option) + " needs MS >= 0");
+    Bytes bytes;
+    for (const std::string &item : byte_items) {
+        const bool hex = item.size() > 2 && item[0] == '0' && (item[1] == 'x' || item[1] == 'X');
+        const long v = number(item, option, hex ? 16 : 10);
+        if (v < 0 || v > 0xFF)
+            fail(std::string("byte out of range in ") + option + ": '" + item + "'");
+        bytes.push_back(static_cast<uint8_t>(v));
+    }
+    if (bytes.empty())
+        bytes = {0x55};
+    return Fault::stray(at, bytes, milliseconds{ms});
 }
 
 uint8_t verdict(const std::string &text, const char *allowed, const char *option)
@@ -180,6 +226,23 @@ int main(int argc, char **argv)
             setup.push_back([f](Box &b) { b.add_fault(f); });
         } else if (a == "--hang-up") {
             const Fault f = Fault::hang_up(conversation_point(value(i), nullptr, "--hang-up"));
+            setup.push_back([f](Box &b) { b.add_fault(f); });
+        } else if (a == "--stray") {
+            long ms = 0;
+            std::vector<std::string> rest;
+            const Trigger t = conversation_point(value(i), &ms, "--stray", &rest);
+            const Fault f = stray(t, ms, rest, "--stray");
+            setup.push_back([f](Box &b) { b.add_fault(f); });
+        } else if (a == "--stray-record") {
+            const std::vector<std::string> v = items(value(i));
+            if (v.size() < 2)
+                fail("--stray-record needs K,MS");
+            const long k = number(v[0], "--stray-record");
+            if (k < 0 || k > kSatellites)
+                fail("--stray-record takes K 0..199");
+            Fault f = stray(Trigger::list_read_record_end(static_cast<int>(k)),
+                            number(v[1], "--stray-record"), {v.begin() + 2, v.end()}, "--stray-record");
+            f.times = k == 0 ? 0 : 1;
             setup.push_back([f](Box &b) { b.add_fault(f); });
         } else if (a == "--gap") {
             settings.gap = milliseconds{numbers(value(i), 1, 1, "--gap")[0]};

@@ -25,6 +25,8 @@ struct Exchange {
     QByteArrayList expect; // each entry one arrival; empty: nothing may come
     int pause_ms = 0; // quiet before sending
     int at_least_ms = 0; // the first arrival may not come sooner
+    QByteArray stray; // stray bytes after the answer, each its own arrival
+    int stray_at_least_ms = 0; // the first stray byte may not come sooner
 };
 using Script = QVector<Exchange>;
 using Setup = std::function<void(Box &)>;
@@ -110,6 +112,23 @@ QByteArrayList bytes_of(const QVector<Arrival> &arrivals)
     return out;
 }
 
+// The arrivals an exchange may get: its answer's, then each stray byte on
+// its own; or the first stray byte in one read with the last answer byte,
+// which it follows at once where the tool has not read that yet.
+QVector<QByteArrayList> allowed_arrivals(const Exchange &x)
+{
+    QByteArrayList apart = x.expect;
+    for (char c : x.stray)
+        apart << QByteArray(1, c);
+    QVector<QByteArrayList> allowed{apart};
+    if (!x.expect.isEmpty() && !x.stray.isEmpty()) {
+        QByteArrayList joined = apart;
+        joined[x.expect.size() - 1] += joined.takeAt(x.expect.size());
+        allowed << joined;
+    }
+    return allowed;
+}
+
 // Runs a script; false (with the test failed) at the first mismatch.
 bool run_script(ToolEnd &tool, const Script &script)
 {
@@ -122,20 +141,29 @@ bool run_script(ToolEnd &tool, const Script &script)
             qWarning("step %d: send failed", i);
             return false;
         }
-        int expected = 0;
+        int expected = x.stray.size();
         for (const QByteArray &a : x.expect)
             expected += a.size();
         // Where nothing may come, give the box time to answer wrongly.
         const auto arrivals = expected ? tool.take(expected, 3s) : tool.take(0, 120ms);
         const QByteArrayList got = bytes_of(arrivals);
-        if (got != x.expect) {
-            qWarning("step %d: sent %s, expected [%s], got [%s]", i, x.send.toHex(' ').constData(),
-                     x.expect.join("|").toHex(' ').constData(), got.join("|").toHex(' ').constData());
+        const QVector<QByteArrayList> allowed = allowed_arrivals(x);
+        const int which = allowed.indexOf(got);
+        if (which < 0) {
+            qWarning("step %d: sent %s, expected [%s] and stray [%s], got [%s]", i,
+                     x.send.toHex(' ').constData(), x.expect.join("|").toHex(' ').constData(),
+                     x.stray.toHex(' ').constData(), got.join("|").toHex(' ').constData());
             return false;
         }
         if (x.at_least_ms && !arrivals.isEmpty()
             && arrivals.first().when - sent < std::chrono::milliseconds(x.at_least_ms)) {
             qWarning("step %d: answer came too soon", i);
+            return false;
+        }
+        const int first_stray = x.expect.size() - which;
+        if (!x.stray.isEmpty()
+            && arrivals[first_stray].when - sent < std::chrono::milliseconds(x.stray_at_least_ms)) {
+            qWarning("step %d: stray byte came too soon", i);
             return false;
         }
     }
@@ -144,7 +172,14 @@ bool run_script(ToolEnd &tool, const Script &script)
 
 Exchange X(QByteArray send, QByteArrayList expect = {}, int pause_ms = 0, int at_least_ms = 0)
 {
-    return {std::move(send), std::move(expect), pause_ms, at_least_ms};
+    return {std::move(send), std::move(expect), pause_ms, at_least_ms, {}, 0};
+}
+
+// An exchange whose answer is followed by `stray`, not sooner than
+// `at_least_ms` after the tool's byte.
+Exchange S(QByteArray send, QByteArrayList expect, QByteArray stray, int at_least_ms = 0)
+{
+    return {std::move(send), std::move(expect), 0, 0, std::move(stray), at_least_ms};
 }
 
 // A line whose 17 bytes sum to 0 modulo 256.
@@ -178,12 +213,13 @@ Script update_opening()
     return {X("E", {"P"}), X("R", {"Q"}), X(B({0x11, 0x22, 0x33, 0x44}), {"Y"})};
 }
 
-Script list_read_of(int k, const Record &r)
+// Satellite k read whole; `stray` follows its last 0xCC.
+Script list_read_of(int k, const Record &r, const QByteArray &stray = {}, int stray_ms = 0)
 {
     Script s{X("H", {"I"}), X(B({k}), {R(r, 0, 1)})};
     for (int i = 1; i < 20; ++i)
         s << X(B({0xCC}), {R(r, i, 1)});
-    s << X(B({0xCC}));
+    s << S(B({0xCC}), {}, stray, stray_ms);
     return s;
 }
 
@@ -220,6 +256,7 @@ private slots:
     void link_names_the_terminal();
     void tool_reopening_keeps_the_line();
     void hang_up_reaches_the_tool();
+    void stray_at_once_does_not_wait_for_the_tool();
 };
 
 void tst_box_sim::conversation_data()
@@ -463,6 +500,81 @@ void tst_box_sim::conversation_data()
     }) << Script{X("b"), X("b"), X("b", {"c", B({0x18})})} << Setup([](Box &b) {
         QCOMPARE(b.fault_hits(1), 2);
     });
+
+    // Stray bytes after the answer: the conversation goes on as if they had
+    // not come, and so does the next one.
+    const auto with = [](const Fault &f) { return Setup([f](Box &b) { QCOMPARE(b.add_fault(f), 1); }); };
+    const auto hits = [](int n) { return Setup([n](Box &b) { QCOMPARE(b.fault_hits(1), n); }); };
+    const Script limits_read{X("b", {"c", B({0x18})}), X(B({1}), {B({0xFC})})};
+    const QByteArray rec1 = record_bytes(1), rec2 = record_bytes(2);
+    for (int ms : {0, 5, 30}) {
+        const auto row = [ms](const char *what) -> QTestData & {
+            return QTest::newRow(qPrintable(QStringLiteral("stray %1 ms after %2").arg(ms).arg(what)));
+        };
+        const milliseconds delay{ms};
+        const QByteArray two = B({0x55, 0xAA}), three = B({0x55, 0x00, 0xAA});
+
+        Script s{X("b", {"c", B({0x18})}), X(B({1}), {B({0xFC})}), X(B({2}), {B({0xE8})}),
+                 S(B({3}), {B({0x03})}, "U", ms), X(B({4}))};
+        row("the limits read's last answer")
+            << with(Fault::stray(Trigger::limits_read_count(3), {0x55}, delay)) << s + limits_read
+            << completed(Conversation::LimitsRead, 1);
+
+        s = {X("b", {"c", B({0x18})}), X(B({1}), {B({0xFC})}), X(B({2}), {B({0xE8})}), X(B({3}), {B({0x03})}),
+             S(B({4}), {}, "U", ms)};
+        row("the limits read's count 4") << with(Fault::stray(Trigger::limits_read_count(4), {0x55}, delay))
+                                         << s + limits_read << completed(Conversation::LimitsRead, 1);
+
+        s = list_read_of(1, recs[0]) + list_read_of(2, recs[1], "U", ms) + list_read_of(3, recs[2]);
+        row("satellite 2's record") << with(Fault::stray(Trigger::list_read_record_end(2), {0x55}, delay))
+                                    << s + limits_read << hits(1);
+
+        Fault every = Fault::stray(Trigger::list_read_record_end(), {0x55, 0xAA}, delay);
+        every.times = 0;
+        s = list_read_of(1, recs[0], two, ms) + list_read_of(2, recs[1], two, ms)
+            + list_read_of(3, recs[2], two, ms);
+        row("every satellite's record") << with(every) << s << hits(3);
+
+        s = {X("J", {"K", "M"}), X(B({1}), {"L"}), X(rec1, {"M"}), S(B({200}), {}, three, ms),
+             X("J", {"K", "M"}), X(B({2}), {"L"}), X(rec2, {"M"}), X(B({200}))};
+        const Fault after_200 = Fault::stray(Trigger::list_write_end(), {0x55, 0x00, 0xAA}, delay);
+        row("the list write's 200") << with(after_200) << s << Setup([](Box &b) {
+            QCOMPARE(b.completed(Conversation::ListWrite), 2);
+            QCOMPARE(b.written_records().size(), size_t(2));
+        });
+
+        s = {X("d", {"e", B({0})}),  X(B({0x78}), {B({1})}),          X(B({0xEC}), {B({2})}),
+             X(B({0x88}), {B({3})}), S(B({0x13}), {B({4})}, "U", ms), X("b", {"c", B({0x78})}),
+             X(B({1}), {B({0xEC})})};
+        row("the limits write's end byte")
+            << with(Fault::stray(Trigger::nth_byte(Conversation::LimitsWrite, 5), {0x55}, delay)) << s
+            << Setup([](Box &b) {
+                   QCOMPARE(b.completed(Conversation::LimitsWrite), 1);
+                   QCOMPARE(b.east_limit(), int16_t(5000));
+               });
+    }
+    QTest::newRow("stray after the whole of a two-byte answer")
+        << with(Fault::stray(Trigger::nth_byte(Conversation::ListWrite, 1), {0x55}, 0ms))
+        << Script{S("J", {"K", "M"}, "U"), X(B({5}), {"L"})} << none;
+    QTest::newRow("the box answers while a stray byte waits")
+        << with(Fault::stray(Trigger::limits_read_count(3), {0x55}, 400ms))
+        << Script{X("b", {"c", B({0x18})}),
+                  X(B({1}), {B({0xFC})}),
+                  X(B({2}), {B({0xE8})}),
+                  X(B({3}), {B({0x03})}),
+                  X(B({4})),
+                  S("b", {"c", B({0x18})}, "U"),
+                  X(B({1}), {B({0xFC})})}
+        << none;
+    {
+        // 0xEF 230 ms after 'L' is a resend request, though it comes but 80
+        // ms after the stray byte.
+        QTest::newRow("a stray byte leaves the line's quiet as it was")
+            << with(Fault::stray(Trigger::list_write_number(3), {0x55}, 150ms))
+            << Script{X("J", {"K", "M"}), S(B({3}), {"L"}, "U", 150), X(B({0xEF}), {"L"}, 80), X(rec1, {"M"})}
+            << Setup(
+                   [rec1](Box &b) { QCOMPARE(b.written_record(3), std::optional<Record>(to_record(rec1))); });
+    }
 }
 
 void tst_box_sim::conversation()
@@ -618,6 +730,23 @@ void tst_box_sim::hang_up_reaches_the_tool()
     QVERIFY(bytes_of(tool.take(1, 1s)).isEmpty());
     QVERIFY(tool.hung_up);
     QVERIFY(!box.peer().send(0x41));
+}
+
+void tst_box_sim::stray_at_once_does_not_wait_for_the_tool()
+{
+    Box::Settings settings;
+    settings.drain_limit = 10s;
+    Box box(settings);
+    box.add_fault(Fault::stray(Trigger::limits_read_count(3), {0x55, 0xAA}, 0ms));
+    ToolEnd tool(box.slave_path());
+    QVERIFY(run_script(tool, {X("b", {"c", B({0x18})}), X(B({1}), {B({0xFC})}), X(B({2}), {B({0xE8})})}));
+    QVERIFY(tool.send(B({3})));
+    // The first stray byte follows the answer unread; the second waits its turn.
+    QVERIFY(box.wait_until([&] { return box.peer().unread_by_tool() == 2; }, 2s));
+    std::this_thread::sleep_for(100ms);
+    QCOMPARE(box.peer().unread_by_tool(), size_t(2));
+    QCOMPARE(bytes_of(tool.take(2, 1s)).join(), B({0x03, 0x55}));
+    QCOMPARE(bytes_of(tool.take(1, 2s)), QByteArrayList{B({0xAA})});
 }
 
 QTEST_GUILESS_MAIN(tst_box_sim)
