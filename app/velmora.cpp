@@ -338,9 +338,8 @@ void velmora::drive(protocol::Actions actions)
     const bool outer = !driving;
     driving = true;
     std::deque<protocol::Action> queue(actions.begin(), actions.end());
-    const auto put_first = [&queue](const protocol::Actions &more) {
-        queue.insert(queue.begin(), more.begin(), more.end());
-    };
+    const auto put_first
+        = [&queue](const protocol::Actions &more) { queue.insert(queue.begin(), more.begin(), more.end()); };
     while (!queue.empty() && flow_serial == serial) {
         const protocol::Action a = std::move(queue.front());
         queue.pop_front();

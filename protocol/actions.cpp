@@ -31,36 +31,27 @@ Action Action::send(uint8_t byte, bool wait)
 
 Action Action::pause(milliseconds duration)
 {
-    Action a = of(Kind::pause);
-    a.value = int(duration.count());
-    return a;
+    return of(Kind::pause, int(duration.count()));
 }
 
 Action Action::read_byte(milliseconds limit)
 {
-    Action a = of(Kind::read_byte);
-    a.value = int(limit.count());
-    return a;
+    return of(Kind::read_byte, int(limit.count()));
 }
 
 Action Action::arm_watchdog(milliseconds limit)
 {
-    Action a = of(Kind::arm_watchdog);
-    a.value = int(limit.count());
-    return a;
+    return of(Kind::arm_watchdog, int(limit.count()));
 }
 
 Action Action::progress(int value)
 {
-    Action a = of(Kind::progress);
-    a.value = value;
-    return a;
+    return of(Kind::progress, value);
 }
 
 Action Action::row_ready(int satellite, const uint8_t *record, int size)
 {
-    Action a = of(Kind::row_ready);
-    a.value = satellite;
+    Action a = of(Kind::row_ready, satellite);
     a.data = QByteArray(reinterpret_cast<const char *>(record), size);
     return a;
 }
@@ -74,9 +65,8 @@ Action Action::log(const QByteArray &text)
 
 Action Action::show_status(Status status, int value)
 {
-    Action a = of(Kind::status);
+    Action a = of(Kind::status, value);
     a.status = status;
-    a.value = value;
     return a;
 }
 

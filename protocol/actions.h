@@ -75,10 +75,11 @@ struct Action {
     bool operator!=(const Action &o) const { return !(*this == o); }
 
 private:
-    static Action of(Kind kind)
+    static Action of(Kind kind, int value = 0)
     {
         Action a;
         a.kind = kind;
+        a.value = value;
         return a;
     }
 };

@@ -7,9 +7,10 @@
 namespace protocol {
 
 // One conversation with the box as a deterministic state machine: no I/O,
-// no timers, no sleeping. Each event returns the actions the driver performs
-// in order. Once the conversation has ended every event returns nothing, so a
-// driver may feed it whatever still arrives.
+// no timers, no sleeping. Every conversation clears the port before it
+// listens: nothing the box sent before the tool's first byte is an answer. Each event returns the actions the
+// driver performs in order. Once the conversation has ended every event returns nothing, so a driver may feed
+// it whatever still arrives.
 //
 // The driver feeds:
 // - start() once;

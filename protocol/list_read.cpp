@@ -20,7 +20,7 @@ Actions ListRead::request()
 
 Actions ListRead::do_start()
 {
-    Actions actions{Action::listen(), Action::pause(start_pause)};
+    Actions actions{Action::clear_port(), Action::listen(), Action::pause(start_pause)};
     actions.push_back(Action::send(request_byte, true));
     // Armed with the first request: a box that never answers is asked again.
     actions.push_back(Action::arm_watchdog());

@@ -20,7 +20,7 @@ ListWrite::ListWrite(RecordSource record_of)
 Actions ListWrite::do_start()
 {
     // Armed with 'J': a box that never answers is asked again.
-    return {Action::listen(), Action::send(start_byte, true), Action::arm_watchdog()};
+    return {Action::clear_port(), Action::listen(), Action::send(start_byte, true), Action::arm_watchdog()};
 }
 
 Actions ListWrite::fail()

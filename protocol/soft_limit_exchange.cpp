@@ -15,7 +15,7 @@ constexpr milliseconds conclusion_pause{20};
 
 Actions SoftLimitRead::do_start()
 {
-    return {Action::listen(), Action::send(read_command, true)};
+    return {Action::clear_port(), Action::listen(), Action::send(read_command, true)};
 }
 
 Actions SoftLimitRead::do_reply(uint8_t byte)
@@ -67,7 +67,7 @@ Actions SoftLimitWrite::do_start()
     }
     const auto bytes = soft_limits::encode(west, east);
     std::copy(bytes.begin(), bytes.end(), lmt_buf);
-    return {Action::listen(), Action::send(write_command, true)};
+    return {Action::clear_port(), Action::listen(), Action::send(write_command, true)};
 }
 
 Actions SoftLimitWrite::do_reply(uint8_t byte)

@@ -203,7 +203,8 @@ void velmora::sat_write_device()
     log_file.clear();
     log_file.open(log_file_name, std::ios::out | std::ios::trunc);
 
-    run_flow(std::make_unique<protocol::ListWrite>([this](int satellite) { return write_record(satellite); }));
+    run_flow(
+        std::make_unique<protocol::ListWrite>([this](int satellite) { return write_record(satellite); }));
 }
 
 void velmora::list_wt_byte_rply(uchar fbk)

@@ -5,9 +5,29 @@
 
 #include <type_traits>
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+
 #include "low_latency.h"
 
 constexpr std::chrono::milliseconds serial_port_handle::io_wait_limit;
+
+namespace {
+
+// The far end hung up, or the device is gone.
+bool line_hung_up(QSerialPort &port)
+{
+#ifdef Q_OS_UNIX
+    pollfd p{int(port.handle()), POLLIN, 0};
+    return poll(&p, 1, 0) < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#else
+    Q_UNUSED(port);
+    return true;
+#endif
+}
+
+} // namespace
 
 serial_port_handle::serial_port_handle()
 {
@@ -266,6 +286,13 @@ void serial_port_handle::on_port_error(QSerialPort::SerialPortError error)
     if (!port || !port->isOpen())
         return;
     assert_port_thread();
+    // A read notification whose bytes a clear discarded first (a stray byte
+    // just before a conversation clears the port) ends in a read of nothing,
+    // which Qt reports as ReadError too. Only a line that hung up is lost.
+    if (error == QSerialPort::ReadError && !line_hung_up(*port)) {
+        port->clearError();
+        return;
+    }
     qDebug("serial port error %d: %s", int(error), qPrintable(port->errorString()));
     port->clearError();
     port->close();

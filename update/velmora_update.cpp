@@ -175,7 +175,8 @@ void velmora::show_update_count()
     if (!update_label_stale)
         return;
     update_label_stale = false;
-    ui.label_update_status->setText(protocol::status_text(protocol::Status::bytes_loaded, update_label_count));
+    ui.label_update_status->setText(
+        protocol::status_text(protocol::Status::bytes_loaded, update_label_count));
 }
 
 void velmora::prepare_update_label()

@@ -271,6 +271,79 @@ private slots:
         QCOMPARE(box->east_limit(), int16_t(30));
     }
 
+    void stray_bytes_after_the_end_data()
+    {
+        QTest::addColumn<bool>("write");
+        QTest::addColumn<int>("after");
+        QTest::addColumn<int>("delay_ms");
+        // After the box's last limit byte (answered with count 4) and after
+        // the tool's count 4 itself.
+        QTest::newRow("read, at once after the last limit byte") << false << 3 << 0;
+        QTest::newRow("read, 5 ms after the last limit byte") << false << 3 << 5;
+        QTest::newRow("read, at once after count 4") << false << 4 << 0;
+        QTest::newRow("write, at once after the end byte") << true << 0 << 0;
+        QTest::newRow("write, 5 ms after the end byte") << true << 0 << 5;
+    }
+
+    void stray_bytes_after_the_end()
+    {
+        QFETCH(bool, write);
+        QFETCH(int, after);
+        QFETCH(int, delay_ms);
+        start();
+        QStringList warnings;
+        static QStringList *seen = nullptr;
+        seen = &warnings;
+        const QtMessageHandler previous
+            = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+                  // The worker's debug line of a port error counts too.
+                  if (type != QtDebugMsg || text.startsWith(QLatin1String("serial port error")))
+                      seen->append(text);
+              });
+        // Index 1, then the 0x04 that would count a fifth limit byte.
+        const Bytes stray{0x01, 0x04};
+        box->set_limits(-1000, 1000);
+        if (write) {
+            box->add_fault(
+                Fault::stray(Trigger::nth_byte(Conversation::LimitsWrite, 5), stray, milliseconds(delay_ms)));
+            window->ui.lineEdit_wst_lmt->setText(QStringLiteral("-20"));
+            window->ui.lineEdit_est_lmt->setText(QStringLiteral("30"));
+            window->ui.pushButton_set_lmt->click();
+            QVERIFY(driver->wait_for_boxes(1));
+            QCOMPARE(driver->texts(), QStringList{set_ok});
+        } else {
+            box->add_fault(Fault::stray(Trigger::limits_read_count(after), stray, milliseconds(delay_ms)));
+            window->ui.pushButton_get_lmt->click();
+            QVERIFY(harness::modal_driver::wait_until(
+                [&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
+        }
+        QVERIFY(box->wait_idle(milliseconds(50), milliseconds(3000)));
+        QTest::qWait(100);
+        const Bytes first = write ? Bytes{'d', 0xEC, 0xFF, 0x1E, 0x00} : Bytes{'b', 1, 2, 3, 4};
+        QCOMPARE(box->received(), first);
+        QVERIFY(port_closed());
+
+        // The next exchange reads what the box holds now.
+        window->ui.lineEdit_wst_lmt->clear();
+        window->ui.lineEdit_est_lmt->clear();
+        window->ui.pushButton_get_lmt->click();
+        QVERIFY(harness::modal_driver::wait_until(
+            [&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
+        QCOMPARE(window->ui.lineEdit_wst_lmt->text(),
+                 write ? QStringLiteral("-20") : QStringLiteral("-1000"));
+        QCOMPARE(window->ui.lineEdit_est_lmt->text(), write ? QStringLiteral("30") : QStringLiteral("1000"));
+        Bytes both = first;
+        both.insert(both.end(), {'b', 1, 2, 3, 4});
+        QVERIFY(box->wait_idle(milliseconds(50), milliseconds(3000)));
+        QCOMPARE(box->received(), both);
+        QCOMPARE(driver->boxes().size(), write ? 1 : 0);
+        qInstallMessageHandler(previous);
+        // No write to the closed port, and no error on the line.
+        QVERIFY2(warnings.filter(QStringLiteral("not open")).isEmpty(), qPrintable(warnings.join('\n')));
+        QVERIFY2(warnings.filter(QStringLiteral("serial port error")).isEmpty(),
+                 qPrintable(warnings.join('\n')));
+    }
+
     void a_box_that_hangs_up_mid_exchange()
     {
         start();
