@@ -58,6 +58,7 @@ class tst_satlist_read : public QObject
 private slots:
     void initTestCase() { Q_INIT_RESOURCE(velmora); }
 
+    // Also: stray bytes after each record and after the end change nothing.
     void full_read_then_write_back()
     {
         rig r;
@@ -78,6 +79,13 @@ private slots:
                 k, boxsim::box_record(f.name, int16_t(f.position), int8_t(f.vertical), int8_t(f.horizontal)));
         }
         set_row(r.window, 120, {"old", "1", "2", "3"});
+        // A box that sends one byte more: an 'I' right after every record
+        // (the 199th included) and an 'M' right after the write's 200.
+        Fault stray_read
+            = Fault::stray(boxsim::Trigger::list_read_record_end(0), {'I'}, std::chrono::milliseconds(0));
+        stray_read.times = 0;
+        r.box.add_fault(stray_read);
+        r.box.add_fault(Fault::stray(boxsim::Trigger::list_write_end(), {'M'}, std::chrono::milliseconds(0)));
 
         r.window.ui.pushButton_sat_read->click();
         QVERIFY(sat_buttons_disabled(r.window));
