@@ -248,6 +248,8 @@ void velmora::end_flow(const protocol::Action &end)
     if (wiring.silence)
         disconnect(timeout_timer, &QTimer::timeout, this, wiring.silence);
     emit dis_rply_byte();
+    if (log_file.is_open())
+        log_file.flush();
 
     switch (flow) {
     case device_flow::update:
@@ -256,7 +258,6 @@ void velmora::end_flow(const protocol::Action &end)
     case device_flow::list_read:
     case device_flow::list_write:
         set_sat_buttons(true);
-        log_file.flush();
         port_worker->close_port();
         break;
     default:

@@ -160,6 +160,8 @@ void velmora::sat_set_timout()
 
 void velmora::show_row(int satellite, const QByteArray &record)
 {
+    if (satellite < 1 || satellite > sat_rows)
+        return;
     std::memcpy(sat_record, record.constData(), std::min<size_t>(sizeof sat_record, size_t(record.size())));
     SatRecord shown;
     std::memcpy(shown.bytes, sat_record, sizeof shown.bytes);
