@@ -316,6 +316,7 @@ public:
             return;
         case Event::Kind::read:
             only(sent == "R");
+            last = 'R';
             return;
         case Event::Kind::silence:
             only(sent.size() == 1 && uint8_t(sent[0]) == last);
@@ -362,7 +363,7 @@ private:
     int count;
     int started = 0;
     int loaded = 0;
-    uint8_t last = 0; // what the watchdog sends again; nothing sent yet reads 0
+    uint8_t last = 0; // what the watchdog sends again: 'R' until the session answers the box
 };
 
 class Input

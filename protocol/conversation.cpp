@@ -4,7 +4,7 @@ namespace protocol {
 
 Actions Conversation::on_read(std::optional<uint8_t> byte)
 {
-    if (ended_ || !read_pending)
+    if (deaf() || !read_pending)
         return {};
     read_pending = false;
     return track(do_read(byte));
@@ -15,7 +15,17 @@ Actions Conversation::on_message_closed()
     if (ended_ || messages_open == 0)
         return {};
     --messages_open;
+    if (failed)
+        return messages_open == 0 ? track({Action::end(Outcome::failure)}) : Actions{};
     return track(do_message_closed());
+}
+
+Actions Conversation::fail(MessageId message)
+{
+    failed = true;
+    if (!armed)
+        return {Action::show(message)};
+    return {Action::stop_watchdog(), Action::show(message)};
 }
 
 Actions Conversation::track(Actions actions)

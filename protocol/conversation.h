@@ -26,12 +26,12 @@ public:
     virtual ~Conversation() = default;
 
     Actions start() { return track(do_start()); }
-    Actions on_reply(uint8_t byte) { return ended_ ? Actions{} : track(do_reply(byte)); }
-    Actions on_silence() { return ended_ ? Actions{} : track(do_silence()); }
+    Actions on_reply(uint8_t byte) { return deaf() ? Actions{} : track(do_reply(byte)); }
+    Actions on_silence() { return deaf() ? Actions{} : track(do_silence()); }
     Actions on_read(std::optional<uint8_t> byte);
-    Actions on_send_failed() { return ended_ ? Actions{} : track(do_send_failed()); }
+    Actions on_send_failed() { return deaf() ? Actions{} : track(do_send_failed()); }
     Actions on_message_closed();
-    Actions on_line_lost() { return ended_ ? Actions{} : track(do_line_lost()); }
+    Actions on_line_lost() { return deaf() ? Actions{} : track(do_line_lost()); }
 
     // An end action has been returned.
     bool ended() const { return ended_; }
@@ -52,10 +52,16 @@ protected:
     virtual Actions do_message_closed() { return {}; }
     virtual Actions do_line_lost() = 0;
 
+    // Gives up: the watchdog (if armed) stops and `message` shows; from then on the
+    // conversation hears nothing but the box's closing, which ends it.
+    Actions fail(MessageId message);
+
 private:
     Actions track(Actions actions);
+    bool deaf() const { return ended_ || failed; }
 
     bool ended_ = false;
+    bool failed = false;
     bool armed = false;
     bool read_pending = false;
     int messages_open = 0;

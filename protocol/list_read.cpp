@@ -31,31 +31,16 @@ Actions ListRead::do_send_failed()
 {
     if (!first_request)
         return {};
-    return fail();
-}
-
-Actions ListRead::fail()
-{
-    failed = true;
-    return {Action::stop_watchdog(), Action::show(MessageId::list_read_connection_error)};
-}
-
-Actions ListRead::do_message_closed()
-{
-    return {Action::end(Outcome::failure)};
+    return fail(MessageId::list_read_connection_error);
 }
 
 Actions ListRead::do_line_lost()
 {
-    if (failed)
-        return {};
-    return fail();
+    return fail(MessageId::list_read_connection_error);
 }
 
 Actions ListRead::do_reply(uint8_t byte)
 {
-    if (failed)
-        return {};
     first_request = false;
     Actions actions{Action::arm_watchdog()};
     Actions next;
@@ -119,8 +104,6 @@ Actions ListRead::take_record_byte(uint8_t byte)
 
 Actions ListRead::do_silence()
 {
-    if (failed)
-        return {};
     first_request = false;
     if (!sat_rd_active)
         asked_amid_record = true;

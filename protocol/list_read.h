@@ -23,7 +23,6 @@ protected:
     Actions do_reply(uint8_t byte) override;
     Actions do_silence() override;
     Actions do_send_failed() override;
-    Actions do_message_closed() override;
     Actions do_line_lost() override;
 
 private:
@@ -31,7 +30,6 @@ private:
     Actions ask_number();
     Actions take_record_byte(uint8_t byte);
     void restart_satellite();
-    Actions fail();
 
     uint8_t sat_idx = 0; // 1..199 once the first 'I' has come
     uint8_t sat_idx_last = 0; // sat_idx before its last increase
@@ -42,7 +40,6 @@ private:
     // again with 'I' rather than go on with its record.
     bool asked_amid_record = false;
     bool first_request = true; // only the first 'H' of a read checks its write
-    bool failed = false;
 };
 
 } // namespace protocol

@@ -23,39 +23,30 @@ Actions ListWrite::do_start()
     return {Action::clear_port(), Action::listen(), Action::send(start_byte, true), Action::arm_watchdog()};
 }
 
-Actions ListWrite::fail()
+Actions ListWrite::transfer_error()
 {
-    failed = true;
-    return {Action::stop_watchdog(), Action::show(MessageId::list_transfer_error)};
-}
-
-Actions ListWrite::do_message_closed()
-{
-    return {Action::end(Outcome::failure)};
+    return fail(MessageId::list_transfer_error);
 }
 
 Actions ListWrite::do_line_lost()
 {
-    if (failed)
-        return {};
-    return fail();
+    return transfer_error();
 }
 
 Actions ListWrite::do_reply(uint8_t byte)
 {
-    if (failed)
-        return {};
     Actions actions{Action::arm_watchdog(), Action::log(QByteArray(1, char(byte)))};
     sat_state = byte;
+    stepped_back = false;
     Actions next;
     switch (byte) {
     case ready_byte:
         if (sat_idx != 0)
-            next = fail();
+            next = transfer_error();
         break;
     case send_record_byte:
         // Before the first number it names no satellite.
-        next = sat_idx == 0 ? fail() : send_record();
+        next = sat_idx == 0 ? transfer_error() : send_record();
         break;
     case next_number_byte:
         ++sat_idx;
@@ -67,7 +58,7 @@ Actions ListWrite::do_reply(uint8_t byte)
         }
         break;
     default:
-        next = fail();
+        next = transfer_error();
         break;
     }
     actions.insert(actions.end(), next.begin(), next.end());
@@ -91,12 +82,13 @@ Actions ListWrite::send_record()
 
 Actions ListWrite::do_silence()
 {
-    if (failed)
-        return {};
     Actions actions{Action::log("Resend"), Action::send(resend_byte, true)};
-    // The box repeats its 'M': the same number answers it.
-    if (sat_state == next_number_byte && sat_idx != 0)
+    // The box repeats its 'M': the same number answers it. Once per 'M':
+    // a second silence in a row would answer it with the number before.
+    if (sat_state == next_number_byte && sat_idx != 0 && !stepped_back) {
         --sat_idx;
+        stepped_back = true;
+    }
     actions.push_back(Action::arm_watchdog());
     return actions;
 }

@@ -27,17 +27,16 @@ protected:
     Actions do_start() override;
     Actions do_reply(uint8_t byte) override;
     Actions do_silence() override;
-    Actions do_message_closed() override;
     Actions do_line_lost() override;
 
 private:
-    Actions fail();
+    Actions transfer_error();
     Actions send_record();
 
     RecordSource record_of;
     uint8_t sat_idx = 0; // number last sent: 0 at the start, 200 at the end
     uint8_t sat_state = 0; // the last reply byte
-    bool failed = false;
+    bool stepped_back = false; // a silence since the last reply took the number back
 };
 
 } // namespace protocol

@@ -61,10 +61,8 @@ Actions SoftLimitWrite::do_start()
     case soft_limits::check::ok:
         break;
     }
-    if (refusal != MessageId::none) {
-        phase = Phase::refused;
-        return {Action::show(refusal)};
-    }
+    if (refusal != MessageId::none)
+        return fail(refusal);
     const auto bytes = soft_limits::encode(west, east);
     std::copy(bytes.begin(), bytes.end(), lmt_buf);
     return {Action::clear_port(), Action::listen(), Action::send(write_command, true)};
@@ -72,7 +70,7 @@ Actions SoftLimitWrite::do_start()
 
 Actions SoftLimitWrite::do_reply(uint8_t byte)
 {
-    if (phase != Phase::waiting)
+    if (concluding)
         return {};
     if (!lmt_busy) {
         if (byte == write_start)
@@ -82,13 +80,13 @@ Actions SoftLimitWrite::do_reply(uint8_t byte)
     // The box asks for limit bytes in any order and as often as it likes.
     if (byte < first_end_byte)
         return {Action::send(lmt_buf[byte], true)};
-    phase = Phase::concluding;
+    concluding = true;
     return {Action::pause(conclusion_pause), Action::show(MessageId::limits_set_ok)};
 }
 
 Actions SoftLimitWrite::do_message_closed()
 {
-    return {Action::end(phase == Phase::concluding ? Outcome::success : Outcome::failure)};
+    return {Action::end(Outcome::success)};
 }
 
 Actions SoftLimitWrite::do_line_lost()

@@ -45,8 +45,7 @@ protected:
     Actions do_line_lost() override;
 
 private:
-    enum class Phase : uint8_t { refused, waiting, concluding };
-    Phase phase = Phase::waiting;
+    bool concluding = false; // the end byte came: the box says so, then the exchange ends
     uint8_t lmt_busy = 0; // the box's 'e' has come
     uint8_t lmt_buf[4] = {};
     int16_t west;

@@ -35,12 +35,12 @@ Actions UpdateSession::do_start()
 
 Actions UpdateSession::do_read(std::optional<uint8_t> byte)
 {
-    if (byte != ready_byte) {
-        phase = Phase::entry_failed;
-        return {Action::show(MessageId::device_not_prepared)};
-    }
+    if (byte != ready_byte)
+        return fail(MessageId::device_not_prepared);
     phase = Phase::awaiting_first_reply;
-    // No watchdog yet: it starts with the box's first answer.
+    // No watchdog yet: it starts with the box's first answer. Until the box
+    // asks for something else, 'R' is what a silence sends again.
+    upd_last_byte = confirm_byte;
     return {Action::listen(), Action::show_status(Status::bootloader_started), Action::clear_port(),
             Action::send(confirm_byte, false)};
 }
@@ -177,7 +177,7 @@ Actions UpdateSession::do_silence()
 Actions UpdateSession::do_send_failed()
 {
     // The entry's 'E' is not checked: the missing 'P' says it all.
-    if (phase == Phase::entering || phase == Phase::entry_failed)
+    if (phase == Phase::entering)
         return {};
     return {Action::end(Outcome::failure, MessageId::update_line_lost)};
 }

@@ -41,7 +41,7 @@ protected:
     Actions do_line_lost() override;
 
 private:
-    enum class Phase : uint8_t { entering, entry_failed, awaiting_first_reply, running };
+    enum class Phase : uint8_t { entering, awaiting_first_reply, running };
 
     Actions send(uint8_t byte);
     Actions next_block_request();
