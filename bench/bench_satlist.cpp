@@ -134,9 +134,11 @@ public:
     {
         connect(&timer, &QTimer::timeout, this, [this] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible() || box == last)
+            // Marked rather than remembered: a new box may take the address
+            // of one already answered and gone.
+            if (!box || !box->isVisible() || box->property("answered").toBool())
                 return;
-            last = box;
+            box->setProperty("answered", true);
             texts << box->text();
             box->button(QMessageBox::Yes)->click();
         });
@@ -146,7 +148,6 @@ public:
 
 private:
     QTimer timer;
-    QMessageBox *last = nullptr;
 };
 
 bool wait_for_text(box_answerer &answers, const QString &text, int timeout_ms)
