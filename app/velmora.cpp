@@ -7,8 +7,6 @@
 #include <QTableWidgetItem>
 #include <QTimer>
 
-#include <deque>
-
 #include "precise_sleep.h"
 #include "serial_port_handle.h"
 #include "soft_limit_exchange.h"
@@ -45,7 +43,14 @@ velmora::velmora()
 
     port_worker = new serial_port_handle;
     port_worker->set_port_lost_handler(this, [this] { port_lost(); });
-    port_worker->set_reply_observer(this, [this](quint32 stamp) { reply_stamp = stamp; });
+    // Every reply comes here first, with the stamp that says whether it was
+    // read after the latest send, and goes on to the running flow's slot.
+    port_worker->set_reply_stamping(true);
+    connect(port_worker, &serial_port_handle::update_sgl_rply, this, [this](uchar rply) {
+        reply_stamp = port_worker->take_reply_stamp();
+        if (const auto reply_slot = slots_of(active_flow).reply)
+            (this->*reply_slot)(rply);
+    });
 
     timeout_timer = new QTimer(this);
 
@@ -212,7 +217,6 @@ void velmora::run_flow(std::unique_ptr<protocol::Conversation> conversation)
     ++flow_serial;
     deferred.clear();
     const flow_slots wiring = slots_of(active_flow);
-    connect(port_worker, &serial_port_handle::update_sgl_rply, this, wiring.reply);
     if (wiring.silence) {
         // A coarse timer may fire up to 5% early: the silence must last 2000 ms.
         timeout_timer->setTimerType(Qt::PreciseTimer);
@@ -244,7 +248,6 @@ void velmora::end_flow(const protocol::Action &end)
     timeout_timer->stop();
     ++watchdog_arms;
     const flow_slots wiring = slots_of(flow);
-    disconnect(port_worker, &serial_port_handle::update_sgl_rply, this, wiring.reply);
     if (wiring.silence)
         disconnect(timeout_timer, &QTimer::timeout, this, wiring.silence);
     emit dis_rply_byte();
@@ -338,12 +341,14 @@ void velmora::drive(protocol::Actions actions)
     const unsigned serial = flow_serial;
     const bool outer = !driving;
     driving = true;
-    std::deque<protocol::Action> queue(actions.begin(), actions.end());
-    const auto put_first
-        = [&queue](const protocol::Actions &more) { queue.insert(queue.begin(), more.begin(), more.end()); };
-    while (!queue.empty() && flow_serial == serial) {
-        const protocol::Action a = std::move(queue.front());
-        queue.pop_front();
+    // What an action's own event gives (a read's result, a failed send, a
+    // closed box) comes before the rest.
+    std::size_t next = 0;
+    const auto put_first = [&](const protocol::Actions &more) {
+        actions.insert(actions.begin() + std::ptrdiff_t(next), more.begin(), more.end());
+    };
+    while (next < actions.size() && flow_serial == serial) {
+        const protocol::Action a = std::move(actions[next++]);
         switch (a.kind) {
         case Kind::clear_port:
             port_worker->clear_port();

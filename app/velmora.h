@@ -85,7 +85,8 @@ private:
     // and returns false when the flow cannot start.
     bool begin_device_flow(device_flow flow);
     // Makes `conversation` the running flow's engine, connects the flow's
-    // reply and time-out slots and performs its start.
+    // time-out slot and performs its start. Replies reach the flow's reply
+    // slot through the one connection the constructor makes.
     void run_flow(std::unique_ptr<protocol::Conversation> conversation);
     bool long_flow_running() const;
     // The reply and time-out slots of each flow.

@@ -91,6 +91,12 @@ bool Action::operator==(const Action &o) const
         && message == o.message && outcome == o.outcome && data == o.data;
 }
 
+Actions operator+(Actions first, const Actions &then)
+{
+    first.insert(first.end(), then.begin(), then.end());
+    return first;
+}
+
 QString describe(const Action &a)
 {
     const auto hex = [](uint8_t b) { return QStringLiteral("0x%1").arg(b, 2, 16, QLatin1Char('0')); };

@@ -86,6 +86,9 @@ private:
 
 using Actions = std::vector<Action>;
 
+// `first`, then `then`.
+Actions operator+(Actions first, const Actions &then);
+
 // A readable form for tests and traces: "send 0x48 wait", "pause 200",
 // "watchdog 2000", "row 3 <hex>", "end failure list_transfer_error", ...
 QString describe(const Action &action);

@@ -13,11 +13,6 @@ constexpr milliseconds start_pause{30};
 constexpr milliseconds satellite_pause{200};
 } // namespace
 
-Actions ListRead::request()
-{
-    return {Action::send(request_byte, true)};
-}
-
 Actions ListRead::do_start()
 {
     Actions actions{Action::clear_port(), Action::listen(), Action::pause(start_pause)};
@@ -42,25 +37,23 @@ Actions ListRead::do_line_lost()
 Actions ListRead::do_reply(uint8_t byte)
 {
     first_request = false;
-    Actions actions{Action::arm_watchdog()};
-    Actions next;
+    Actions out{Action::arm_watchdog()};
     if (byte == restart_byte) {
         restart_satellite();
-        next = request();
+        out.push_back(Action::send(request_byte, true));
     } else if (asked_amid_record && byte == accept_byte) {
         // The box took the watchdog's 'H' amid a record as a new request:
         // the same satellite again, from its first record byte.
         restart_satellite();
-        next = ask_number();
+        ask_number(out);
     } else if (sat_rd_active) {
         if (byte == accept_byte)
-            next = ask_number();
+            ask_number(out);
     } else {
-        next = take_record_byte(byte);
+        take_record_byte(out, byte);
     }
     asked_amid_record = false;
-    actions.insert(actions.end(), next.begin(), next.end());
-    return actions;
+    return out;
 }
 
 void ListRead::restart_satellite()
@@ -71,35 +64,35 @@ void ListRead::restart_satellite()
     sat_rd_active = 1;
 }
 
-Actions ListRead::ask_number()
+void ListRead::ask_number(Actions &out)
 {
     if (sat_idx >= satellites)
-        return {};
+        return;
     sat_idx_last = sat_idx;
     ++sat_idx;
     sat_rd_active = 0;
     sat_byte_idx = 0;
-    return {Action::send(sat_idx, true)};
+    out.push_back(Action::send(sat_idx, true));
 }
 
-Actions ListRead::take_record_byte(uint8_t byte)
+void ListRead::take_record_byte(Actions &out, uint8_t byte)
 {
     if (sat_byte_idx >= record_size)
-        return {};
+        return;
     record[sat_byte_idx++] = byte;
+    out.push_back(Action::send(ack_byte, true));
     if (sat_byte_idx < record_size)
-        return {Action::send(ack_byte, true)};
+        return;
 
     sat_rd_active = 1;
-    Actions actions{Action::send(ack_byte, true), Action::row_ready(sat_idx, record, record_size),
-                    Action::progress((sat_idx + 1) / 2)};
+    out.push_back(Action::row_ready(sat_idx, record, record_size));
+    out.push_back(Action::progress((sat_idx + 1) / 2));
     if (sat_idx >= satellites) {
-        actions.push_back(Action::end(Outcome::success, MessageId::list_read_ok));
-        return actions;
+        out.push_back(Action::end(Outcome::success, MessageId::list_read_ok));
+        return;
     }
-    actions.push_back(Action::pause(satellite_pause));
-    actions.push_back(Action::send(request_byte, true));
-    return actions;
+    out.push_back(Action::pause(satellite_pause));
+    out.push_back(Action::send(request_byte, true));
 }
 
 Actions ListRead::do_silence()

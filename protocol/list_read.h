@@ -26,9 +26,8 @@ protected:
     Actions do_line_lost() override;
 
 private:
-    Actions request();
-    Actions ask_number();
-    Actions take_record_byte(uint8_t byte);
+    void ask_number(Actions &out);
+    void take_record_byte(Actions &out, uint8_t byte);
     void restart_satellite();
 
     uint8_t sat_idx = 0; // 1..199 once the first 'I' has come

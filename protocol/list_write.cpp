@@ -35,49 +35,46 @@ Actions ListWrite::do_line_lost()
 
 Actions ListWrite::do_reply(uint8_t byte)
 {
-    Actions actions{Action::arm_watchdog(), Action::log(QByteArray(1, char(byte)))};
+    Actions out{Action::arm_watchdog(), Action::log(QByteArray(1, char(byte)))};
     sat_state = byte;
     stepped_back = false;
-    Actions next;
     switch (byte) {
     case ready_byte:
         if (sat_idx != 0)
-            next = transfer_error();
+            return out + transfer_error();
         break;
     case send_record_byte:
         // Before the first number it names no satellite.
-        next = sat_idx == 0 ? transfer_error() : send_record();
+        if (sat_idx == 0)
+            return out + transfer_error();
+        send_record(out);
         break;
     case next_number_byte:
         ++sat_idx;
-        next.push_back(Action::send(sat_idx, true));
+        out.push_back(Action::send(sat_idx, true));
         if (sat_idx >= end_number) {
-            next.push_back(Action::progress((sat_idx + 1) / 2));
-            next.push_back(Action::pause(end_pause));
-            next.push_back(Action::end(Outcome::success, MessageId::list_write_ok));
+            out.push_back(Action::progress((sat_idx + 1) / 2));
+            out.push_back(Action::pause(end_pause));
+            out.push_back(Action::end(Outcome::success, MessageId::list_write_ok));
         }
         break;
     default:
-        next = transfer_error();
-        break;
+        return out + transfer_error();
     }
-    actions.insert(actions.end(), next.begin(), next.end());
-    return actions;
+    return out;
 }
 
-Actions ListWrite::send_record()
+void ListWrite::send_record(Actions &out)
 {
     const SatRecord record = record_of(sat_idx);
-    Actions actions;
-    actions.reserve(2 * kSatRecordSize + 1);
+    out.reserve(out.size() + 2 * kSatRecordSize + 1);
     for (int i = 0; i < kSatRecordSize; ++i) {
-        actions.push_back(Action::send(record.bytes[i], true));
+        out.push_back(Action::send(record.bytes[i], true));
         // Shown within the pause after the first byte, while the box takes it.
         if (i == 0)
-            actions.push_back(Action::progress((sat_idx + 1) / 2));
-        actions.push_back(Action::pause(record_byte_pause));
+            out.push_back(Action::progress((sat_idx + 1) / 2));
+        out.push_back(Action::pause(record_byte_pause));
     }
-    return actions;
 }
 
 Actions ListWrite::do_silence()

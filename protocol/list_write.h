@@ -31,7 +31,7 @@ protected:
 
 private:
     Actions transfer_error();
-    Actions send_record();
+    void send_record(Actions &out);
 
     RecordSource record_of;
     uint8_t sat_idx = 0; // number last sent: 0 at the start, 200 at the end

@@ -45,16 +45,10 @@ Actions UpdateSession::do_read(std::optional<uint8_t> byte)
             Action::send(confirm_byte, false)};
 }
 
-Actions UpdateSession::send(uint8_t byte)
+void UpdateSession::send(Actions &out, uint8_t byte)
 {
     upd_last_byte = byte;
-    return {Action::send(byte, false)};
-}
-
-Actions UpdateSession::failure(MessageId message)
-{
-    // Shown first; the session ends when the box is closed.
-    return {Action::show(message)};
+    out.push_back(Action::send(byte, false));
 }
 
 Actions UpdateSession::do_reply(uint8_t byte)
@@ -62,21 +56,20 @@ Actions UpdateSession::do_reply(uint8_t byte)
     if (phase != Phase::running && phase != Phase::awaiting_first_reply)
         return {};
     phase = Phase::running;
-    Actions actions{Action::arm_watchdog()};
-    Actions next;
+    Actions out{Action::arm_watchdog()};
+    // A failure box is shown first; the session answers until it is closed.
     switch (byte) {
     case 'P':
-        next = send(confirm_byte);
+        send(out, confirm_byte);
         break;
     case 'Q':
-        for (const uint8_t b : fw_config.bytes) {
-            const Actions one = send(b);
-            next.insert(next.end(), one.begin(), one.end());
-        }
+        for (const uint8_t b : fw_config.bytes)
+            send(out, b);
         break;
     case 'S':
-        next = {Action::progress(block_count()), Action::show_status(Status::update_completed),
-                Action::end(Outcome::success, MessageId::update_completed)};
+        out.push_back(Action::progress(block_count()));
+        out.push_back(Action::show_status(Status::update_completed));
+        out.push_back(Action::end(Outcome::success, MessageId::update_completed));
         break;
     case 'T':
         upd_retry = 0;
@@ -85,49 +78,46 @@ Actions UpdateSession::do_reply(uint8_t byte)
     case 'U':
         ++upd_retry;
         if (upd_retry > max_line_retries)
-            next = failure(MessageId::line_retries_exhausted);
+            out.push_back(Action::show(MessageId::line_retries_exhausted));
         else
             upd_resend = 1;
         break;
     case 'V':
     case 'W':
-        next = failure(MessageId::cpu_mismatch);
+        out.push_back(Action::show(MessageId::cpu_mismatch));
         break;
     case 'X':
-        next = failure(MessageId::package_too_old);
+        out.push_back(Action::show(MessageId::package_too_old));
         break;
     case 'Y':
-        next = next_block_request();
+        next_block_request(out);
         break;
     case 'Z':
-        next = {Action::show_status(Status::update_failed)};
-        {
-            const Actions box = failure(MessageId::update_failed);
-            next.insert(next.end(), box.begin(), box.end());
-        }
+        out.push_back(Action::show_status(Status::update_failed));
+        out.push_back(Action::show(MessageId::update_failed));
         break;
     case ']':
-        next = failure(MessageId::data_write_error);
+        out.push_back(Action::show(MessageId::data_write_error));
         break;
     case '^':
-        next = next_data_byte();
+        next_data_byte(out);
         break;
     case '_':
-        next = send(pkg_block.bytes[0]);
+        send(out, pkg_block.bytes[0]);
         break;
     default:
         // 'R', '[', '\' and anything else: only the watchdog was restarted.
         break;
     }
-    actions.insert(actions.end(), next.begin(), next.end());
-    return actions;
+    return out;
 }
 
-Actions UpdateSession::next_block_request()
+void UpdateSession::next_block_request(Actions &out)
 {
     if (next_block >= block_count()) {
         block_open = false;
-        return send(no_more_blocks_byte);
+        send(out, no_more_blocks_byte);
+        return;
     }
     const int started = next_block++;
     pkg_block = blocks[size_t(started)];
@@ -135,23 +125,21 @@ Actions UpdateSession::next_block_request()
     upd_byte_idx = 0;
     block_open = true;
     qCDebug(update_log, "Addr = 0x%x%x", pkg_block.bytes[0], pkg_block.bytes[1]);
-    Actions actions{Action::progress(started)};
-    const Actions a = send(block_follows_byte);
-    actions.insert(actions.end(), a.begin(), a.end());
-    return actions;
+    out.push_back(Action::progress(started));
+    send(out, block_follows_byte);
 }
 
-Actions UpdateSession::next_data_byte()
+void UpdateSession::next_data_byte(Actions &out)
 {
     // Nothing to give before the first block or after the last, and never
     // more than the block's 32 lines.
     if (!block_open)
-        return {};
+        return;
     if (upd_resend) {
         upd_byte_idx = 1;
     } else if (upd_byte_idx == kLineBytes) {
         if (upd_line_idx + 1u >= kBlockLines)
-            return {};
+            return;
         ++upd_line_idx;
         upd_byte_idx = 1;
     } else {
@@ -160,10 +148,8 @@ Actions UpdateSession::next_data_byte()
     const uint8_t byte = pkg_block.bytes[block_line_pos(upd_line_idx, upd_byte_idx - 1u)];
     upd_resend = 0;
     ++upd_byte_count;
-    Actions actions{Action::show_status(Status::bytes_loaded, upd_byte_count)};
-    const Actions a = send(byte);
-    actions.insert(actions.end(), a.begin(), a.end());
-    return actions;
+    out.push_back(Action::show_status(Status::bytes_loaded, upd_byte_count));
+    send(out, byte);
 }
 
 Actions UpdateSession::do_silence()

@@ -43,10 +43,9 @@ protected:
 private:
     enum class Phase : uint8_t { entering, awaiting_first_reply, running };
 
-    Actions send(uint8_t byte);
-    Actions next_block_request();
-    Actions next_data_byte();
-    Actions failure(MessageId message);
+    void send(Actions &out, uint8_t byte);
+    void next_block_request(Actions &out);
+    void next_data_byte(Actions &out);
 
     Phase phase = Phase::entering;
     FirmwareConfig fw_config;

@@ -215,12 +215,21 @@ void serial_port_handle::set_port_lost_handler(QObject *context, std::function<v
     });
 }
 
-void serial_port_handle::set_reply_observer(QObject *context, std::function<void(quint32)> observer)
+void serial_port_handle::set_reply_stamping(bool on)
 {
-    in_port_thread([&] {
-        reply_context = context;
-        reply_observer = std::move(observer);
-    });
+    stamping = on;
+    std::lock_guard<std::mutex> lock(stamps_mutex);
+    reply_stamps.clear();
+}
+
+quint32 serial_port_handle::take_reply_stamp()
+{
+    std::lock_guard<std::mutex> lock(stamps_mutex);
+    if (reply_stamps.empty())
+        return sends.load() - 1; // no stamp: never taken for an answer
+    const quint32 stamp = reply_stamps.front();
+    reply_stamps.pop_front();
+    return stamp;
 }
 
 void serial_port_handle::update_write_complete()
@@ -232,11 +241,9 @@ void serial_port_handle::update_write_complete()
     reply = port->read(&c, 1) == 1 ? static_cast<uchar>(c) : 0;
     port->clear(QSerialPort::AllDirections);
     qDebug("FeedBack = 0x%x", reply);
-    if (reply_context && reply_observer) {
-        auto observer = reply_observer;
-        const quint32 stamp = sends.load();
-        QMetaObject::invokeMethod(
-            reply_context, [observer, stamp] { observer(stamp); }, Qt::QueuedConnection);
+    if (stamping) {
+        std::lock_guard<std::mutex> lock(stamps_mutex);
+        reply_stamps.push_back(sends.load());
     }
     emit update_sgl_rply(reply);
 }

@@ -5,6 +5,8 @@
 #include <QThread>
 
 #include <atomic>
+#include <deque>
+#include <mutex>
 #include <chrono>
 #include <functional>
 
@@ -60,11 +62,11 @@ public:
     // cannot be the answer to it.
     quint32 sent_count() const { return sends.load(); }
 
-    // Called queued into `context`'s thread for every reply byte, just before
-    // update_sgl_rply carries the byte to a receiver in that thread, so a
-    // receiver there sees the call first: `stamp` is sent_count() when the
-    // byte was read.
-    void set_reply_observer(QObject *context, std::function<void(quint32 stamp)> observer);
+    // With stamping on, every update_sgl_rply has a stamp: sent_count() when
+    // its byte was read. A receiver that gets every emission takes them in
+    // order, one per emission, with take_reply_stamp().
+    void set_reply_stamping(bool on);
+    quint32 take_reply_stamp();
 
     // Releases the port and stops the thread; later calls do nothing and
     // report failure. The destructor does this too.
@@ -98,8 +100,9 @@ private:
 
     std::atomic<bool> stopped{false};
     std::atomic<quint32> sends{0};
-    QObject *reply_context = nullptr;
-    std::function<void(quint32)> reply_observer;
+    std::atomic<bool> stamping{false};
+    std::mutex stamps_mutex;
+    std::deque<quint32> reply_stamps;
     QObject *lost_context = nullptr;
     std::function<void()> lost_handler;
 };
