@@ -37,13 +37,133 @@ QByteArray field_between(const QByteArray &line, int from_comma, int to)
     return line.mid(from_comma + 1, to - from_comma - 1);
 }
 
-uint8_t limited_angle(const QString &text, int8_t fallback)
+// What the write makes of one number cell: the value the box gets and, when
+// that is not the number the text reads as, why.
+enum class Why {
+    AsRead, // the box gets what the text reads as (a blank reads as 0)
+    NotWhole, // neither blank nor an integer
+    Not16Bit, // an integer outside -32768..32767
+    Not32Bit, // an integer outside the int range
+    AboveLimit, // the integer is above the limit
+    BelowLimit, // the integer is below minus the limit
+    CutTo8Bits, // the integer's low 8 bits, as a signed byte, differ from it
+    CutBeyondLimit, // and that byte lies beyond +-90
+};
+
+struct SentNumber {
+    int value = 0;
+    Why why = Why::AsRead;
+    int cut = 0; // vertical and horizontal: the signed byte before the +-90 rule
+};
+
+// Text as QString::toShort and toInt read it: whitespace around it does not
+// count, so " 5 " is 5 and a cell of whitespace only is blank.
+QString number_core(const QString &text)
 {
-    const int value = text.toInt(nullptr, 10);
-    int8_t angle = static_cast<int8_t>(static_cast<uint8_t>(value & 0xFF));
-    if (angle > kAngleLimit || angle < -kAngleLimit)
-        angle = fallback;
-    return static_cast<uint8_t>(angle);
+    return text.trimmed();
+}
+
+bool is_sign(QChar c)
+{
+    // U+2212 MINUS SIGN: toInt takes it as '-'.
+    return c == QLatin1Char('+') || c == QLatin1Char('-') || c == QChar(0x2212);
+}
+
+// A sign (optional) and ASCII digits, after number_core.
+bool is_integer_text(const QString &core)
+{
+    const int first = !core.isEmpty() && is_sign(core.front()) ? 1 : 0;
+    if (first == core.size())
+        return false;
+    for (int i = first; i < core.size(); ++i) {
+        if (core[i] < QLatin1Char('0') || core[i] > QLatin1Char('9'))
+            return false;
+    }
+    return true;
+}
+
+// Why the box gets 0 for a text QString's number reading refused.
+Why refused(const QString &text, Why out_of_range)
+{
+    const QString core = number_core(text);
+    if (core.isEmpty())
+        return Why::AsRead;
+    return is_integer_text(core) ? out_of_range : Why::NotWhole;
+}
+
+// The position: QString::toShort, 0 when it is not a number or above 5000.
+SentNumber sent_position(const QString &text)
+{
+    bool ok = false;
+    const short parsed = text.toShort(&ok, 10);
+    if (!ok)
+        return {0, refused(text, Why::Not16Bit)};
+    if (parsed > kPositionLimit)
+        return {0, Why::AboveLimit};
+    return {parsed, Why::AsRead};
+}
+
+// Vertical or horizontal: QString::toInt, its low 8 bits as a signed byte,
+// replaced by fallback beyond +-90.
+SentNumber sent_angle(const QString &text, int8_t fallback)
+{
+    bool ok = false;
+    const int parsed = text.toInt(&ok, 10);
+    const auto cut = static_cast<int8_t>(static_cast<uint8_t>(parsed & 0xFF));
+    const bool beyond = cut > kAngleLimit || cut < -kAngleLimit;
+    const int value = beyond ? fallback : cut;
+    if (!ok)
+        return {value, refused(text, Why::Not32Bit), cut};
+    if (cut != parsed)
+        return {value, beyond ? Why::CutBeyondLimit : Why::CutTo8Bits, cut};
+    if (beyond)
+        return {value, parsed > 0 ? Why::AboveLimit : Why::BelowLimit, cut};
+    return {value, Why::AsRead, cut};
+}
+
+// The name's UTF-8 bytes the box keeps.
+QByteArray sent_name(const QString &name)
+{
+    return name.toUtf8().left(kSatNameBytes);
+}
+
+// The name in a record's bytes 0-15: up to the first zero byte, as UTF-8.
+QString stored_name(const uint8_t *bytes)
+{
+    int length = 0;
+    while (length < kSatNameBytes + 1 && bytes[length] != 0)
+        ++length;
+    return QString::fromUtf8(reinterpret_cast<const char *>(bytes), length);
+}
+
+QString number_reason(const QString &text, const SentNumber &sent, int limit)
+{
+    const QString core = number_core(text);
+    const QString gets = QStringLiteral(": the box gets %1").arg(sent.value);
+    switch (sent.why) {
+    case Why::AsRead:
+        break;
+    case Why::NotWhole:
+        return core + QStringLiteral(" is not a whole number") + gets;
+    case Why::Not16Bit:
+        return core + QStringLiteral(" is not a 16-bit number") + gets;
+    case Why::Not32Bit:
+        return core + QStringLiteral(" is not a 32-bit number") + gets;
+    case Why::AboveLimit:
+        return QStringLiteral("%1 is above %2").arg(core).arg(limit) + gets;
+    case Why::BelowLimit:
+        return QStringLiteral("%1 is below %2").arg(core).arg(-limit) + gets;
+    case Why::CutTo8Bits:
+        return core + QStringLiteral(" is cut to 8 bits") + gets;
+    case Why::CutBeyondLimit:
+        return QStringLiteral("%1 cut to 8 bits is %2, %3 %4")
+                   .arg(core)
+                   .arg(sent.cut)
+                   .arg(sent.cut > 0 ? QStringLiteral("above") : QStringLiteral("below"))
+                   .arg(sent.cut > 0 ? limit : -limit)
+            + gets;
+    }
+    return {};
 }
 
 } // namespace
@@ -135,16 +255,12 @@ QString format_csv_line(const SatRow &row)
 SatRow record_to_row(const SatRecord &rec, EmptySlot rule)
 {
     const uint8_t *b = rec.bytes;
-    int name_len = 0;
-    while (name_len < 16 && b[name_len] != 0)
-        ++name_len;
-
     const auto position = static_cast<int16_t>(static_cast<uint16_t>(b[16] << 8 | b[17]));
     const auto horizontal = static_cast<int8_t>(b[18]);
     const auto vertical = static_cast<int8_t>(b[19]);
 
     SatRow row;
-    row[kColName] = QString::fromUtf8(reinterpret_cast<const char *>(b), name_len);
+    row[kColName] = stored_name(b);
     if (rule == EmptySlot::Blank && position == 0 && horizontal == 0 && vertical == 0) {
         row[kColPosition] = row[kColVertical] = row[kColHorizontal] = QStringLiteral(" ");
     } else {
@@ -158,17 +274,53 @@ SatRow record_to_row(const SatRecord &rec, EmptySlot rule)
 SatRecord row_to_record(const SatRow &row)
 {
     SatRecord rec; // zero filled: the name's end and byte 15 need no extra step
-    const QByteArray name = row[kColName].toUtf8().left(kSatNameBytes);
+    const QByteArray name = sent_name(row[kColName]);
     std::memcpy(rec.bytes, name.constData(), static_cast<size_t>(name.size()));
 
-    short position = row[kColPosition].toShort(nullptr, 10);
-    if (position > kPositionLimit)
-        position = 0;
-    const auto raw = static_cast<uint16_t>(position);
+    const auto raw = static_cast<uint16_t>(sent_position(row[kColPosition]).value);
     rec.bytes[16] = static_cast<uint8_t>(raw & 0xFF);
     rec.bytes[17] = static_cast<uint8_t>(raw >> 8);
 
-    rec.bytes[18] = limited_angle(row[kColHorizontal], kHorizontalFallback);
-    rec.bytes[19] = limited_angle(row[kColVertical], kVerticalFallback);
+    rec.bytes[18] = static_cast<uint8_t>(sent_angle(row[kColHorizontal], kHorizontalFallback).value);
+    rec.bytes[19] = static_cast<uint8_t>(sent_angle(row[kColVertical], kVerticalFallback).value);
     return rec;
+}
+
+bool CellChange::operator==(const CellChange &o) const
+{
+    return column == o.column && text == o.text && sent == o.sent && reason == o.reason;
+}
+
+std::vector<CellChange> write_changes(const SatRow &row)
+{
+    std::vector<CellChange> changes;
+    const QString &name = row[kColName];
+    const int name_size = name.toUtf8().size();
+    if (name_size > kSatNameBytes) {
+        SatRecord stored;
+        const QByteArray kept = sent_name(name);
+        std::memcpy(stored.bytes, kept.constData(), static_cast<size_t>(kept.size()));
+        changes.push_back({kColName, name, stored_name(stored.bytes),
+                           QStringLiteral("the name has %1 bytes: the box keeps the first %2")
+                               .arg(name_size)
+                               .arg(kSatNameBytes)});
+    }
+
+    const struct {
+        SatColumn column;
+        SentNumber sent;
+        int limit;
+    } numbers[] = {
+        {kColPosition, sent_position(row[kColPosition]), kPositionLimit},
+        {kColVertical, sent_angle(row[kColVertical], kVerticalFallback), kAngleLimit},
+        {kColHorizontal, sent_angle(row[kColHorizontal], kHorizontalFallback), kAngleLimit},
+    };
+    for (const auto &n : numbers) {
+        if (n.sent.why == Why::AsRead)
+            continue;
+        const QString &text = row[n.column];
+        changes.push_back(
+            {n.column, text, QString::number(n.sent.value), number_reason(text, n.sent, n.limit)});
+    }
+    return changes;
 }

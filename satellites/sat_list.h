@@ -4,6 +4,7 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <vector>
 
 class QIODevice;
 
@@ -81,3 +82,27 @@ SatRow record_to_row(const SatRecord &rec, EmptySlot rule = EmptySlot::Blank);
 // vertical and horizontal by QString::toInt, their low 8 bits as a signed
 // byte, replaced by 45 (vertical) or -45 (horizontal) beyond +-90.
 SatRecord row_to_record(const SatRow &row);
+
+// A cell whose text the write does not send as it reads.
+struct CellChange {
+    SatColumn column;
+    QString text; // the cell's text
+    QString sent; // what the box gets, as the table would show it ("0", "-45", a name cut short)
+    QString reason; // why, e.g. "5001 is above 5000: the box gets 0"
+    bool operator==(const CellChange &o) const;
+};
+
+// The cells of `row` that row_to_record alters, by the very rules it uses,
+// in column order.
+// Not changed: an empty cell, " " (an empty slot as the box shows it), and
+// integers the box gets as they mean ("+5", "007"). Changed: a name of more
+// than 15 UTF-8 bytes; text that is neither blank nor an integer; a position
+// that is no 16-bit number or above 5000; a vertical or horizontal beyond
+// 8 bits or beyond +-90.
+// Numbers are read as QString::toInt reads them, since that is what the box
+// gets: whitespace around a number does not count (" 5 " is 5, not changed),
+// a cell of whitespace only is blank, and U+2212 is a minus sign.
+// A name cut short is sent back as the table shows it after reading the list
+// from the box: the 15 bytes decoded as UTF-8, so a character cut in two
+// shows as U+FFFD after the whole ones.
+std::vector<CellChange> write_changes(const SatRow &row);

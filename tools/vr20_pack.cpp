@@ -1,6 +1,7 @@
 // vr20-pack: builds firmware packages from S-record images and shows what a
 // package holds, for use without the window (whose builder is hidden).
 #include "package_builder.h"
+#include "package_check.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -175,23 +176,15 @@ int cmd_info(const QString &path)
     if (!open_input(in, path, "package"))
         return kIoError;
 
-    struct BlockLine {
-        uint16_t page;
-        uint32_t bad_lines;
-    };
-    std::vector<BlockLine> blocks;
-    const PackageScan scan = scan_package(in, [&blocks](long, const PackageBlock &block) {
-        blocks.push_back({block_page(block), bad_check_lines(block)});
-    });
-    if (in.bad()) {
+    const PackageCheck check = check_package(in);
+    if (check.read_error) {
         error("cannot read %s: %s", path, "read error");
         return kIoError;
     }
 
-    std::vector<std::string> faults;
+    const PackageScan &scan = check.scan;
     if (scan.header_bytes < int(kPackageHeaderSize)) {
         std::printf("Header: incomplete (%d of 4 bytes)\n", scan.header_bytes);
-        faults.push_back("shorter than the 4-byte header");
     } else {
         const FirmwareConfigText text = decode_fw_config(scan.header);
         std::printf("Header: %s\n", header_hex(scan.header).toLatin1().constData());
@@ -201,8 +194,8 @@ int cmd_info(const QString &path)
         std::printf("Version: %s\n", text.version.toUtf8().constData());
     }
     std::printf("Blocks: %ld\n", scan.blocks);
-    for (std::size_t index = 0; index < blocks.size(); ++index) {
-        const BlockLine &b = blocks[index];
+    for (std::size_t index = 0; index < check.blocks.size(); ++index) {
+        const PackageCheck::Block &b = check.blocks[index];
         std::string checks = "check bytes hold";
         if (b.bad_lines != 0) {
             checks = "check bytes wrong in lines";
@@ -212,28 +205,19 @@ int cmd_info(const QString &path)
             }
         }
         std::printf("Block %zu: page 0x%04X, %s\n", index, b.page, checks.c_str());
-        if (b.page % kPageSize != 0)
-            faults.push_back("block " + std::to_string(index) + ": page address is not a multiple of 512");
     }
-    if (scan.bad_check_blocks == 0) {
+    if (scan.bad_check_blocks == 0)
         std::printf("Check bytes: all hold\n");
-    } else {
+    else
         std::printf("Check bytes: wrong in %ld blocks\n", scan.bad_check_blocks);
-        faults.push_back("check bytes wrong in " + std::to_string(scan.bad_check_blocks) + " blocks");
-    }
-    if (scan.trailing_bytes == 0) {
+    if (scan.trailing_bytes == 0)
         std::printf("Trailing piece: none\n");
-    } else {
+    else
         std::printf("Trailing piece: %ld bytes\n", scan.trailing_bytes);
-        faults.push_back("a trailing piece of " + std::to_string(scan.trailing_bytes)
-                         + " bytes that is not a whole block");
-    }
-    if (scan.blocks == 0 && scan.header_bytes == int(kPackageHeaderSize))
-        faults.push_back("no blocks");
-    for (const std::string &f : faults)
+    for (const std::string &f : check.faults)
         std::fprintf(stderr, "vr20-pack: %s: malformed package: %s\n", QFile::encodeName(path).constData(),
                      f.c_str());
-    return faults.empty() ? kOk : kMalformed;
+    return check.sound() ? kOk : kMalformed;
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 Q_DECLARE_METATYPE(SatRow)
 Q_DECLARE_METATYPE(SatRecord)
+Q_DECLARE_METATYPE(std::vector<CellChange>)
 
 namespace {
 
@@ -22,6 +23,39 @@ SatRecord make_record(const QByteArray &name, uint8_t b16, uint8_t b17, uint8_t 
 QByteArray record_bytes(const SatRecord &rec)
 {
     return QByteArray(reinterpret_cast<const char *>(rec.bytes), kSatRecordSize).toHex(' ');
+}
+
+QStringList describe(const std::vector<CellChange> &changes)
+{
+    QStringList lines;
+    for (const CellChange &c : changes)
+        lines << QString("%1 [%2] -> [%3]: %4").arg(c.column).arg(c.text, c.sent, c.reason);
+    return lines;
+}
+
+// The integer a text stands for as a person reads it, independent of Qt's
+// number parsing: whitespace around it, a sign ('+', '-', U+2212) and ASCII
+// digits. Null when the text is no integer; `huge` when it has more digits
+// than any cell number could hold.
+struct Reading {
+    bool integer = false;
+    bool huge = false;
+    qint64 value = 0;
+};
+
+Reading read_integer(const QString &text)
+{
+    static const QRegularExpression integer(QStringLiteral("^([+\\-\\x{2212}]?)0*([0-9]+)$"));
+    const QRegularExpressionMatch m = integer.match(text.trimmed());
+    Reading r;
+    if (!m.hasMatch())
+        return r;
+    r.integer = true;
+    const QString digits = m.captured(2);
+    r.huge = digits.size() > 12;
+    if (!r.huge)
+        r.value = (m.captured(1).isEmpty() || m.captured(1) == "+" ? 1 : -1) * digits.toLongLong();
+    return r;
 }
 
 } // namespace
@@ -45,6 +79,10 @@ private slots:
     void to_box_data();
     void to_box();
     void row_read_from_box_is_sent_unchanged();
+    void write_changes_data();
+    void write_changes();
+    void write_changes_match_record_data();
+    void write_changes_match_record();
 };
 
 void TstSatList::number_data()
@@ -270,6 +308,222 @@ void TstSatList::row_read_from_box_is_sent_unchanged()
     const SatRecord received = make_record("Sat 1", 0xFF, 0x38, 0xD3, 0x2D);
     const SatRecord expected = make_record("Sat 1", 0x38, 0xFF, 0xD3, 0x2D);
     QCOMPARE(record_bytes(row_to_record(record_to_row(received))), record_bytes(expected));
+}
+
+void TstSatList::write_changes_data()
+{
+    QTest::addColumn<SatRow>("row");
+    QTest::addColumn<std::vector<CellChange>>("changes");
+    const std::vector<CellChange> none;
+
+    // Not changed.
+    QTest::newRow("empty row") << SatRow{} << none;
+    QTest::newRow("empty slot as the box shows it") << SatRow{"Free", " ", " ", " "} << none;
+    QTest::newRow("plus sign") << SatRow{"", "+5", "+5", "+5"} << none;
+    QTest::newRow("leading zeros") << SatRow{"", "007", "007", "-007"} << none;
+    QTest::newRow("whitespace around a number") << SatRow{"", " 4999 ", "\t-7", "8\n"} << none;
+    QTest::newRow("position 5000") << SatRow{"", "5000", "", ""} << none;
+    QTest::newRow("position -30000") << SatRow{"", "-30000", "", ""} << none;
+    QTest::newRow("position -32768") << SatRow{"", "-32768", "", ""} << none;
+    QTest::newRow("angles 90") << SatRow{"", "", "90", "90"} << none;
+    QTest::newRow("angles -90") << SatRow{"", "", "-90", "-90"} << none;
+    QTest::newRow("name of 15 bytes") << SatRow{"ABCDEFGHIJKLMNO", "", "", ""} << none;
+    QTest::newRow("name of 15 bytes, UTF-8")
+        << SatRow{QString::fromUtf8("T\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC\xC3\xBC"), "", "", ""}
+        << none;
+
+    // Changed, one row per rule.
+    QTest::newRow("name of 17 bytes")
+        << SatRow{"ABCDEFGHIJKLMNOPQ", "", "", ""}
+        << std::vector<CellChange>{{kColName, "ABCDEFGHIJKLMNOPQ", "ABCDEFGHIJKLMNO",
+                                    "the name has 17 bytes: the box keeps the first 15"}};
+    const QString split = QString::fromUtf8("ABCDEFGHIJKLMN\xC3\xBC");
+    QTest::newRow("name cut inside a character")
+        << SatRow{split, "", "", ""}
+        << std::vector<CellChange>{{kColName, split, QString("ABCDEFGHIJKLMN") + QChar(0xFFFD),
+                                    "the name has 16 bytes: the box keeps the first 15"}};
+    QTest::newRow("position above 5000")
+        << SatRow{"", "5001", "", ""}
+        << std::vector<CellChange>{{kColPosition, "5001", "0", "5001 is above 5000: the box gets 0"}};
+    QTest::newRow("position not a whole number")
+        << SatRow{"", "12.5", "", ""}
+        << std::vector<CellChange>{{kColPosition, "12.5", "0", "12.5 is not a whole number: the box gets 0"}};
+    QTest::newRow("position beyond 16 bits")
+        << SatRow{"", "40000", "", ""}
+        << std::vector<CellChange>{
+               {kColPosition, "40000", "0", "40000 is not a 16-bit number: the box gets 0"}};
+    QTest::newRow("position below 16 bits")
+        << SatRow{"", "-32769", "", ""}
+        << std::vector<CellChange>{
+               {kColPosition, "-32769", "0", "-32769 is not a 16-bit number: the box gets 0"}};
+    QTest::newRow("reason names the number without its whitespace")
+        << SatRow{"", " 5001\t", "", ""}
+        << std::vector<CellChange>{{kColPosition, " 5001\t", "0", "5001 is above 5000: the box gets 0"}};
+    QTest::newRow("vertical above 90")
+        << SatRow{"", "", "91", ""}
+        << std::vector<CellChange>{{kColVertical, "91", "45", "91 is above 90: the box gets 45"}};
+    QTest::newRow("vertical below -90")
+        << SatRow{"", "", "-128", ""}
+        << std::vector<CellChange>{{kColVertical, "-128", "45", "-128 is below -90: the box gets 45"}};
+    QTest::newRow("horizontal above 90")
+        << SatRow{"", "", "", "127"}
+        << std::vector<CellChange>{{kColHorizontal, "127", "-45", "127 is above 90: the box gets -45"}};
+    QTest::newRow("vertical cut to 8 bits")
+        << SatRow{"", "", "200", ""}
+        << std::vector<CellChange>{{kColVertical, "200", "-56", "200 is cut to 8 bits: the box gets -56"}};
+    QTest::newRow("horizontal cut to 8 bits")
+        << SatRow{"", "", "", "-300"}
+        << std::vector<CellChange>{
+               {kColHorizontal, "-300", "-44", "-300 is cut to 8 bits: the box gets -44"}};
+    QTest::newRow("cut to 8 bits and beyond 90")
+        << SatRow{"", "", "400", "-400"}
+        << std::vector<CellChange>{
+               {kColVertical, "400", "45", "400 cut to 8 bits is -112, below -90: the box gets 45"},
+               {kColHorizontal, "-400", "-45", "-400 cut to 8 bits is 112, above 90: the box gets -45"}};
+    QTest::newRow("angle beyond 32 bits")
+        << SatRow{"", "", "4294967301", ""}
+        << std::vector<CellChange>{
+               {kColVertical, "4294967301", "0", "4294967301 is not a 32-bit number: the box gets 0"}};
+    QTest::newRow("angle not a whole number")
+        << SatRow{"", "", "", "1.5"}
+        << std::vector<CellChange>{{kColHorizontal, "1.5", "0", "1.5 is not a whole number: the box gets 0"}};
+    QTest::newRow("every cell, in column order")
+        << SatRow{"Astra 19.2E long name", "East", "-91", "256"}
+        << std::vector<CellChange>{{kColName, "Astra 19.2E long name", "Astra 19.2E lon",
+                                    "the name has 21 bytes: the box keeps the first 15"},
+                                   {kColPosition, "East", "0", "East is not a whole number: the box gets 0"},
+                                   {kColVertical, "-91", "45", "-91 is below -90: the box gets 45"},
+                                   {kColHorizontal, "256", "0", "256 is cut to 8 bits: the box gets 0"}};
+}
+
+void TstSatList::write_changes()
+{
+    QFETCH(SatRow, row);
+    QFETCH(std::vector<CellChange>, changes);
+    const std::vector<CellChange> got = ::write_changes(row);
+    QCOMPARE(describe(got), describe(changes));
+    QVERIFY(got == changes);
+}
+
+// For every text in every column: a change is reported exactly when the
+// record's bytes are not those of the plain integer (a blank counts as 0) or
+// of the untouched name, and what it says is sent is what the record holds.
+void TstSatList::write_changes_match_record_data()
+{
+    QTest::addColumn<QString>("text");
+    QStringList texts{"",
+                      " ",
+                      "   ",
+                      "\t",
+                      "0",
+                      "-0",
+                      "+0",
+                      "+5",
+                      "007",
+                      "-007",
+                      " 5",
+                      "5 ",
+                      " -5 ",
+                      "\n12\r",
+                      QString(QChar(0x2212)) + "5",
+                      QString(QChar(0x2212)) + "200",
+                      "- 5",
+                      "5-",
+                      "+-5",
+                      "--5",
+                      "+",
+                      "-",
+                      "1 2",
+                      "12.5",
+                      "12,5",
+                      "1e3",
+                      "0x10",
+                      "abc",
+                      "12x",
+                      "x12",
+                      QString::fromUtf8("\xEF\xBC\x95"),
+                      "4999",
+                      "5000",
+                      "5001",
+                      "32767",
+                      "32768",
+                      "-32767",
+                      "-32768",
+                      "-32769",
+                      "65535",
+                      "65536",
+                      "65537",
+                      "2147483647",
+                      "2147483648",
+                      "-2147483648",
+                      "-2147483649",
+                      "4294967296",
+                      "4294967386",
+                      "99999999999999999999",
+                      "ABCDEFGHIJKLMNO",
+                      "ABCDEFGHIJKLMNOP",
+                      "ABCDEFGHIJKLMNOPQRSTUVWXYZ",
+                      QString::fromUtf8("ABCDEFGHIJKLM\xC3\xBC"),
+                      QString::fromUtf8("ABCDEFGHIJKLMN\xC3\xBC"),
+                      QString::fromUtf8("ABCDEFGHIJKL\xE2\x82\xAC\xE2\x82\xAC"),
+                      QString::fromUtf8("\xF0\x9F\x9B\xB0 Sat")};
+    for (int v = -300; v <= 300; ++v)
+        texts << QString::number(v);
+    for (const int v : {-5000, -1000, 1000, 4096, 4864, 5096, 5120, 10000, 20000, 30000, -30000, 65446, 65626,
+                        -65446, 16777306})
+        texts << QString::number(v);
+    for (const QString &t : texts) {
+        const QString shown = QString(t).replace('\t', "\\t").replace('\n', "\\n").replace('\r', "\\r");
+        QTest::newRow(qPrintable("[" + shown + "]")) << t;
+    }
+}
+
+void TstSatList::write_changes_match_record()
+{
+    QFETCH(QString, text);
+    const SatRow row{text, text, text, text};
+    const SatRecord rec = row_to_record(row);
+    const uint8_t *b = rec.bytes;
+    QMap<int, CellChange> reported;
+    for (const CellChange &c : ::write_changes(row)) {
+        QVERIFY2(!reported.contains(c.column), "one change a cell");
+        QCOMPARE(c.text, text);
+        QVERIFY(!c.reason.isEmpty());
+        reported.insert(c.column, c);
+    }
+
+    const QByteArray utf8 = text.toUtf8();
+    const QByteArray name_bytes(reinterpret_cast<const char *>(b), kSatNameBytes + 1);
+    const bool name_altered
+        = utf8.size() > kSatNameBytes || name_bytes != utf8.leftJustified(kSatNameBytes + 1, '\0');
+    QCOMPARE(reported.contains(kColName), name_altered);
+    if (name_altered)
+        QCOMPARE(reported[kColName].sent, record_to_row(rec)[kColName]);
+
+    const Reading r = read_integer(text);
+    const bool blank = text.trimmed().isEmpty();
+    const struct {
+        SatColumn column;
+        qint64 held; // the number in the record
+        qint64 low, high; // what the cell's bytes can hold
+    } cells[] = {
+        {kColPosition, int16_t(b[16] | b[17] << 8), -32768, 32767},
+        {kColVertical, int8_t(b[19]), -128, 127},
+        {kColHorizontal, int8_t(b[18]), -128, 127},
+    };
+    for (const auto &cell : cells) {
+        bool altered;
+        if (blank)
+            altered = cell.held != 0;
+        else if (!r.integer || r.huge)
+            altered = true;
+        else
+            altered = r.value < cell.low || r.value > cell.high || cell.held != r.value;
+        QVERIFY2(!(blank && altered), "a blank cell is sent as 0");
+        QCOMPARE(reported.contains(cell.column), altered);
+        if (altered)
+            QCOMPARE(reported[cell.column].sent, QString::number(cell.held));
+    }
 }
 
 QTEST_GUILESS_MAIN(TstSatList)
