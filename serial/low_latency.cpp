@@ -3,18 +3,17 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
-#include <QSerialPortInfo>
+#include <QString>
 
 #ifdef Q_OS_LINUX
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #endif
 
-int request_low_latency(QSerialPort &port)
+int request_low_latency(int fd, const QString &device_path)
 {
     int applied = 0;
 #ifdef Q_OS_LINUX
-    const int fd = int(port.handle());
     if (fd >= 0) {
         serial_struct info{};
         if (ioctl(fd, TIOCGSERIAL, &info) == 0) {
@@ -25,7 +24,7 @@ int request_low_latency(QSerialPort &port)
     }
     // COM names are links to the real device: the sysfs entry is named after
     // the device itself (ttyUSB0).
-    const QString device = QFileInfo(QSerialPortInfo(port).systemLocation()).canonicalFilePath();
+    const QString device = device_path.isEmpty() ? QString() : QFileInfo(device_path).canonicalFilePath();
     if (!device.isEmpty()) {
         QFile timer(
             QStringLiteral("/sys/bus/usb-serial/devices/%1/latency_timer").arg(QFileInfo(device).fileName()));
@@ -33,7 +32,19 @@ int request_low_latency(QSerialPort &port)
             applied |= 2;
     }
 #else
-    Q_UNUSED(port);
+    Q_UNUSED(fd);
+    Q_UNUSED(device_path);
 #endif
     return applied;
+}
+
+int request_low_latency(QSerialPort &port)
+{
+    // QSerialPort keeps a path under /dev as the bare name ("ttyUSB0",
+    // "COM3", "pts/4") and any other path whole.
+    QString path = port.portName();
+    if (!path.startsWith(QLatin1Char('/')) && !path.startsWith(QLatin1String("./"))
+        && !path.startsWith(QLatin1String("../")))
+        path.prepend(QLatin1String("/dev/"));
+    return request_low_latency(int(port.handle()), path);
 }
