@@ -48,19 +48,22 @@ SoftLimitWrite::SoftLimitWrite(int16_t west, int16_t east)
       east(east)
 { }
 
-Actions SoftLimitWrite::do_start()
+MessageId limits_refusal(int16_t west, int16_t east)
 {
-    MessageId refusal = MessageId::none;
     switch (soft_limits::validate(west, east)) {
     case soft_limits::check::out_of_range:
-        refusal = MessageId::limits_out_of_range;
-        break;
+        return MessageId::limits_out_of_range;
     case soft_limits::check::wrong_order:
-        refusal = MessageId::limits_wrong_order;
-        break;
+        return MessageId::limits_wrong_order;
     case soft_limits::check::ok:
         break;
     }
+    return MessageId::none;
+}
+
+Actions SoftLimitWrite::do_start()
+{
+    const MessageId refusal = limits_refusal(west, east);
     if (refusal != MessageId::none)
         return fail(refusal);
     const auto bytes = soft_limits::encode(west, east);

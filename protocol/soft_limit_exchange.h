@@ -4,6 +4,10 @@
 
 namespace protocol {
 
+// Why a pair of limits may not be written (range first, then order: WEST
+// strictly below EAST), or none.
+MessageId limits_refusal(int16_t west, int16_t east);
+
 // Reading the EAST/WEST soft limits: 'b'; the box answers 'c' and the four
 // limit bytes (WEST low, WEST high, EAST low, EAST high), each counted back
 // with 1..4. No watchdog: the box is waited for until it completes, or until

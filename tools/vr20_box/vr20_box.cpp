@@ -1,0 +1,581 @@
+#include "vr20_box.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <QTextCodec>
+#include <QTextStream>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <unistd.h>
+
+#include "blocking_line.h"
+#include "box_driver.h"
+#include "list_read.h"
+#include "list_write.h"
+#include "messages.h"
+#include "package_check.h"
+#include "port_listing.h"
+#include "sat_list.h"
+#include "soft_limit_exchange.h"
+#include "update_session.h"
+
+#ifndef VR20_VERSION
+#define VR20_VERSION "unknown"
+#endif
+
+namespace vr20box {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds limits_give_up{5000};
+constexpr milliseconds transfer_give_up{60000};
+
+const char usage_text[]
+    = "Usage: vr20-box [OPTIONS] COMMAND [ARGUMENTS]\n"
+      "\n"
+      "Commands:\n"
+      "  update PACKAGE.bin     update the box's firmware from a package\n"
+      "  list read OUT.csv      read the box's satellite list into a CSV file (- : standard output)\n"
+      "  list write IN.csv      write a CSV file's satellite list to the box (- : standard input)\n"
+      "  limits get             read the soft limits: prints \"WEST <value>\" and \"EAST <value>\"\n"
+      "  limits set WEST EAST   set the soft limits (-5000..5000, WEST below EAST)\n"
+      "  ports                  list the serial ports, one a line, tab-separated:\n"
+      "                         path, description, USB vendor:product, state (free, busy, denied)\n"
+      "\n"
+      "Options (before the command):\n"
+      "  --port PORT            a device path (/dev/ttyUSB0) or a name under /dev (COM3, ttyUSB0);\n"
+      "                         without it, the one USB serial adapter attached\n"
+      "  --timeout MS           give up when the box says nothing for MS ms\n"
+      "                         (default 5000 for limits, 60000 for the others)\n"
+      "  --quiet                print errors only\n"
+      "  --force                update: send a package that fails its checks all the same\n"
+      "  --strict               list write: refuse cells the write would alter, send nothing\n"
+      "  --help, --version\n"
+      "\n"
+      "Exit status:\n"
+      "  0 done; 1 a file could not be read or written, or a package is broken; 2 usage;\n"
+      "  3 the port is missing, busy, or not permitted; 4 the box did not answer (no 'P',\n"
+      "  or silent past --timeout); 5 the box refused or reported a failure; 6 the transfer\n"
+      "  broke (hang-up, unplugged adapter, too many resend requests, an unexpected byte);\n"
+      "  130 interrupted.\n";
+
+struct Options {
+    QString port;
+    std::optional<milliseconds> timeout;
+    bool quiet = false;
+    bool force = false;
+    bool strict = false;
+};
+
+void say(const QString &text)
+{
+    std::fprintf(stderr, "vr20-box: %s\n", text.toLocal8Bit().constData());
+}
+
+int usage_error(const QString &what, const QString &hint = QString())
+{
+    say(what);
+    if (!hint.isEmpty())
+        std::fprintf(stderr, "%s\n", hint.toLocal8Bit().constData());
+    std::fprintf(stderr, "Try 'vr20-box --help'.\n");
+    return usage;
+}
+
+QString text_of(protocol::MessageId id)
+{
+    return QString::fromLatin1(protocol::message(id).text);
+}
+
+// The exit status a conversation's message stands for.
+int exit_for(protocol::MessageId id)
+{
+    using protocol::MessageId;
+    switch (id) {
+    case MessageId::device_not_prepared:
+        return no_answer;
+    case MessageId::cpu_mismatch:
+    case MessageId::package_too_old:
+    case MessageId::update_failed:
+    case MessageId::data_write_error:
+        return refused;
+    case MessageId::limits_out_of_range:
+    case MessageId::limits_wrong_order:
+        return usage;
+    default:
+        return transfer_broke;
+    }
+}
+
+// Progress on stderr: one line rewritten in place on a terminal, else a
+// line now and then; nothing with --quiet.
+class Progress
+{
+public:
+    Progress(const char *what, bool quiet)
+        : what(what),
+          quiet(quiet),
+          terminal(isatty(STDERR_FILENO) == 1),
+          started(std::chrono::steady_clock::now())
+    { }
+
+    // `unit` of `units` (block 3 of 103), `bytes` of `total` bytes.
+    void show(const char *unit, int done_units, int units, long bytes, long total, bool milestone)
+    {
+        if (quiet)
+            return;
+        const double seconds
+            = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double rate = seconds > 0 ? bytes / seconds : 0;
+        const long left = rate > 0 ? long((total - bytes) / rate) : 0;
+        const int percent = total > 0 ? int(100 * bytes / total) : 0;
+        char line[160];
+        std::snprintf(line, sizeof line, "%s: %s %d of %d, %3d%%, %ld bytes, %.0f B/s, %ld:%02ld left", what,
+                      unit, done_units, units, percent, bytes, rate, left / 60, left % 60);
+        if (terminal) {
+            std::fprintf(stderr, "\r%s\x1b[K", line);
+            shown = true;
+        } else if (milestone) {
+            std::fprintf(stderr, "%s\n", line);
+        }
+        std::fflush(stderr);
+    }
+
+    // Ends the line in place before anything else is said.
+    void finish()
+    {
+        if (shown)
+            std::fprintf(stderr, "\n");
+        shown = false;
+    }
+
+private:
+    const char *what;
+    bool quiet;
+    bool terminal;
+    bool shown = false;
+    std::chrono::steady_clock::time_point started;
+};
+
+struct Session {
+    Options options;
+    std::unique_ptr<BlockingLine> line;
+};
+
+// Opens the chosen port; an exit status when that fails.
+std::optional<int> open_line(const PortListing &listing, Session &session)
+{
+    const PortChoice choice = choose_port(session.options.port, listing);
+    if (choice.path.isEmpty()) {
+        say(choice.error);
+        return port_error;
+    }
+    if (!choice.note.isEmpty() && !session.options.quiet)
+        say(choice.note);
+    BlockingLine::OpenError error = BlockingLine::OpenError::none;
+    QString error_text;
+    session.line = BlockingLine::open(choice.path, &error, &error_text);
+    if (session.line)
+        return std::nullopt;
+    switch (error) {
+    case BlockingLine::OpenError::denied:
+        say(choice.path + ": " + error_text
+            + ". Add the user to the dialout group (sudo usermod -aG dialout $USER), then log in again.");
+        break;
+    case BlockingLine::OpenError::busy:
+        say(choice.path + ": " + error_text + ". Another program holds the port.");
+        break;
+    default:
+        say(choice.path + ": " + error_text);
+        break;
+    }
+    return port_error;
+}
+
+// Runs a conversation and turns its result into an exit status, saying
+// what the window would say.
+int converse(Session &session, protocol::Conversation &conversation, milliseconds default_give_up,
+             BoxDriver::Hooks hooks, Progress *progress, const char *left_behind)
+{
+    const bool quiet = session.options.quiet;
+    hooks.message = [&](protocol::MessageId id) {
+        if (progress)
+            progress->finish();
+        const protocol::Message &m = protocol::message(id);
+        if (m.icon == protocol::MessageIcon::warning || !quiet)
+            say(QString::fromLatin1(m.text));
+    };
+    hooks.may_send = [] { return !stop_requested(); };
+    BoxDriver driver(*session.line, session.options.timeout.value_or(default_give_up), hooks);
+    const BoxDriver::Result result = driver.run(conversation);
+    if (progress)
+        progress->finish();
+    switch (result.kind) {
+    case BoxDriver::Result::Kind::ended:
+        if (result.outcome == protocol::Outcome::success)
+            return done;
+        return exit_for(result.message);
+    case BoxDriver::Result::Kind::gave_up:
+        say(QStringLiteral("the box said nothing for %1 ms; giving up.")
+                .arg(session.options.timeout.value_or(default_give_up).count()));
+        return no_answer;
+    case BoxDriver::Result::Kind::stopped:
+        say(QStringLiteral("stopped by signal %1. %2").arg(stop_signal()).arg(QLatin1String(left_behind)));
+        return interrupted;
+    case BoxDriver::Result::Kind::line_lost:
+        say(text_of(protocol::MessageId::list_transfer_error) + QStringLiteral(" (the line is gone)"));
+        return transfer_broke;
+    }
+    return transfer_broke;
+}
+
+// ---- commands ----
+
+int cmd_limits_get(const PortListing &listing, Session &session)
+{
+    if (const auto failed = open_line(listing, session))
+        return *failed;
+    protocol::SoftLimitRead read;
+    const int code = converse(session, read, limits_give_up, {}, nullptr,
+                              "The box has not taken the read to its end; nothing was changed.");
+    if (code == done)
+        std::printf("WEST %d\nEAST %d\n", read.west_limit(), read.east_limit());
+    return code;
+}
+
+std::optional<int16_t> parse_limit(const QString &text)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    if (!ok || value < -32768 || value > 32767 || text.trimmed() != text)
+        return std::nullopt;
+    return int16_t(value);
+}
+
+int cmd_limits_set(const PortListing &listing, Session &session, const QString &west_text,
+                   const QString &east_text)
+{
+    const auto west = parse_limit(west_text);
+    const auto east = parse_limit(east_text);
+    if (!west || !east)
+        return usage_error(QStringLiteral("limits set takes two whole numbers, WEST then EAST"));
+    // Refused before the port is touched.
+    const protocol::MessageId refusal = protocol::limits_refusal(*west, *east);
+    if (refusal != protocol::MessageId::none) {
+        say(text_of(refusal));
+        return usage;
+    }
+    if (const auto failed = open_line(listing, session))
+        return *failed;
+    protocol::SoftLimitWrite write(*west, *east);
+    const int code = converse(session, write, limits_give_up, {}, nullptr,
+                              "The box may hold part of the new limits: set them again.");
+    return code;
+}
+
+// The satellite list as the table holds it: 199 rows of cell texts.
+using SatTable = std::array<SatRow, kSatCount>;
+
+bool write_csv(const QString &path, const SatTable &table)
+{
+    QByteArray text;
+    {
+        QTextStream out(&text);
+        out.setCodec(QTextCodec::codecForLocale());
+        for (const SatRow &row : table)
+            out << format_csv_line(row);
+    }
+    if (path == QLatin1String("-"))
+        return std::fwrite(text.constData(), 1, size_t(text.size()), stdout) == size_t(text.size())
+            && std::fflush(stdout) == 0;
+    // Written whole beside the old file and put in its place, or not at all.
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
+}
+
+int cmd_list_read(const PortListing &listing, Session &session, const QString &out_path)
+{
+    if (const auto failed = open_line(listing, session))
+        return *failed;
+    SatTable table;
+    Progress progress("list read", session.options.quiet);
+    BoxDriver::Hooks hooks;
+    hooks.row = [&](int satellite, const QByteArray &record) {
+        if (satellite < 1 || satellite > kSatCount || record.size() != kSatRecordSize)
+            return;
+        SatRecord r;
+        std::memcpy(r.bytes, record.constData(), kSatRecordSize);
+        table[size_t(satellite - 1)] = record_to_row(r, EmptySlot::Blank);
+        progress.show("satellite", satellite, kSatCount, long(satellite) * kSatRecordSize,
+                      long(kSatCount) * kSatRecordSize, satellite % 20 == 0 || satellite == kSatCount);
+    };
+    protocol::ListRead read;
+    const int code = converse(session, read, transfer_give_up, hooks, &progress,
+                              "The box is left as it was; read the list again.");
+    if (code != done)
+        return code; // an earlier file stays as it was
+    if (!write_csv(out_path, table)) {
+        say(QStringLiteral("cannot write %1").arg(out_path));
+        return file_error;
+    }
+    return done;
+}
+
+std::optional<SatTable> read_csv(const QString &path)
+{
+    QFile file;
+    const bool opened = path == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
+                                                   : (file.setFileName(path), file.open(QIODevice::ReadOnly));
+    if (!opened)
+        return std::nullopt;
+    SatTable table;
+    QByteArray line;
+    for (SatRow &row : table) {
+        if (!read_csv_line(file, &line))
+            break;
+        const CsvFields fields = parse_csv_line(line);
+        // A line without three commas leaves its row empty, as the window keeps it.
+        if (fields.isValid())
+            row = fields.cells();
+    }
+    return table;
+}
+
+int cmd_list_write(const PortListing &listing, Session &session, const QString &in_path)
+{
+    const std::optional<SatTable> table = read_csv(in_path);
+    if (!table) {
+        say(QStringLiteral("cannot read %1").arg(in_path));
+        return file_error;
+    }
+    static const char *const column_names[] = {"name", "position", "vertical", "horizontal"};
+    int altered = 0;
+    for (int r = 0; r < kSatCount; ++r)
+        for (const CellChange &change : write_changes((*table)[size_t(r)])) {
+            ++altered;
+            std::fprintf(stderr, "vr20-box: row %d, %s: \"%s\" is sent as \"%s\": %s\n", r + 1,
+                         column_names[change.column], change.text.toLocal8Bit().constData(),
+                         change.sent.toLocal8Bit().constData(), change.reason.toLocal8Bit().constData());
+        }
+    if (altered > 0 && session.options.strict) {
+        say(QStringLiteral("%1 cells would be altered; nothing sent (--strict).").arg(altered));
+        return file_error;
+    }
+    if (const auto failed = open_line(listing, session))
+        return *failed;
+    Progress progress("list write", session.options.quiet);
+    protocol::ListWrite write(
+        [&table](int satellite) { return row_to_record((*table)[size_t(satellite - 1)]); });
+    BoxDriver::Hooks hooks;
+    int shown = 0;
+    hooks.progress = [&](int) {
+        const int satellite = std::min(write.satellite(), kSatCount);
+        if (satellite == shown)
+            return;
+        shown = satellite;
+        progress.show("satellite", satellite, kSatCount, long(satellite) * kSatRecordSize,
+                      long(kSatCount) * kSatRecordSize, satellite % 20 == 0 || satellite == kSatCount);
+    };
+    return converse(session, write, transfer_give_up, hooks, &progress,
+                    "The box holds the satellites sent so far; write the list again.");
+}
+
+int cmd_update(const PortListing &listing, Session &session, const QString &package_path)
+{
+    std::ifstream in(QFile::encodeName(package_path).toStdString(), std::ios::in | std::ios::binary);
+    if (!in.is_open()) {
+        say(QStringLiteral("cannot open %1: %2")
+                .arg(package_path, QString::fromLocal8Bit(std::strerror(errno))));
+        return file_error;
+    }
+    const PackageCheck check = check_package(in);
+    if (check.read_error) {
+        say(QStringLiteral("cannot read %1").arg(package_path));
+        return file_error;
+    }
+    if (!check.sound()) {
+        for (const std::string &fault : check.faults)
+            say(QStringLiteral("%1: malformed package: %2").arg(package_path, QString::fromStdString(fault)));
+        if (!session.options.force) {
+            say(QStringLiteral("nothing sent (--force sends it all the same)."));
+            return file_error;
+        }
+    }
+    // The session takes what the window's would: the header and the whole blocks.
+    in.clear();
+    in.seekg(0);
+    FirmwareConfig header;
+    read_package_header(in, header);
+    std::vector<PackageBlock> blocks;
+    PackageBlock block;
+    while (read_package_block(in, block))
+        blocks.push_back(block);
+
+    if (const auto failed = open_line(listing, session))
+        return *failed;
+    const int count = int(blocks.size());
+    const long total = long(count) * long(kBlockLineBytes);
+    Progress progress("update", session.options.quiet);
+    int started = 0;
+    BoxDriver::Hooks hooks;
+    hooks.progress = [&](int value) {
+        started = std::min(value + 1, count);
+        progress.show("block", started, count, long(value) * long(kBlockLineBytes), total, true);
+    };
+    hooks.status = [&](protocol::Status status, int value) {
+        if (status == protocol::Status::bytes_loaded)
+            progress.show("block", started, count, value, total, false);
+    };
+    protocol::UpdateSession update(header, std::move(blocks));
+    const int code = converse(session, update, transfer_give_up, hooks, &progress,
+                              "The box may still be in its bootloader: run the update again.");
+    if (code == done && !session.options.quiet)
+        progress.show("block", count, count, total, total, true);
+    return code;
+}
+
+int cmd_ports(const PortListing &listing)
+{
+    for (const PortEntry &port : listing.ports())
+        std::printf("%s\t%s\t%s\t%s\n", QFile::encodeName(port.path).constData(),
+                    port.description.toLocal8Bit().constData(), port.usb_id.toLatin1().constData(),
+                    port_state_name(port.state));
+    return done;
+}
+
+bool is_option(const QString &arg)
+{
+    return arg.startsWith(QLatin1String("--"));
+}
+
+} // namespace
+
+PortChoice choose_port(const QString &option, const PortListing &listing)
+{
+    PortChoice choice;
+    if (!option.isEmpty()) {
+        choice.path = option.contains(QLatin1Char('/')) ? option : QStringLiteral("/dev/") + option;
+        return choice;
+    }
+    const QList<PortEntry> ports = listing.ports();
+    QList<PortEntry> adapters;
+    for (const PortEntry &port : ports)
+        if (port.usb)
+            adapters << port;
+    if (adapters.size() == 1) {
+        const PortEntry &port = adapters.first();
+        choice.path = port.path;
+        choice.note = QStringLiteral("using %1%2")
+                          .arg(port.path,
+                               port.description.isEmpty() ? QString()
+                                                          : QStringLiteral(" (%1)").arg(port.description));
+        return choice;
+    }
+    choice.error = adapters.isEmpty()
+        ? QStringLiteral("no USB serial adapter found; choose a port with --port.")
+        : QStringLiteral("%1 USB serial adapters found; choose one with --port.").arg(adapters.size());
+    if (ports.isEmpty()) {
+        choice.error += QStringLiteral("\nThe system lists no serial ports.");
+    } else {
+        choice.error += QStringLiteral("\nSerial ports:");
+        for (const PortEntry &port : ports)
+            choice.error += QStringLiteral("\n  %1\t%2\t%3")
+                                .arg(port.path, port.description, QLatin1String(port_state_name(port.state)));
+    }
+    return choice;
+}
+
+int run(const QStringList &args, const PortListing &listing)
+{
+    Session session;
+    Options &options = session.options;
+    int i = 0;
+    // Options first; the first word that is none is the command, and all
+    // after it are its arguments (so "-1000" is a number, not an option).
+    for (; i < args.size() && is_option(args[i]); ++i) {
+        const QString &arg = args[i];
+        const auto value = [&]() -> std::optional<QString> {
+            if (i + 1 >= args.size())
+                return std::nullopt;
+            return args[++i];
+        };
+        if (arg == QLatin1String("--help")) {
+            std::fputs(usage_text, stdout);
+            return done;
+        }
+        if (arg == QLatin1String("--version")) {
+            std::printf("vr20-box %s\n", VR20_VERSION);
+            return done;
+        }
+        if (arg == QLatin1String("--quiet")) {
+            options.quiet = true;
+        } else if (arg == QLatin1String("--force")) {
+            options.force = true;
+        } else if (arg == QLatin1String("--strict")) {
+            options.strict = true;
+        } else if (arg == QLatin1String("--port")) {
+            const auto port = value();
+            if (!port || port->isEmpty())
+                return usage_error(QStringLiteral("--port needs a port"));
+            options.port = *port;
+        } else if (arg == QLatin1String("--timeout")) {
+            const auto text = value();
+            bool ok = false;
+            const int ms = text ? text->toInt(&ok) : 0;
+            if (!ok || ms <= 0)
+                return usage_error(QStringLiteral("--timeout needs a number of milliseconds above 0"));
+            options.timeout = milliseconds(ms);
+        } else {
+            return usage_error(QStringLiteral("unknown option %1").arg(arg));
+        }
+    }
+    if (i >= args.size())
+        return usage_error(QStringLiteral("no command given"));
+    const QString command = args[i];
+    const QStringList rest = args.mid(i + 1);
+    for (const QString &arg : rest)
+        if (arg == QLatin1String("--port") || arg == QLatin1String("--timeout")
+            || arg == QLatin1String("--quiet") || arg == QLatin1String("--force")
+            || arg == QLatin1String("--strict"))
+            return usage_error(
+                QStringLiteral("%1 after the command").arg(arg),
+                QStringLiteral("Options go before the command: vr20-box %1 %2 ...").arg(arg, command));
+
+    install_stop_handlers();
+    if (command == QLatin1String("ports")) {
+        if (!rest.isEmpty())
+            return usage_error(QStringLiteral("ports takes no arguments"));
+        return cmd_ports(listing);
+    }
+    if (command == QLatin1String("update")) {
+        if (rest.size() != 1)
+            return usage_error(QStringLiteral("update takes one package"));
+        return cmd_update(listing, session, rest[0]);
+    }
+    if (command == QLatin1String("list")) {
+        if (rest.size() == 2 && rest[0] == QLatin1String("read"))
+            return cmd_list_read(listing, session, rest[1]);
+        if (rest.size() == 2 && rest[0] == QLatin1String("write"))
+            return cmd_list_write(listing, session, rest[1]);
+        return usage_error(QStringLiteral("list read OUT.csv, or list write IN.csv"));
+    }
+    if (command == QLatin1String("limits")) {
+        if (rest.size() == 1 && rest[0] == QLatin1String("get"))
+            return cmd_limits_get(listing, session);
+        if (rest.size() == 3 && rest[0] == QLatin1String("set"))
+            return cmd_limits_set(listing, session, rest[1], rest[2]);
+        return usage_error(QStringLiteral("limits get, or limits set WEST EAST"));
+    }
+    return usage_error(QStringLiteral("unknown command %1").arg(command));
+}
+
+} // namespace vr20box
