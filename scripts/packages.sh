@@ -9,6 +9,8 @@ packages=(
   binutils srecord openssl               # reference S-record images and AES in tests
   clang libclang-rt-14-dev               # libFuzzer targets
   xvfb xauth                             # a real X server for benchmarks and headless runs
+  fonts-wine fonts-liberation2           # the form's faces: a Tahoma-like one, and Arial's metrics
+  desktop-file-utils appstream           # validating the desktop entry and the metainfo
 )
 missing=()
 for p in "${packages[@]}"; do
