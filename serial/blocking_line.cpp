@@ -143,6 +143,11 @@ void BlockingLine::clear()
     tcflush(fd, TCIOFLUSH);
 }
 
+void BlockingLine::discard_input()
+{
+    tcflush(fd, TCIFLUSH);
+}
+
 bool BlockingLine::send(uint8_t byte, bool wait)
 {
     const Clock::time_point deadline = Clock::now() + send_limit;

@@ -29,6 +29,8 @@ public:
 
     // Discards received and unsent bytes.
     void clear();
+    // Discards received bytes only; bytes still to be sent go out.
+    void discard_input();
     // Writes one byte; with `wait`, waits until it has left (at most 3000 ms
     // in all). False when the line is gone or the byte could not be written.
     // A stop request ends any wait with false: for room in the line (the

@@ -76,6 +76,9 @@ bool BoxDriver::perform(protocol::Conversation &conversation, Actions actions)
                 result.kind = Result::Kind::stopped;
                 return true;
             }
+            // A byte that came before this one goes out cannot be the
+            // answer to it: the window drops such a reply by its stamp.
+            line.discard_input();
             if (!line.send(a.byte, a.wait))
                 put_first(conversation.on_send_failed());
             break;
