@@ -15,11 +15,9 @@ constexpr milliseconds satellite_pause{200};
 
 Actions ListRead::do_start()
 {
-    Actions actions{Action::clear_port(), Action::listen(), Action::pause(start_pause)};
-    actions.push_back(Action::send(request_byte, true));
     // Armed with the first request: a box that never answers is asked again.
-    actions.push_back(Action::arm_watchdog());
-    return actions;
+    return {Action::clear_port(), Action::listen(), Action::pause(start_pause),
+            Action::send(request_byte, true), Action::arm_watchdog()};
 }
 
 Actions ListRead::do_send_failed()
