@@ -15,6 +15,10 @@
 #include <mutex>
 #include <sstream>
 
+#ifndef VR20_VERSION
+#define VR20_VERSION "unknown"
+#endif
+
 using namespace boxsim;
 
 namespace {
@@ -49,6 +53,7 @@ const char kUsage[]
       "  --gap MS                  pause between two box bytes in a row (default 20)\n"
       "  --log FILE                write the byte log to FILE\n"
       "  --help                    show this text\n"
+      "  --version                 show the version\n"
       "CONV is limits-read, limits-write, list-read, list-write or update; N counts from 1,\n"
       "the conversation's opening byte ('b', 'd', 'H', 'J', 'E') being 1. A BYTE is decimal\n"
       "or 0x-prefixed hex, e.g. --stray limits-read,5,0 (after the count 4 that ends a\n"
@@ -181,6 +186,9 @@ int main(int argc, char **argv)
         const std::string &a = args[i];
         if (a == "--help" || a == "-h") {
             std::cout << kUsage;
+            return 0;
+        } else if (a == "--version") {
+            std::cout << "vr20-boxsim " VR20_VERSION "\n";
             return 0;
         } else if (a == "--link") {
             link_path = value(i);

@@ -16,13 +16,17 @@
 #include <string>
 #include <vector>
 
+#ifndef VR20_VERSION
+#define VR20_VERSION "unknown"
+#endif
+
 namespace {
 
 enum Exit { kOk = 0, kIoError = 1, kUsage = 2, kMalformed = 3 };
 
 const char kUsageText[] = "Usage: vr20-pack build [--force] [--verbose] IMAGE.s19 PACKAGE.bin\n"
                           "       vr20-pack info PACKAGE.bin\n"
-                          "       vr20-pack --help\n"
+                          "       vr20-pack --help | --version\n"
                           "\n"
                           "build  Turns the S-record image into a firmware package, byte for byte as\n"
                           "       the loader's package builder does. The header is the image's\n"
@@ -231,6 +235,10 @@ int main(int argc, char *argv[])
         const QString arg = QFile::decodeName(argv[i]);
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             std::fputs(kUsageText, stdout);
+            return kOk;
+        }
+        if (arg == QLatin1String("--version")) {
+            std::printf("vr20-pack %s\n", VR20_VERSION);
             return kOk;
         }
         if (arg == QLatin1String("--force"))
