@@ -32,12 +32,12 @@ contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 missing=0
 for path in \
   ./usr/bin/vr20-loader ./usr/bin/vr20-box ./usr/bin/vr20-pack ./usr/bin/vr20-boxsim \
-  ./usr/share/applications/com.quorinel.VR20Loader.desktop \
-  ./usr/share/metainfo/com.quorinel.VR20Loader.metainfo.xml \
-  ./usr/share/icons/hicolor/scalable/apps/com.quorinel.VR20Loader.svg \
-  ./usr/share/icons/hicolor/16x16/apps/com.quorinel.VR20Loader.png \
-  ./usr/share/icons/hicolor/48x48/apps/com.quorinel.VR20Loader.png \
-  ./usr/share/icons/hicolor/256x256/apps/com.quorinel.VR20Loader.png \
+  ./usr/share/applications/com.quorinel.vr20loader.desktop \
+  ./usr/share/metainfo/com.quorinel.vr20loader.metainfo.xml \
+  ./usr/share/icons/hicolor/scalable/apps/com.quorinel.vr20loader.svg \
+  ./usr/share/icons/hicolor/16x16/apps/com.quorinel.vr20loader.png \
+  ./usr/share/icons/hicolor/48x48/apps/com.quorinel.vr20loader.png \
+  ./usr/share/icons/hicolor/256x256/apps/com.quorinel.vr20loader.png \
   ./usr/share/man/man1/vr20-loader.1.gz ./usr/share/man/man1/vr20-box.1.gz \
   ./usr/share/man/man1/vr20-pack.1.gz ./usr/share/man/man1/vr20-boxsim.1.gz \
   ./usr/lib/udev/rules.d/70-vr20-serial.rules; do
