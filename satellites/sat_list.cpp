@@ -240,6 +240,14 @@ int8_t csv_number8(const QByteArray &field)
     return static_cast<int8_t>(accumulate<uint8_t>(field));
 }
 
+QByteArray format_csv(const std::vector<SatRow> &rows)
+{
+    QString text;
+    for (const SatRow &row : rows)
+        text += format_csv_line(row);
+    return text.toLocal8Bit();
+}
+
 QString format_csv_line(const SatRow &row)
 {
     QString line;

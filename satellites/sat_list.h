@@ -66,6 +66,10 @@ int8_t csv_number8(const QByteArray &field);
 // then LF. An empty cell or one holding exactly " " is an empty field.
 QString format_csv_line(const SatRow &row);
 
+// A whole CSV file of `rows`, each line as format_csv_line gives it, in the
+// local 8-bit encoding: the bytes "Save to file" writes.
+QByteArray format_csv(const std::vector<SatRow> &rows);
+
 // ---- Satellite records ---------------------------------------------------
 
 enum class EmptySlot {
