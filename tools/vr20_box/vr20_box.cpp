@@ -2,8 +2,6 @@
 
 #include <QFile>
 #include <QSaveFile>
-#include <QTextCodec>
-#include <QTextStream>
 
 #include <array>
 #include <chrono>
@@ -287,13 +285,7 @@ using SatTable = std::array<SatRow, kSatCount>;
 
 bool write_csv(const QString &path, const SatTable &table)
 {
-    QByteArray text;
-    {
-        QTextStream out(&text);
-        out.setCodec(QTextCodec::codecForLocale());
-        for (const SatRow &row : table)
-            out << format_csv_line(row);
-    }
+    const QByteArray text = format_csv(std::vector<SatRow>(table.begin(), table.end()));
     if (path == QLatin1String("-"))
         return std::fwrite(text.constData(), 1, size_t(text.size()), stdout) == size_t(text.size())
             && std::fflush(stdout) == 0;
