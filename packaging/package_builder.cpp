@@ -2,7 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QMessageLogger>
+#include <QLoggingCategory>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -11,6 +11,8 @@
 #include <memory>
 
 namespace {
+
+Q_LOGGING_CATEGORY(package_log, "vr20.package", QtWarningMsg)
 
 constexpr uint16_t kConfigPageFirst = 0x3100;
 constexpr uint16_t kConfigPageLast = 0x31FF;
@@ -36,7 +38,7 @@ bool BuildResult::operator==(const BuildResult &o) const
 
 bool PackageBuilder::close_block(const PackageSink &sink)
 {
-    QMessageLogger().debug("ADDR = 0x%x%x", unsigned(block_.bytes[0]), unsigned(block_.bytes[1]));
+    qCDebug(package_log, "ADDR = 0x%x%x", unsigned(block_.bytes[0]), unsigned(block_.bytes[1]));
     ++blocks_;
     return write_block(block_, sink);
 }

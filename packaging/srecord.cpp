@@ -1,12 +1,14 @@
 #include "srecord.h"
 
-#include <QMessageLogger>
+#include <QLoggingCategory>
 
 #include <algorithm>
 #include <cstring>
 #include <istream>
 
 namespace {
+
+Q_LOGGING_CATEGORY(srecord_log, "vr20.srecord", QtWarningMsg)
 
 int digit_value(char c)
 {
@@ -140,13 +142,13 @@ bool ConfigSearch::feed(const SrecLine &line)
             return false;
         seen_s1_ = true;
         if (log_)
-            QMessageLogger().debug("Line: %s", line.text);
+            qCDebug(srecord_log, "Line: %s", line.text);
     }
     const SrecFields f = parse_srec_fields(line);
     if (!f.has_address)
         return false;
     if (log_)
-        QMessageLogger().debug("ADDR = 0x%x", unsigned(f.addr));
+        qCDebug(srecord_log, "ADDR = 0x%x", unsigned(f.addr));
     if (f.addr != kConfigRecordAddress)
         return false;
     found_ = true;
@@ -154,8 +156,8 @@ bool ConfigSearch::feed(const SrecLine &line)
     for (int i = 0; i < data_count_; ++i)
         data_[i] = line.byte_at(SrecFields::kDataPos + 2 * std::size_t(i));
     if (log_) {
-        QMessageLogger().debug("Line: %s", line.text);
-        QMessageLogger().debug("Number: %d", int(f.count));
+        qCDebug(srecord_log, "Line: %s", line.text);
+        qCDebug(srecord_log, "Number: %d", int(f.count));
     }
     return true;
 }
@@ -178,7 +180,7 @@ bool read_config_record(std::istream &image, FirmwareConfig &config)
             break;
     }
     search.apply(config);
-    QMessageLogger().debug("config[0][1][2][3] = 0x%x, 0x%x, 0x%x, 0x%x", config.bytes[0], config.bytes[1],
-                           config.bytes[2], config.bytes[3]);
+    qCDebug(srecord_log, "config[0][1][2][3] = 0x%x, 0x%x, 0x%x, 0x%x", config.bytes[0], config.bytes[1],
+            config.bytes[2], config.bytes[3]);
     return search.found();
 }

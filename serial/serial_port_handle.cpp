@@ -1,6 +1,6 @@
 #include "serial_port_handle.h"
 
-#include <QDebug>
+#include <QLoggingCategory>
 #include <QMetaObject>
 
 #include <type_traits>
@@ -14,6 +14,8 @@
 constexpr std::chrono::milliseconds serial_port_handle::io_wait_limit;
 
 namespace {
+
+Q_LOGGING_CATEGORY(serial_log, "vr20.serial", QtWarningMsg)
 
 // The far end hung up, or the device is gone.
 bool line_hung_up(QSerialPort &port)
@@ -240,7 +242,7 @@ void serial_port_handle::update_write_complete()
     char c = 0;
     reply = port->read(&c, 1) == 1 ? static_cast<uchar>(c) : 0;
     port->clear(QSerialPort::AllDirections);
-    qDebug("FeedBack = 0x%x", reply);
+    qCDebug(serial_log, "FeedBack = 0x%x", reply);
     if (stamping) {
         std::lock_guard<std::mutex> lock(stamps_mutex);
         reply_stamps.push_back(sends.load());
@@ -300,7 +302,8 @@ void serial_port_handle::on_port_error(QSerialPort::SerialPortError error)
         port->clearError();
         return;
     }
-    qDebug("serial port error %d: %s", int(error), qPrintable(port->errorString()));
+    // Rare and worth knowing: shown unless turned off.
+    qCWarning(serial_log, "serial port error %d: %s", int(error), qPrintable(port->errorString()));
     port->clearError();
     port->close();
     if (lost_context && lost_handler) {

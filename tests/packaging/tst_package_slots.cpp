@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -54,16 +55,22 @@ QByteArray read_file(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// Debug messages while it lives.
+// The image's and the package's debug messages while it lives (their
+// categories are off otherwise).
 class debug_log
 {
 public:
     debug_log()
     {
+        QLoggingCategory::setFilterRules("vr20.srecord.debug=true\nvr20.package.debug=true");
         previous = qInstallMessageHandler(collect);
         messages().clear();
     }
-    ~debug_log() { qInstallMessageHandler(previous); }
+    ~debug_log()
+    {
+        qInstallMessageHandler(previous);
+        QLoggingCategory::setFilterRules(QString());
+    }
     static QStringList &messages()
     {
         static QStringList list;

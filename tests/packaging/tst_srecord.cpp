@@ -249,7 +249,7 @@ void collect(QtMsgType type, const QMessageLogContext &, const QString &text)
 
 void tst_srecord::config_record_logs()
 {
-    QLoggingCategory::setFilterRules("default.debug=true");
+    QLoggingCategory::setFilterRules("vr20.srecord.debug=true");
     g_messages.clear();
     const QtMessageHandler old = qInstallMessageHandler(collect);
     std::istringstream in("S00600004844521B\nS107300001020304BE\nS1073100326701002D\nS9030000FC\n");

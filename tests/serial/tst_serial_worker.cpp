@@ -2,8 +2,11 @@
 // reply per arrival, the reply route, the blocking primitives and a far end
 // that hangs up.
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <mutex>
 
 #include "box_sim.h"
 #include "serial_port_handle.h"
@@ -224,6 +227,71 @@ private slots:
         QTest::qWait(300);
         QCOMPARE(lost, 1);
         QCOMPARE(spy.count(), 0);
+    }
+
+    // The worker's messages go through the category "vr20.serial": a reply
+    // byte's debug line only when asked for, a lost line's warning unless
+    // turned off.
+    void debug_output_data()
+    {
+        QTest::addColumn<QString>("rules");
+        QTest::addColumn<bool>("hang_up");
+        QTest::addColumn<QStringList>("shown");
+
+        QTest::newRow("reply, no rules") << "" << false << QStringList{};
+        QTest::newRow("reply, serial debug on")
+            << "vr20.serial.debug=true" << false << QStringList{"debug vr20.serial: FeedBack = 0x41"};
+        QTest::newRow("reply, every vr20 debug on")
+            << "vr20.*.debug=true" << false << QStringList{"debug vr20.serial: FeedBack = 0x41"};
+        QTest::newRow("reply, Qt's default debug on") << "default.debug=true" << false << QStringList{};
+        QTest::newRow("reply, another category on") << "vr20.update.debug=true" << false << QStringList{};
+        QTest::newRow("hang-up, no rules")
+            << "" << true << QStringList{"warning vr20.serial: serial port error"};
+        QTest::newRow("hang-up, serial warnings off") << "vr20.serial.warning=false" << true << QStringList{};
+    }
+
+    void debug_output()
+    {
+        QFETCH(QString, rules);
+        QFETCH(bool, hang_up);
+        QFETCH(QStringList, shown);
+
+        static std::mutex mutex;
+        static QStringList seen;
+        seen.clear();
+        QLoggingCategory::setFilterRules(rules);
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+                // The worker's two messages, in whatever category they
+                // come; the error's own words vary, its start does not.
+                const QLatin1String error("serial port error");
+                if (!text.startsWith(QLatin1String("FeedBack")) && !text.startsWith(error))
+                    return;
+                const QString start = text.startsWith(error) ? QString(error) : text;
+                std::lock_guard<std::mutex> lock(mutex);
+                seen << QStringLiteral("%1 %2: %3")
+                            .arg(type == QtDebugMsg ? "debug" : "warning", context.category, start);
+            });
+        {
+            open_line line;
+            QVERIFY(line.opened);
+            auto [peer, worker, spy] = line.parts();
+            int lost = 0;
+            QObject context;
+            worker.set_port_lost_handler(&context, [&] { ++lost; });
+            worker.update_reply_connect();
+            if (hang_up) {
+                peer.hang_up();
+                QTRY_COMPARE_WITH_TIMEOUT(lost, 1, 5000);
+            } else {
+                QVERIFY(peer.send(0x41));
+                QCOMPARE(replies(spy, 1), QList<uchar>{0x41});
+            }
+        }
+        qInstallMessageHandler(previous);
+        QLoggingCategory::setFilterRules(QString());
+        std::lock_guard<std::mutex> lock(mutex);
+        QCOMPARE(seen, shown);
     }
 
     void operations_after_shut_down_fail_without_blocking()
