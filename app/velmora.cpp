@@ -7,6 +7,8 @@
 #include <QTableWidgetItem>
 #include <QTimer>
 
+#include "port_box.h"
+#include "ports.h"
 #include "precise_sleep.h"
 #include "serial_port_handle.h"
 #include "soft_limit_exchange.h"
@@ -28,8 +30,9 @@ void sleep_rest(milliseconds pause, const QElapsedTimer &since)
 
 } // namespace
 
-velmora::velmora()
-    : QMainWindow(nullptr, Qt::WindowFlags())
+velmora::velmora(std::shared_ptr<const PortListing> listing, const QString &start_port)
+    : QMainWindow(nullptr, Qt::WindowFlags()),
+      port_listing(std::move(listing))
 {
     for (auto &row : sat_items)
         for (auto &item : row)
@@ -79,6 +82,9 @@ velmora::velmora()
             &velmora::select_comport);
     connect(ui.comboBox_port_update, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             &velmora::select_comport);
+    // Adapters come and go: the rows are brought up to date whenever a list opens.
+    for (PortBox *box : {ui.comboBox_port_rw, ui.comboBox_port_update})
+        connect(box, &PortBox::popup_requested, this, [this] { refresh_port_rows({}); });
 
     connect(port_worker, &serial_port_handle::sat_data_ready, this, &velmora::slt_sat_data_ready);
     connect(this, &velmora::en_rply_byte, port_worker, &serial_port_handle::update_reply_connect);
@@ -88,10 +94,15 @@ velmora::velmora()
     connect(ui.pushButton_get_lmt, &QPushButton::clicked, this, &velmora::get_soft_limit);
     connect(ui.pushButton_set_lmt, &QPushButton::clicked, this, &velmora::set_soft_limit);
 
-    probe_ports();
-
-    ui.comboBox_port_rw->setCurrentIndex(port_index);
-    ui.comboBox_port_update->setCurrentIndex(port_index);
+    if (start_port.isEmpty()) {
+        refresh_port_rows({});
+        probe_ports();
+        ui.comboBox_port_rw->setCurrentIndex(port_index);
+        ui.comboBox_port_update->setCurrentIndex(port_index);
+    } else {
+        refresh_port_rows({named_port(start_port)});
+        choose_start_port(row_of_port(start_port));
+    }
 }
 
 velmora::~velmora()
@@ -119,16 +130,93 @@ velmora::~velmora()
 void velmora::probe_ports()
 {
     port_index = 0;
-    for (int i = 0; i < port_names; ++i) {
-        if (!port_worker->open_port(ui.comboBox_port_rw->itemText(i))) {
-            port_index = i;
-            port_row = i;
+    for (int row = 0; row < ui.comboBox_port_rw->count(); ++row) {
+        // A built-in UART opens with nothing attached: only COM names and
+        // USB adapters can tell that a box may be there.
+        if (row >= port_names && !port_entries.at(row - port_names).usb)
+            continue;
+        if (!port_worker->open_port(port_of_row(row))) {
+            port_index = row;
+            port_row = row;
             port_worker->close_port();
             return;
         }
         port_worker->release_port();
     }
     show_message(protocol::MessageId::port_not_found);
+}
+
+void velmora::choose_start_port(int row)
+{
+    port_index = row;
+    port_row = row;
+    for (QComboBox *box : {ui.comboBox_port_rw, ui.comboBox_port_update}) {
+        const QSignalBlocker block(box);
+        box->setCurrentIndex(row);
+    }
+    take_port(row);
+}
+
+bool velmora::take_port(int row)
+{
+    const QString port = port_of_row(row);
+    if (!port_worker->open_port(port)) {
+        port_worker->close_port();
+        return true;
+    }
+    port_worker->release_port();
+    int error_number = 0;
+    probe_port_state(port_location(port), &error_number);
+    show_message(protocol::MessageId::port_cannot_open, port_failure_detail(error_number));
+    return false;
+}
+
+void velmora::refresh_port_rows(QList<PortEntry> kept)
+{
+    PortBox *const boxes[] = {ui.comboBox_port_rw, ui.comboBox_port_update};
+    QString chosen[2];
+    for (int b = 0; b < 2; ++b) {
+        const int row = boxes[b]->currentIndex();
+        chosen[b] = port_of_row(row);
+        if (row >= port_names)
+            kept.append(port_entries.at(row - port_names));
+    }
+    const QString held = port_of_row(port_row);
+    QStringList com_names;
+    for (int row = 0; row < port_names; ++row)
+        com_names.append(ui.comboBox_port_rw->itemText(row));
+    port_entries = port_rows(com_names, port_listing->ports(), kept);
+
+    for (int b = 0; b < 2; ++b) {
+        PortBox *box = boxes[b];
+        const QSignalBlocker block(box);
+        while (box->count() > port_names)
+            box->removeItem(box->count() - 1);
+        const QFontMetrics metrics = box->fontMetrics();
+        const int room = box->text_room();
+        for (const PortEntry &entry : qAsConst(port_entries)) {
+            box->addItem(metrics.elidedText(entry.name, Qt::ElideMiddle, room));
+            box->setItemData(box->count() - 1, port_tooltip(entry), Qt::ToolTipRole);
+        }
+        box->setCurrentIndex(row_of_port(chosen[b]));
+    }
+    port_row = row_of_port(held);
+}
+
+QString velmora::port_of_row(int row) const
+{
+    if (row >= 0 && row < port_names)
+        return ui.comboBox_port_rw->itemText(row);
+    return port_entries.value(row - port_names).path;
+}
+
+int velmora::row_of_port(const QString &name) const
+{
+    const QString location = port_location(name);
+    for (int row = 0; row < port_names + port_entries.size(); ++row)
+        if (port_location(port_of_row(row)) == location)
+            return row;
+    return -1;
 }
 
 void velmora::select_comport(int p_idx)
@@ -149,15 +237,10 @@ void velmora::select_comport(int p_idx)
         port_worker->close_port();
     port_worker->release_port();
 
-    QComboBox *box = ui.tabWidget->currentIndex() == 0 ? ui.comboBox_port_rw : ui.comboBox_port_update;
-    if (!port_worker->open_port(box->itemText(p_idx))) {
-        port_worker->close_port();
+    if (take_port(p_idx)) {
         port_row = p_idx;
         ui.comboBox_port_rw->setCurrentIndex(p_idx);
         ui.comboBox_port_update->setCurrentIndex(p_idx);
-    } else {
-        port_worker->release_port();
-        show_message(protocol::MessageId::port_cannot_open);
     }
 }
 
@@ -167,13 +250,15 @@ bool velmora::long_flow_running() const
         || active_flow == device_flow::list_write;
 }
 
-void velmora::show_message(protocol::MessageId id)
+void velmora::show_message(protocol::MessageId id, const QString &detail)
 {
     const protocol::Message &m = protocol::message(id);
-    if (m.icon == protocol::MessageIcon::information)
-        QMessageBox::information(nullptr, tr(m.title), tr(m.text), QMessageBox::Yes);
-    else
-        QMessageBox::warning(nullptr, tr(m.title), tr(m.text), QMessageBox::Yes);
+    QMessageBox box(m.icon == protocol::MessageIcon::information ? QMessageBox::Information
+                                                                 : QMessageBox::Warning,
+                    tr(m.title), tr(m.text), QMessageBox::Yes);
+    if (!detail.isEmpty())
+        box.setDetailedText(detail);
+    box.exec();
 }
 
 bool velmora::begin_device_flow(device_flow flow)

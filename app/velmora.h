@@ -13,6 +13,7 @@
 #include "conversation.h"
 #include "fw_config.h"
 #include "package_block.h"
+#include "port_listing.h"
 #include "sat_list.h"
 #include "ui_velmora.h"
 
@@ -37,7 +38,11 @@ public:
     static constexpr int sat_columns = 4;
     static constexpr int port_names = 15;
 
-    velmora();
+    // The port boxes list the ports `listing` gives after the COM names. With
+    // `start_port` (a name or a path) that port is chosen at start-up instead
+    // of probing; one the boxes do not offer is added to them.
+    explicit velmora(std::shared_ptr<const PortListing> listing = std::make_shared<SystemPortListing>(),
+                     const QString &start_port = QString());
     ~velmora() override;
 
 signals:
@@ -112,13 +117,29 @@ private:
     // Reached once, queued, when the worker finds the open port broken.
     void port_lost();
     void probe_ports();
+    // The port named at start-up: both boxes show its row (without a
+    // signal, so it is opened once) and the worker takes it.
+    void choose_start_port(int row);
+    // Gives the worker the port of `row`, closed, as a port choice does; or
+    // warns, with the reason, that it does not open. True when it opened.
+    bool take_port(int row);
+    // Lists the ports again and gives both boxes the same rows: the COM
+    // names, the listed ports, then `kept` and each box's chosen port where
+    // the listing lacks them. Each box keeps its choice by port, and no port
+    // is opened or closed: the boxes' signals are blocked meanwhile.
+    void refresh_port_rows(QList<PortEntry> kept);
+    // What the worker opens for a row: the COM name, or the port's path.
+    QString port_of_row(int row) const;
+    // The row whose port opens where `name` does, or -1.
+    int row_of_port(const QString &name) const;
     QProgressBar *flow_progress_bar() const;
     void show_flow_status(protocol::Status status, int value);
     void show_row(int satellite, const QByteArray &record);
 
 public:
-    // The message box of `id`: parentless, its single button Yes.
-    static void show_message(protocol::MessageId id);
+    // The message box of `id`: parentless, its single button Yes, with
+    // `detail` as its detailed text when there is one.
+    static void show_message(protocol::MessageId id, const QString &detail = QString());
 
     Ui::velmoraClass ui;
 
@@ -164,6 +185,8 @@ private:
     };
     QVector<deferred_event> deferred;
     int port_row = 0; // row of the port the worker holds, both combo boxes show it
+    std::shared_ptr<const PortListing> port_listing;
+    QList<PortEntry> port_entries; // the boxes' rows after the COM names
 
     // ---- packaging (builder) ----
     // The package path chosen with select_bin_path: file_path also takes the

@@ -43,6 +43,22 @@ PortEntry port_entry(const QString &path, const QString &name, const QString &de
     return entry;
 }
 
+QString port_location(const QString &name)
+{
+    if (name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
+        || name.startsWith(QLatin1String("../")))
+        return name;
+    return QLatin1String("/dev/") + name;
+}
+
+PortEntry named_port(const QString &name)
+{
+    const QString path = port_location(name);
+    const QLatin1String dev("/dev/");
+    const QString shown = path.startsWith(dev) ? path.mid(dev.size()) : path;
+    return port_entry(path, shown, QString(), std::nullopt, std::nullopt, PortEntry::State::free);
+}
+
 PortEntry::State probe_port_state(const QString &path, int *error_number)
 {
     const QByteArray native = path.toLocal8Bit();

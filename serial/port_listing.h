@@ -49,6 +49,17 @@ PortEntry port_entry(const QString &path, const QString &name, const QString &de
                      std::optional<quint16> vendor_id, std::optional<quint16> product_id,
                      PortEntry::State state);
 
+// Where QSerialPort opens `name`, and so where the window does: a path
+// ("/dev/ttyUSB0", "./tty0", "../tty0") as it stands, a bare name ("COM3",
+// "pts/4") under /dev.
+QString port_location(const QString &name);
+
+// The entry for a port named by the user (a name or a path) rather than
+// listed: its path is port_location(name), its name that path under /dev
+// ("pts/4") or the whole path elsewhere; no description; usb by name as
+// port_entry says; state free (it is not probed).
+PortEntry named_port(const QString &name);
+
 // The state of one device path, found the same way: free when the open
 // succeeds; busy for EBUSY (a program holds it with TIOCEXCL, as the window
 // and vr20-box do) and EIO (the device is hanging up or going away); denied

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QTest>
 
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include "serial_port_handle.h"
@@ -76,6 +77,7 @@ void modal_driver::poll()
         shown_box shown;
         shown.title = box->windowTitle();
         shown.text = box->text();
+        shown.detailed_text = box->detailedText();
         shown.icon = box->icon();
         shown.buttons = box->standardButtons();
         shown.default_button
@@ -122,6 +124,33 @@ bool attach_port(velmora &window, const QString &device)
     }
     w.close_port();
     return true;
+}
+
+open_counter::open_counter(const QString &path)
+{
+    fd = inotify_init1(IN_NONBLOCK);
+    if (fd >= 0)
+        inotify_add_watch(fd, path.toLocal8Bit().constData(), IN_OPEN);
+}
+
+open_counter::~open_counter()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+int open_counter::opens()
+{
+    alignas(inotify_event) char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        for (char *p = buffer; p < buffer + n;) {
+            auto *event = reinterpret_cast<inotify_event *>(p);
+            if (event->mask & IN_OPEN)
+                ++count;
+            p += sizeof(inotify_event) + event->len;
+        }
+    return count;
 }
 
 bool can_link_com_ports()

@@ -15,6 +15,8 @@
 
 #include <functional>
 
+#include "port_listing.h"
+
 class velmora;
 class serial_port_handle;
 
@@ -24,6 +26,7 @@ namespace harness {
 struct shown_box {
     QString title;
     QString text;
+    QString detailed_text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton default_button = QMessageBox::NoButton;
@@ -70,11 +73,39 @@ private:
     QList<shown_file_dialog> dialog_log;
 };
 
+// The ports a test gives the window, in place of the machine's.
+class fixed_listing : public PortListing
+{
+public:
+    explicit fixed_listing(QList<PortEntry> ports = {})
+        : entries(std::move(ports))
+    { }
+    QList<PortEntry> ports() const override { return entries; }
+
+    QList<PortEntry> entries;
+};
+
 serial_port_handle &worker(velmora &window);
 
 // Gives the worker a closed port object for `device`, as a successful port
 // choice does. Returns false when the device does not open.
 bool attach_port(velmora &window, const QString &device);
+
+// Counts how often a device is opened, to tell whether the window opened a
+// port again.
+class open_counter
+{
+public:
+    explicit open_counter(const QString &path);
+    ~open_counter();
+    open_counter(const open_counter &) = delete;
+    open_counter &operator=(const open_counter &) = delete;
+    int opens();
+
+private:
+    int fd = -1;
+    int count = 0;
+};
 
 // /dev/COMn as a link to a pseudo-terminal. Needs root; tests skip otherwise.
 bool can_link_com_ports();

@@ -69,6 +69,63 @@ private slots:
         QVERIFY(entry == expected);
     }
 
+    // A port named by the user opens where QSerialPort would open it.
+    void named_data()
+    {
+        QTest::addColumn<QString>("given");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("usb");
+
+        QTest::newRow("COM name") << "COM3"
+                                  << "/dev/COM3"
+                                  << "COM3" << false;
+        QTest::newRow("USB adapter's name") << "ttyUSB0"
+                                            << "/dev/ttyUSB0"
+                                            << "ttyUSB0" << true;
+        QTest::newRow("USB adapter's path") << "/dev/ttyUSB0"
+                                            << "/dev/ttyUSB0"
+                                            << "ttyUSB0" << true;
+        QTest::newRow("ACM adapter's path") << "/dev/ttyACM2"
+                                            << "/dev/ttyACM2"
+                                            << "ttyACM2" << true;
+        QTest::newRow("pseudo-terminal's path") << "/dev/pts/3"
+                                                << "/dev/pts/3"
+                                                << "pts/3" << false;
+        QTest::newRow("name with a folder under /dev") << "pts/3"
+                                                       << "/dev/pts/3"
+                                                       << "pts/3" << false;
+        QTest::newRow("by-id link") << "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0"
+                                    << "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0"
+                                    << "serial/by-id/usb-FTDI_FT232R-if00-port0" << false;
+        QTest::newRow("path outside /dev") << "/tmp/vr20-tty"
+                                           << "/tmp/vr20-tty"
+                                           << "/tmp/vr20-tty" << false;
+        QTest::newRow("relative to here") << "./tty0"
+                                          << "./tty0"
+                                          << "./tty0" << false;
+        QTest::newRow("relative to the parent") << "../tty0"
+                                                << "../tty0"
+                                                << "../tty0" << false;
+        QTest::newRow("/dev without its slash") << "/devices/tty0"
+                                                << "/devices/tty0"
+                                                << "/devices/tty0" << false;
+    }
+    void named()
+    {
+        QFETCH(QString, given);
+        QFETCH(QString, path);
+        QFETCH(QString, name);
+        QFETCH(bool, usb);
+        QCOMPARE(port_location(given), path);
+        const PortEntry entry = named_port(given);
+        QCOMPARE(entry.path, path);
+        QCOMPARE(entry.name, name);
+        QCOMPARE(entry.usb, usb);
+        QVERIFY(entry.description.isEmpty());
+        QVERIFY(entry.usb_id.isEmpty());
+    }
+
     void probe_data()
     {
         QTest::addColumn<QString>("setup");

@@ -4,7 +4,6 @@
 #include <QTabWidget>
 #include <QTest>
 
-#include <sys/inotify.h>
 #include <unistd.h>
 
 #include "box_sim.h"
@@ -13,41 +12,6 @@
 #include "velmora.h"
 
 namespace {
-
-// Counts how often a device is opened, to tell whether the window reopened
-// the port after the probe.
-class open_counter
-{
-public:
-    explicit open_counter(const std::string &path)
-    {
-        fd = inotify_init1(IN_NONBLOCK);
-        if (fd >= 0)
-            inotify_add_watch(fd, path.c_str(), IN_OPEN);
-    }
-    ~open_counter()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    int opens()
-    {
-        alignas(inotify_event) char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-            for (char *p = buffer; p < buffer + n;) {
-                auto *event = reinterpret_cast<inotify_event *>(p);
-                if (event->mask & IN_OPEN)
-                    ++count;
-                p += sizeof(inotify_event) + event->len;
-            }
-        return count;
-    }
-
-private:
-    int fd = -1;
-    int count = 0;
-};
 
 void clear_com_links()
 {
@@ -61,6 +25,9 @@ class tst_port_choice : public QObject
 {
     Q_OBJECT
 
+    // The ports beyond the COM names, in place of this machine's.
+    std::shared_ptr<harness::fixed_listing> listing = std::make_shared<harness::fixed_listing>();
+
 private slots:
     void initTestCase()
     {
@@ -70,7 +37,30 @@ private slots:
         clear_com_links();
     }
 
-    void cleanup() { clear_com_links(); }
+    void cleanup()
+    {
+        clear_com_links();
+        listing->entries.clear();
+    }
+
+    // The probe tries the COM names before the USB adapters.
+    void a_com_name_comes_before_a_usb_adapter()
+    {
+        boxsim::PtyPeer com, adapter;
+        harness::com_link link(5, QString::fromStdString(com.slave_path()));
+        QVERIFY(link.ok());
+        PortEntry usb = named_port(QString::fromStdString(adapter.slave_path()));
+        usb.usb = true;
+        listing->entries = {usb};
+        harness::open_counter adapter_opens(usb.path);
+        harness::modal_driver driver;
+        velmora window(listing);
+        QVERIFY(driver.boxes().isEmpty());
+        QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 4);
+        QCOMPARE(window.ui.comboBox_port_rw->count(), 16);
+        QCOMPARE(harness::worker(window).port->portName(), QStringLiteral("COM5"));
+        QCOMPARE(adapter_opens.opens(), 0);
+    }
 
     void only_com3_opens()
     {
@@ -78,7 +68,7 @@ private slots:
         harness::com_link link(3, QString::fromStdString(peer.slave_path()));
         QVERIFY(link.ok());
         harness::modal_driver driver;
-        velmora window;
+        velmora window(listing);
         QVERIFY(driver.boxes().isEmpty());
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 2);
         QCOMPARE(window.ui.comboBox_port_update->currentIndex(), 2);
@@ -93,9 +83,9 @@ private slots:
         boxsim::PtyPeer peer;
         harness::com_link link(1, QString::fromStdString(peer.slave_path()));
         QVERIFY(link.ok());
-        open_counter counter(peer.slave_path());
+        harness::open_counter counter(QString::fromStdString(peer.slave_path()));
         harness::modal_driver driver;
-        velmora window;
+        velmora window(listing);
         QVERIFY(driver.boxes().isEmpty());
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 0);
         QCOMPARE(window.ui.comboBox_port_update->currentIndex(), 0);
@@ -111,7 +101,7 @@ private slots:
         harness::com_link link12(12, QString::fromStdString(second.slave_path()));
         QVERIFY(link7.ok() && link12.ok());
         harness::modal_driver driver;
-        velmora window;
+        velmora window(listing);
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 6);
         QCOMPARE(window.ui.comboBox_port_update->currentIndex(), 6);
         QCOMPARE(harness::worker(window).port->portName(), QStringLiteral("COM7"));
@@ -131,7 +121,7 @@ private slots:
         harness::com_link link2(2, QString::fromStdString(first.slave_path()));
         harness::com_link link9(9, QString::fromStdString(second.slave_path()));
         harness::modal_driver driver;
-        velmora window;
+        velmora window(listing);
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 1);
         window.ui.tabWidget->setCurrentIndex(tab);
         QComboBox *box = tab == 0 ? window.ui.comboBox_port_rw : window.ui.comboBox_port_update;
@@ -149,7 +139,7 @@ private slots:
         boxsim::PtyPeer peer;
         harness::com_link link(3, QString::fromStdString(peer.slave_path()));
         harness::modal_driver driver;
-        velmora window;
+        velmora window(listing);
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 2);
         window.ui.comboBox_port_rw->setCurrentIndex(4);
         QCOMPARE(driver.texts(), QStringList{"Cannot Open or Find the Port!"});

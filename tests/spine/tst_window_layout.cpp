@@ -19,6 +19,8 @@ class tst_window_layout : public QObject
 
     std::unique_ptr<harness::modal_driver> driver;
     std::unique_ptr<velmora> window;
+    // No port beyond the COM names, whatever this machine has.
+    std::shared_ptr<harness::fixed_listing> listing = std::make_shared<harness::fixed_listing>();
 
 private slots:
     void initTestCase()
@@ -30,7 +32,7 @@ private slots:
                 QSKIP("a /dev/COMn exists on this machine; the start-up probe would find it");
         }
         driver = std::make_unique<harness::modal_driver>();
-        window = std::make_unique<velmora>();
+        window = std::make_unique<velmora>(listing);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }
@@ -164,6 +166,58 @@ private slots:
         QVERIFY(widget);
         QCOMPARE(widget->property("text").toString(), text);
         QCOMPARE(widget->geometry(), geometry);
+    }
+
+    // Where a caption needed more room it grew leftwards, and the port boxes
+    // rightwards, into free space.
+    void widened_widgets_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QRect>("geometry");
+        QTest::newRow("satellite tab's port caption") << "label_14" << QRect(610, 360, 61, 31);
+        QTest::newRow("update tab's port caption") << "label_15" << QRect(610, 220, 61, 31);
+        QTest::newRow("satellite tab's port box") << "comboBox_port_rw" << QRect(680, 360, 86, 31);
+        QTest::newRow("update tab's port box") << "comboBox_port_update" << QRect(680, 220, 86, 31);
+    }
+
+    void widened_widgets()
+    {
+        QFETCH(QString, name);
+        QFETCH(QRect, geometry);
+        auto *widget = window->findChild<QWidget *>(name);
+        QVERIFY(widget);
+        QCOMPARE(widget->geometry(), geometry);
+    }
+
+    // No widget of a tab covers another or reaches past the tab's edge.
+    void widgets_keep_apart_data()
+    {
+        QTest::addColumn<QString>("page");
+        QTest::newRow("satellite setting") << "tab_3";
+        QTest::newRow("soft limits frame") << "frame";
+        QTest::newRow("update") << "tab";
+        QTest::newRow("package") << "tab_2";
+    }
+
+    void widgets_keep_apart()
+    {
+        QFETCH(QString, page);
+        auto *parent = window->findChild<QWidget *>(page);
+        QVERIFY(parent);
+        // A page as the tab widget shows it (the removed package page had the
+        // same room), or the frame.
+        const QRect room
+            = parent == window->ui.frame ? parent->rect() : QRect(QPoint(0, 0), window->ui.tab_3->size());
+        const QList<QWidget *> widgets
+            = parent->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
+        QVERIFY(widgets.size() > 3);
+        for (int i = 0; i < widgets.size(); ++i) {
+            const QRect r = widgets[i]->geometry();
+            QVERIFY2(room.contains(r), qPrintable(widgets[i]->objectName()));
+            for (int j = i + 1; j < widgets.size(); ++j)
+                QVERIFY2(!r.intersects(widgets[j]->geometry()),
+                         qPrintable(widgets[i]->objectName() + " / " + widgets[j]->objectName()));
+        }
     }
 
     void fonts_and_frames()
