@@ -1,6 +1,8 @@
 // The window as the technician sees it: size, tabs, table, port boxes, and
 // the texts the form sets.
+#include <QApplication>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QTabWidget>
@@ -9,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "form_font.h"
 #include "harness.h"
 #include "serial_port_handle.h"
 #include "velmora.h"
@@ -231,6 +234,36 @@ private slots:
         QCOMPARE(window->ui.label_22->alignment(), Qt::AlignRight | Qt::AlignVCenter);
         QCOMPARE(window->ui.progressBar_update->maximum(), 100);
         QCOMPARE(window->ui.progressBar_update->value(), 0);
+    }
+
+    // The form's face becomes the application's font; without a face to
+    // load the font stays as it was.
+    void the_form_font_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("loads");
+        QTest::newRow("Tahoma from fonts-wine") << QString::fromLatin1(form_font_file) << true;
+        QTest::newRow("a missing file") << "/nonexistent/vr20/tahoma.ttf" << false;
+        QTest::newRow("a file that holds no face") << QCoreApplication::applicationFilePath() << false;
+    }
+
+    void the_form_font()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, loads);
+        if (loads && !QFileInfo::exists(file))
+            QSKIP("fonts-wine is not installed (scripts/packages.sh installs it)");
+        const QFont before = QApplication::font();
+        const QString family = use_form_font(file);
+        const QFont after = QApplication::font();
+        QApplication::setFont(before);
+        QCOMPARE(after.family(), family);
+        if (loads) {
+            QCOMPARE(family, QStringLiteral("Tahoma"));
+            QCOMPARE(after.pointSize(), 9);
+        } else {
+            QCOMPARE(after, before);
+        }
     }
 
     void every_close_button_closes_the_window_data()
