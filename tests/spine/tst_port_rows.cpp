@@ -1,5 +1,5 @@
-// The rows the port boxes get after the COM names, their tooltips, and what
-// the window says about a port that does not open.
+// The rows the port boxes get after the COM names, and what the window says
+// about a port that does not open.
 #include <QTest>
 
 #include <cerrno>
@@ -69,25 +69,6 @@ private slots:
         for (const PortEntry &entry : port_rows(com_names, entries(listed, "listed"), entries(kept, "kept")))
             got << entry.path + '=' + entry.description;
         QCOMPARE(got, rows);
-    }
-
-    void tooltip_data()
-    {
-        QTest::addColumn<QString>("description");
-        QTest::addColumn<QString>("tooltip");
-        QTest::newRow("described") << "FT232R USB UART"
-                                   << "FT232R USB UART\n/dev/ttyUSB0";
-        QTest::newRow("no description") << ""
-                                        << "/dev/ttyUSB0";
-    }
-
-    void tooltip()
-    {
-        QFETCH(QString, description);
-        QFETCH(QString, tooltip);
-        PortEntry entry = named_port("/dev/ttyUSB0");
-        entry.description = description;
-        QCOMPARE(port_tooltip(entry), tooltip);
     }
 
     void failure_detail_data()
