@@ -1,6 +1,7 @@
 // vr20-boxsim: a simulated positioner box on a pseudo-terminal, for trying
 // the tool without hardware.
 
+#include "box_conversations.h"
 #include "box_sim.h"
 #include "sat_list.h"
 
@@ -180,8 +181,8 @@ int main(int argc, char **argv)
     std::string link_path, log_path;
     Box::Settings settings;
     std::vector<std::function<void(Box &)>> setup;
-    Bytes write_requests{0, 1, 2, 3};
-    uint8_t write_end = 4;
+    Bytes write_requests(kDefaultWriteRequests.begin(), kDefaultWriteRequests.end());
+    uint8_t write_end = kLimitBytes;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string &a = args[i];
         if (a == "--help" || a == "-h") {
@@ -224,7 +225,7 @@ int main(int argc, char **argv)
         } else if (a == "--list-error") {
             const auto v = numbers(value(i), 2, 2, "--list-error");
             const Fault f = Fault::instead(
-                Trigger::list_read_byte(static_cast<int>(v[0]), static_cast<int>(v[1])), {0xEF});
+                Trigger::list_read_byte(static_cast<int>(v[0]), static_cast<int>(v[1])), {kErrorByte});
             setup.push_back([f](Box &b) { b.add_fault(f); });
         } else if (a == "--silence" || a == "--delay") {
             long ms = 0;

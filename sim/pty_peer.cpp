@@ -1,4 +1,4 @@
-#include "box_sim.h"
+#include "pty_peer.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -49,67 +49,67 @@ std::string format_logged_byte(const LoggedByte &b, Clock::time_point start)
 PtyPeer::PtyPeer()
 {
     char name[256] = {};
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+    if (openpty(&master_fd, &slave_fd, name, nullptr, nullptr) != 0)
         throw std::runtime_error(errno_text("openpty"));
-    slave_path_ = name;
-    set_cloexec(master_);
-    set_cloexec(slave_);
+    slave_name = name;
+    set_cloexec(master_fd);
+    set_cloexec(slave_fd);
     // Writes must never block for ever when the tool stops reading.
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    fcntl(master_fd, F_SETFL, fcntl(master_fd, F_GETFL) | O_NONBLOCK);
 
     // Raw 8N1 at the box's speed, no echo: the tool sets the same, but bytes
     // may arrive before it opens the port.
     termios t{};
-    if (tcgetattr(slave_, &t) == 0) {
+    if (tcgetattr(slave_fd, &t) == 0) {
         cfmakeraw(&t);
         cfsetispeed(&t, B57600);
         cfsetospeed(&t, B57600);
         t.c_cflag |= CLOCAL | CREAD;
         t.c_cc[VMIN] = 1;
         t.c_cc[VTIME] = 0;
-        tcsetattr(slave_, TCSANOW, &t);
+        tcsetattr(slave_fd, TCSANOW, &t);
     }
 
-    if (pipe(wake_) != 0) {
+    if (pipe(wake_pipe) != 0) {
         const std::string err = errno_text("pipe");
-        close(master_);
-        close(slave_);
+        close(master_fd);
+        close(slave_fd);
         throw std::runtime_error(err);
     }
-    set_cloexec(wake_[0]);
-    set_cloexec(wake_[1]);
-    reader_ = std::thread([this] { reader_loop(); });
+    set_cloexec(wake_pipe[0]);
+    set_cloexec(wake_pipe[1]);
+    reader = std::thread([this] { reader_loop(); });
 }
 
 PtyPeer::~PtyPeer()
 {
     stop();
     hang_up();
-    close(wake_[0]);
-    close(wake_[1]);
-    if (!link_path_.empty()) {
+    close(wake_pipe[0]);
+    close(wake_pipe[1]);
+    if (!link_name.empty()) {
         char target[512] = {};
-        const ssize_t n = readlink(link_path_.c_str(), target, sizeof target - 1);
-        if (n > 0 && slave_path_ == std::string(target, static_cast<std::size_t>(n)))
-            unlink(link_path_.c_str());
+        const ssize_t n = readlink(link_name.c_str(), target, sizeof target - 1);
+        if (n > 0 && slave_name == std::string(target, static_cast<std::size_t>(n)))
+            unlink(link_name.c_str());
     }
 }
 
 std::string PtyPeer::slave_path() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return slave_path_;
+    std::lock_guard<std::mutex> guard(lock);
+    return slave_name;
 }
 
 std::string PtyPeer::linked_path() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return link_path_;
+    std::lock_guard<std::mutex> guard(lock);
+    return link_name;
 }
 
 bool PtyPeer::link(const std::string &path, std::string *error)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> guard(lock);
     auto fail = [&](const std::string &why) {
         if (error)
             *error = why;
@@ -123,11 +123,11 @@ bool PtyPeer::link(const std::string &path, std::string *error)
         if (unlink(path.c_str()) != 0)
             return fail(errno_text(("unlink " + path).c_str()));
     }
-    if (symlink(slave_path_.c_str(), path.c_str()) != 0)
+    if (symlink(slave_name.c_str(), path.c_str()) != 0)
         return fail(errno_text(("symlink " + path).c_str()));
-    if (!link_path_.empty() && link_path_ != path)
-        unlink(link_path_.c_str());
-    link_path_ = path;
+    if (!link_name.empty() && link_name != path)
+        unlink(link_name.c_str());
+    link_name = path;
     return true;
 }
 
@@ -135,15 +135,15 @@ void PtyPeer::record(const LoggedByte &b)
 {
     std::function<void(const LoggedByte &)> sink;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> guard(lock);
         if (!b.from_box) {
-            received_.push_back(b.value);
-            received_at_.push_back(b.when);
+            received_bytes.push_back(b.value);
+            received_times.push_back(b.when);
         }
-        log_.push_back(b);
-        sink = sink_;
+        logged.push_back(b);
+        sink = log_sink;
     }
-    changed_.notify_all();
+    changed.notify_all();
     if (sink)
         sink(b);
 }
@@ -152,7 +152,7 @@ void PtyPeer::reader_loop()
 {
     uint8_t buf[512];
     for (;;) {
-        pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        pollfd fds[2] = {{master_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -161,7 +161,7 @@ void PtyPeer::reader_loop()
         if (fds[1].revents)
             return;
         if (fds[0].revents & POLLIN) {
-            const ssize_t n = read(master_, buf, sizeof buf);
+            const ssize_t n = read(master_fd, buf, sizeof buf);
             const Clock::time_point now = Clock::now();
             if (n > 0) {
                 for (ssize_t i = 0; i < n; ++i)
@@ -181,11 +181,11 @@ bool PtyPeer::send(const Bytes &bytes)
 {
     if (bytes.empty())
         return true;
-    std::lock_guard<std::mutex> send_lock(send_mutex_);
+    std::lock_guard<std::mutex> sending(send_lock);
     int fd;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        fd = master_;
+        std::lock_guard<std::mutex> guard(lock);
+        fd = master_fd;
     }
     if (fd < 0)
         return false;
@@ -213,87 +213,87 @@ bool PtyPeer::send(const Bytes &bytes)
 
 Bytes PtyPeer::received() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_;
+    std::lock_guard<std::mutex> guard(lock);
+    return received_bytes;
 }
 
 std::size_t PtyPeer::received_count() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_.size();
+    std::lock_guard<std::mutex> guard(lock);
+    return received_bytes.size();
 }
 
 bool PtyPeer::wait_received(std::size_t n, milliseconds timeout) const
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return received_.size() >= n; });
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, timeout, [&] { return received_bytes.size() >= n; });
 }
 
 std::optional<LoggedByte> PtyPeer::wait_byte(std::size_t n, Clock::time_point deadline) const
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_until(lock, deadline, [&] { return stopped_ || received_.size() > n; });
-    if (stopped_ || received_.size() <= n)
+    std::unique_lock<std::mutex> guard(lock);
+    changed.wait_until(guard, deadline, [&] { return stopped || received_bytes.size() > n; });
+    if (stopped || received_bytes.size() <= n)
         return std::nullopt;
-    return LoggedByte{received_at_[n], false, received_[n]};
+    return LoggedByte{received_times[n], false, received_bytes[n]};
 }
 
 std::vector<LoggedByte> PtyPeer::log() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return log_;
+    std::lock_guard<std::mutex> guard(lock);
+    return logged;
 }
 
 Clock::time_point PtyPeer::last_activity() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return log_.empty() ? Clock::time_point{} : log_.back().when;
+    std::lock_guard<std::mutex> guard(lock);
+    return logged.empty() ? Clock::time_point{} : logged.back().when;
 }
 
 void PtyPeer::set_log_sink(std::function<void(const LoggedByte &)> sink)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sink_ = std::move(sink);
+    std::lock_guard<std::mutex> guard(lock);
+    log_sink = std::move(sink);
 }
 
 std::size_t PtyPeer::unread_by_tool() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> guard(lock);
     int n = 0;
-    if (slave_ < 0 || ioctl(slave_, FIONREAD, &n) != 0 || n < 0)
+    if (slave_fd < 0 || ioctl(slave_fd, FIONREAD, &n) != 0 || n < 0)
         return 0;
     return static_cast<std::size_t>(n);
 }
 
 void PtyPeer::hang_up()
 {
-    std::lock_guard<std::mutex> send_lock(send_mutex_);
-    if (reader_.joinable()) {
+    std::lock_guard<std::mutex> sending(send_lock);
+    if (reader.joinable()) {
         const char wake = 1;
-        while (write(wake_[1], &wake, 1) < 0 && errno == EINTR) { }
-        reader_.join();
+        while (write(wake_pipe[1], &wake, 1) < 0 && errno == EINTR) { }
+        reader.join();
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (master_ >= 0)
-        close(master_);
-    if (slave_ >= 0)
-        close(slave_);
-    master_ = slave_ = -1;
+    std::lock_guard<std::mutex> guard(lock);
+    if (master_fd >= 0)
+        close(master_fd);
+    if (slave_fd >= 0)
+        close(slave_fd);
+    master_fd = slave_fd = -1;
 }
 
 bool PtyPeer::is_up() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return master_ >= 0;
+    std::lock_guard<std::mutex> guard(lock);
+    return master_fd >= 0;
 }
 
 void PtyPeer::stop()
 {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopped_ = true;
+        std::lock_guard<std::mutex> guard(lock);
+        stopped = true;
     }
-    changed_.notify_all();
+    changed.notify_all();
 }
 
 } // namespace boxsim

@@ -1,0 +1,65 @@
+// The list write from the box's side (the table of the answers is at class
+// Box, in box.h).
+
+#include "box_conversations.h"
+
+namespace boxsim {
+
+namespace {
+
+void take_number(uint8_t b, Outcome &o)
+{
+    if (is_satellite(b)) {
+        o.point.step = Step::Number;
+        o.point.satellite = b;
+        o.next.phase = Phase::WriteRecord;
+        o.next.satellite = b;
+        o.next.pos = 0;
+        o.answer = {'L'};
+    } else if (b == kListWriteEnd) {
+        o.point.step = Step::Number;
+        o.point.satellite = b;
+        complete(o, Conversation::ListWrite);
+    } else if (b == kErrorByte) {
+        o.point.step = Step::Resend;
+        o.answer = {'M'};
+    }
+}
+
+// A record byte; or, after a long quiet, 0xEF: the tool's time-out's resend
+// request (it sends its record bytes 5 ms apart, and a prompt 0xEF is data).
+void take_record_byte(const State &cur, const Turn &turn, Outcome &o)
+{
+    o.point.satellite = cur.satellite;
+    if (turn.value == kErrorByte && turn.after_quiet) {
+        o.point.step = Step::Resend;
+        o.next.pos = 0;
+        o.answer = {'L'};
+        return;
+    }
+    o.point.step = Step::RecordByte;
+    o.point.index = cur.pos;
+    o.next.record[static_cast<std::size_t>(cur.pos)] = turn.value;
+    o.next.pos = cur.pos + 1;
+    if (o.next.pos == static_cast<int>(kRecordSize)) {
+        o.effects.record = std::make_pair(cur.satellite, o.next.record);
+        o.next.phase = Phase::WriteAwaitNumber;
+        o.answer = {'M'};
+    }
+}
+
+} // namespace
+
+void list_write_step(const Holdings &, const State &cur, const Turn &turn, Outcome &o)
+{
+    if (turn.opens) {
+        o.next.phase = Phase::WriteAwaitNumber;
+        o.answer = {'K', 'M'};
+    } else if (cur.phase == Phase::WriteAwaitNumber) {
+        take_number(turn.value, o);
+    } else if (cur.phase == Phase::WriteRecord) {
+        take_record_byte(cur, turn, o);
+    }
+}
+
+} // namespace boxsim

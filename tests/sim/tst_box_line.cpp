@@ -1,0 +1,115 @@
+// The simulated box's line: the pty peer alone, the box's separate arrivals,
+// the link that names the terminal, and the tool closing and reopening its
+// port.
+
+#include "box_script.h"
+
+#include <QtTest>
+
+#include <memory>
+#include <thread>
+#include <unistd.h>
+
+using namespace boxsim;
+using namespace boxscript;
+using namespace std::chrono_literals;
+
+class tst_box_line : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void separate_arrivals_keep_the_gap();
+    void pty_peer_alone();
+    void link_names_the_terminal();
+    void tool_reopening_keeps_the_line();
+};
+
+void tst_box_line::separate_arrivals_keep_the_gap()
+{
+    Box::Settings settings;
+    settings.gap = 60ms;
+    Box box(settings);
+    ToolEnd tool(box.slave_path());
+    QVERIFY(tool.send("J"));
+    const auto arrivals = tool.take(2, 3s);
+    QCOMPARE(bytes_of(arrivals), (QByteArrayList{"K", "M"}));
+    QVERIFY(arrivals[1].when - arrivals[0].when >= 50ms);
+
+    // A further byte waits until the tool has read the one before.
+    QVERIFY(tool.send(raw({0xEF})));
+    QVERIFY(box.peer().wait_received(2, 2s));
+    std::this_thread::sleep_for(100ms);
+    box.inject({0x01});
+    std::this_thread::sleep_for(300ms);
+    QCOMPARE(box.peer().unread_by_tool(), size_t(1)); // 'M' unread, 0x01 held back
+    QCOMPARE(bytes_of(tool.take(1, 1s)), QByteArrayList{"M"});
+    QCOMPARE(bytes_of(tool.take(1, 2s)), QByteArrayList{raw({0x01})});
+}
+
+void tst_box_line::pty_peer_alone()
+{
+    PtyPeer peer;
+    ToolEnd tool(peer.slave_path());
+    QVERIFY(tool.fd >= 0);
+    QVERIFY(peer.send({0x06, 0x15}));
+    QCOMPARE(bytes_of(tool.take(2, 2s)), QByteArrayList{raw({0x06, 0x15})}); // one arrival
+    QVERIFY(tool.send("xyz"));
+    QVERIFY(peer.wait_received(3, 2s));
+    QCOMPARE(peer.received(), (Bytes{'x', 'y', 'z'}));
+    const auto log = peer.log();
+    QCOMPARE(log.size(), size_t(5));
+    QVERIFY(log[0].from_box && log[1].from_box && !log[2].from_box);
+    QCOMPARE(int(log[4].value), int('z'));
+    QVERIFY(log[2].when >= log[1].when);
+    QVERIFY(bytes_of(tool.take(0, 100ms)).isEmpty()); // no echo, no protocol
+}
+
+void tst_box_line::link_names_the_terminal()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const std::string link = dir.filePath("COM9").toStdString();
+    const std::string file = dir.filePath("plain").toStdString();
+    QVERIFY(QFile(QString::fromStdString(file)).open(QIODevice::WriteOnly));
+    {
+        Box box;
+        std::string error;
+        QVERIFY(!box.link(file, &error));
+        QVERIFY(!error.empty());
+        QVERIFY(QFileInfo(QString::fromStdString(file)).isFile()); // left alone
+
+        QVERIFY(::symlink("/nonexistent", link.c_str()) == 0);
+        QVERIFY2(box.link(link, &error), error.c_str()); // a stale link is replaced
+        QCOMPARE(QFileInfo(QString::fromStdString(link)).symLinkTarget().toStdString(), box.slave_path());
+        ToolEnd tool(link);
+        QVERIFY(tool.fd >= 0);
+        QVERIFY(run_script(tool, {say("b", {"c", raw({0x18})})}));
+    }
+    QVERIFY(!QFileInfo::exists(QString::fromStdString(link)));
+    QVERIFY(!QFileInfo(QString::fromStdString(link)).isSymLink());
+
+    // A link taken over by another terminal stays when the first box goes.
+    auto first = std::make_unique<Box>();
+    Box second;
+    QVERIFY(first->link(link));
+    QVERIFY(second.link(link));
+    first.reset();
+    QCOMPARE(QFileInfo(QString::fromStdString(link)).symLinkTarget().toStdString(), second.slave_path());
+}
+
+void tst_box_line::tool_reopening_keeps_the_line()
+{
+    Box box;
+    auto tool = std::make_unique<ToolEnd>(box.slave_path());
+    QVERIFY(run_script(*tool, {say("b", {"c", raw({0x18})})}));
+    tool.reset();
+    std::this_thread::sleep_for(50ms);
+    QVERIFY(box.peer().is_up());
+    tool = std::make_unique<ToolEnd>(box.slave_path());
+    QVERIFY(run_script(*tool, {say("b", {"c", raw({0x18})}), say(raw({1}), {raw({0xFC})})}));
+    QVERIFY(!box.hung_up());
+}
+
+QTEST_GUILESS_MAIN(tst_box_line)
+#include "tst_box_line.moc"
