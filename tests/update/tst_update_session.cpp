@@ -423,8 +423,12 @@ private slots:
         rig r;
         QVERIFY(r.ready());
         const test_package package = make_package(2);
-        // The box asks twice more instead of giving its verdict.
-        r.box.add_fault(Fault::instead(Trigger::update_block_start(2), Bytes{'Y', 'Y'}));
+        // The box asks twice more instead of giving its verdict, each time
+        // after the tool's answer: a request the box sends before the tool
+        // has answered the one before is not taken for a new one.
+        Fault again = Fault::instead(Trigger::update_block_start(2), Bytes{'Y'});
+        again.times = 2;
+        r.box.add_fault(again);
         r.load(r.write_package(package));
 
         r.press_start();
