@@ -96,6 +96,7 @@ void TstSatList::number_data()
     QTest::newRow("leading minus") << QByteArray("-12") << 16 << -12;
     QTest::newRow("last sign wins: minus") << QByteArray("+-12") << 16 << -12;
     QTest::newRow("last sign wins: plus") << QByteArray("-+12") << 16 << 12;
+    QTest::newRow("two minus signs: set, not toggled") << QByteArray("--12") << 16 << -12;
     QTest::newRow("blanks between and around") << QByteArray(" - 1 2 ") << 16 << -12;
     QTest::newRow("point counts as digit -2") << QByteArray("12.5") << 16 << 1185;
     QTest::newRow("16-bit wrap") << QByteArray("40000") << 16 << -25536;
@@ -246,6 +247,8 @@ void TstSatList::from_box_data()
         << make_record("Empty", 0, 0, 0, 0) << false << SatRow{"Empty", "0", "0", "0"};
     QTest::newRow("only position zero is not blank")
         << make_record("", 0, 0, 0, 5) << true << SatRow{"", "0", "5", "0"};
+    QTest::newRow("only the horizontal byte non-zero is not blank")
+        << make_record("H", 0, 0, 0xF6, 0) << true << SatRow{"H", "0", "0", "-10"};
     QTest::newRow("name fills 16 bytes")
         << make_record("ABCDEFGHIJKLMNOP", 0, 1, 0, 0) << true << SatRow{"ABCDEFGHIJKLMNOP", "1", "0", "0"};
     QTest::newRow("UTF-8 name") << make_record("T\xC3\xBCrksat", 0x00, 0x2A, 0, 0) << true
