@@ -7,7 +7,6 @@ function(vr20_add_test)
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE Qt5::Test ${T_LIBS})
   target_compile_definitions(${T_NAME} PRIVATE
-    VR20_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data"
     VR20_BINARY_DIR="${PROJECT_BINARY_DIR}")
   set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/tests)
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
