@@ -13,6 +13,12 @@ QString suffix(BackupKind kind)
 
 } // namespace
 
+bool commit_bytes(QSaveFile &file, const QByteArray &bytes)
+{
+    // Not committed, the new file is dropped when `file` goes.
+    return file.write(bytes) == bytes.size() && file.flush() && file.commit();
+}
+
 QString backup_folder()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/backups");
@@ -29,8 +35,7 @@ BackupResult save_backup(const QString &folder, BackupKind kind, const std::vect
     }
     result.path = dir.filePath(when.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss-zzz")) + suffix(kind));
     QSaveFile file(result.path);
-    const QByteArray text = format_csv(rows);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || !commit_bytes(file, format_csv(rows))) {
         result.error = file.errorString();
         return result;
     }

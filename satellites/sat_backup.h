@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <QString>
 
+class QSaveFile;
+
 #include <vector>
 
 #include "sat_list.h"
@@ -19,6 +21,12 @@ struct BackupResult {
     QString path; // the file written
     QString error; // why it was not
 };
+
+// Writes `bytes` to the open `file` and puts it in place. False, with the
+// file's error string set and the old file left as it was, when any byte did
+// not reach the disk: QSaveFile keeps small writes in a buffer, and commit()
+// alone misses a failure to flush it.
+bool commit_bytes(QSaveFile &file, const QByteArray &bytes);
 
 // The user's backup folder: the application data folder's "backups".
 QString backup_folder();

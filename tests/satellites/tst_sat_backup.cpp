@@ -4,6 +4,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "file_size_limit.h"
 #include "sat_backup.h"
 
 namespace {
@@ -90,6 +91,23 @@ private slots:
             = save_backup(dir.filePath("backups"), BackupKind::write, table_with("x"), start);
         QVERIFY(!r.ok);
         QVERIFY(!r.error.isEmpty());
+    }
+
+    // The table's text sits in QSaveFile's buffer until the commit: a disk
+    // that fills up then must still fail the backup, and leave no file.
+    void a_disk_that_fills_up()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("backups");
+        QVERIFY(QDir().mkpath(folder));
+        BackupResult r;
+        {
+            harness::file_size_limit full(64);
+            r = save_backup(folder, BackupKind::read, table_with("x"), start);
+        }
+        QVERIFY(!r.ok);
+        QVERIFY(!r.error.isEmpty());
+        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList());
     }
 };
 

@@ -2,9 +2,9 @@
 // dialogs; and the second entry of the list read.
 #include "satlist_fixture.h"
 
-#include <csignal>
 #include <cstring>
-#include <sys/resource.h>
+
+#include "file_size_limit.h"
 
 using namespace satlist;
 
@@ -34,24 +34,6 @@ void write_file(const QString &path, const QByteArray &content)
     QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(f.write(content), qint64(content.size()));
 }
-
-// Refuses file growth beyond `bytes` while it lives: a disk that fills up.
-class file_size_limit
-{
-public:
-    explicit file_size_limit(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &old);
-        rlimit limit = old;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~file_size_limit() { setrlimit(RLIMIT_FSIZE, &old); }
-
-private:
-    rlimit old{};
-};
 
 } // namespace
 
@@ -118,7 +100,7 @@ private slots:
         const QString path = r.dir.filePath("old.csv");
         write_file(path, "old,1,2,3,\n");
         {
-            file_size_limit full(64);
+            harness::file_size_limit full(64);
             r.choose(r.window.ui.pushButton_sat_save_file, path);
         }
         QCOMPARE(r.driver.texts(), QStringList{"Fail to save CSV file, the file is unchanged"});
