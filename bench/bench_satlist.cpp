@@ -16,20 +16,13 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/prctl.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include "box_sim.h"
+#include "line_timing.h"
 #include "serial_port_handle.h"
 #include "velmora.h"
 
@@ -41,90 +34,10 @@ struct velmora_access<bench_tag> {
 
 namespace {
 
-using Clock = boxsim::Clock;
-using std::chrono::microseconds;
-using std::chrono::milliseconds;
-
-constexpr double line_time_us = 10.0 * 1e6 / 57600; // one byte, 8N1
-constexpr double exchange_line_us = 2 * line_time_us; // a byte each way: 347 us
-
-double us(Clock::duration d)
-{
-    return std::chrono::duration<double, std::micro>(d).count();
-}
-
-struct stats {
-    double median = 0, p90 = 0, max = 0;
-    size_t count = 0;
-};
-
-stats summarise(std::vector<double> v)
-{
-    stats s;
-    s.count = v.size();
-    if (v.empty())
-        return s;
-    std::sort(v.begin(), v.end());
-    s.median = v[v.size() / 2];
-    s.p90 = v[v.size() * 9 / 10];
-    s.max = v.back();
-    return s;
-}
-
-// Round trips of single bytes through a second pseudo-terminal answered by a
-// blocking echo on its slave side: what the line costs without the tool.
-stats pty_round_trip(int count)
-{
-    boxsim::PtyPeer peer;
-    const int fd = ::open(peer.slave_path().c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0)
-        return {};
-    termios raw{};
-    tcgetattr(fd, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(fd, TCSANOW, &raw);
-    std::thread echo([fd, count] {
-        for (int i = 0; i < count; ++i) {
-            char c;
-            if (::read(fd, &c, 1) != 1 || ::write(fd, &c, 1) != 1)
-                return;
-        }
-    });
-    for (int i = 0; i < count; ++i) {
-        peer.send(uint8_t(i));
-        peer.wait_received(size_t(i) + 1, milliseconds(1000));
-    }
-    echo.join();
-    ::close(fd);
-
-    std::vector<double> trips;
-    Clock::time_point sent{};
-    for (const auto &b : peer.log()) {
-        if (b.from_box)
-            sent = b.when;
-        else
-            trips.push_back(us(b.when - sent));
-    }
-    return summarise(trips);
-}
-
-// How late a 5 ms sleep without timer slack ends on this machine, on a
-// thread of its own: the part of the write's 'M' turnaround that the system's
-// timer, not the tool, adds after the prescribed pause.
-stats sleep_overshoot(int count)
-{
-    std::vector<double> late;
-    std::thread sleeper([&] {
-        prctl(PR_SET_TIMERSLACK, 1UL);
-        for (int i = 0; i < count; ++i) {
-            const auto start = Clock::now();
-            usleep(5000);
-            late.push_back(us(Clock::now() - start) - 5000);
-        }
-    });
-    sleeper.join();
-    return summarise(late);
-}
+using bench::exchange_line_time_us;
+using bench::micros;
+using bench::spread;
+using bench::spread_of;
 
 // Answers every message box with Yes and remembers the texts.
 class box_answerer : public QObject
@@ -165,14 +78,14 @@ bool wait_for_text(box_answerer &answers, const QString &text, int timeout_ms)
     return true;
 }
 
-void print_stats(const char *what, const stats &s, double rtt)
+void print_stats(const char *what, const spread &s, double rtt)
 {
     std::printf("  %-34s n=%-5zu median %7.1f us  p90 %7.1f us  max %8.1f us\n", what, s.count, s.median,
                 s.p90, s.max);
     if (rtt > 0)
         std::printf("  %-34s median %7.1f us = %4.1f%% of the %.0f us line time of one exchange\n",
                     "  tool's own (minus pty round trip)", s.median - rtt,
-                    100.0 * (s.median - rtt) / exchange_line_us, exchange_line_us);
+                    100.0 * (s.median - rtt) / exchange_line_time_us, exchange_line_time_us);
 }
 
 } // namespace
@@ -208,7 +121,7 @@ int main(int argc, char **argv)
     }
     worker.close_port();
 
-    const stats rtt_before = pty_round_trip(echoes);
+    const spread rtt_before = spread_of(bench::echo_round_trips(echoes));
 
     // ---- full read ----
     QElapsedTimer clock;
@@ -220,13 +133,7 @@ int main(int argc, char **argv)
         return 1;
     }
     const double read_ms = clock.nsecsElapsed() / 1e6;
-    std::vector<double> read_turn;
-    {
-        const auto log = box.log();
-        for (size_t i = 0; i + 1 < log.size(); ++i)
-            if (log[i].from_box && !log[i + 1].from_box)
-                read_turn.push_back(us(log[i + 1].when - log[i].when));
-    }
+    const std::vector<double> read_turn = bench::list_read_turnarounds(box.log()).turnarounds;
     const size_t read_bytes = box.log().size();
 
     // ---- full write ----
@@ -243,28 +150,14 @@ int main(int argc, char **argv)
         const std::vector<boxsim::LoggedByte> log(all.begin() + long(read_bytes), all.end());
         for (size_t i = size_t(std::max(dump_from, 0));
              dump_from >= 0 && i < log.size() && i < size_t(dump_from) + 50; ++i)
-            std::printf("%10.1f us %s 0x%02X\n", us(log[i].when - log[size_t(dump_from)].when),
+            std::printf("%10.1f us %s 0x%02X\n", micros(log[i].when - log[size_t(dump_from)].when),
                         log[i].from_box ? "box  -> tool" : "tool -> box ", log[i].value);
-        Clock::time_point last_tool_byte{};
-        for (size_t i = 0; i + 1 < log.size(); ++i) {
-            if (!log[i].from_box) {
-                last_tool_byte = log[i].when;
-                continue;
-            }
-            if (log[i + 1].from_box)
-                continue;
-            if (log[i].value == 'L') {
-                write_l.push_back(us(log[i + 1].when - log[i].when));
-            } else if (log[i].value == 'M') {
-                // The 5 ms pause after the last record byte may still run
-                // when 'M' arrives: count from the later of the two.
-                const auto from = std::max(log[i].when, last_tool_byte + milliseconds(5));
-                write_m.push_back(us(log[i + 1].when - from));
-            }
-        }
+        bench::list_write_turns turns = bench::list_write_turnarounds(log);
+        write_l = std::move(turns.after_l);
+        write_m = std::move(turns.after_m);
     }
-    const stats rtt_after = pty_round_trip(echoes);
-    const stats overshoot = sleep_overshoot(200);
+    const spread rtt_after = spread_of(bench::echo_round_trips(echoes));
+    const spread overshoot = spread_of(bench::sleep_overshoot(200));
     const double rtt = (rtt_before.median + rtt_after.median) / 2;
 
     const double read_pause_ms = 30 + 198 * 200;
@@ -274,14 +167,14 @@ int main(int argc, char **argv)
                 echoes, rtt_before.median, rtt_after.median, rtt_before.p90, rtt_after.p90);
     std::printf("full read : total %8.0f ms, prescribed pauses %6.0f ms, rest %6.0f ms\n", read_ms,
                 read_pause_ms, read_ms - read_pause_ms);
-    print_stats("box byte -> tool answer", summarise(read_turn), rtt);
+    print_stats("box byte -> tool answer", spread_of(read_turn), rtt);
     std::printf("full write: total %8.0f ms, prescribed pauses %6.0f ms, rest %6.0f ms\n", write_ms,
                 write_pause_ms, write_ms - write_pause_ms);
-    print_stats("'L' -> first record byte", summarise(write_l), rtt);
-    print_stats("'M' -> number (after the 5 ms pause)", summarise(write_m), rtt);
+    print_stats("'L' -> first record byte", spread_of(write_l), rtt);
+    print_stats("'M' -> number (after the 5 ms pause)", spread_of(write_m), rtt);
     std::printf("  %-34s median %7.1f us (p90 %.1f us); 'M' own minus it: %.1f us = %4.1f%%\n",
                 "5 ms sleep ends late by", overshoot.median, overshoot.p90,
-                summarise(write_m).median - rtt - overshoot.median,
-                100.0 * (summarise(write_m).median - rtt - overshoot.median) / exchange_line_us);
+                spread_of(write_m).median - rtt - overshoot.median,
+                100.0 * (spread_of(write_m).median - rtt - overshoot.median) / exchange_line_time_us);
     return 0;
 }
