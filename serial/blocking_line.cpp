@@ -130,7 +130,9 @@ BlockingLine::BlockingLine(int fd)
 
 BlockingLine::~BlockingLine()
 {
-    tcflush(fd, TCIOFLUSH);
+    // Bytes already sent still go out: the last of a conversation (the list
+    // read's final 0xCC) must reach the box.
+    tcflush(fd, TCIFLUSH);
     // The flag belongs to the terminal, not to this descriptor: left set, it
     // would keep out the next program for as long as anyone else has the
     // terminal open.

@@ -119,8 +119,11 @@ void serial_port_handle::close_port()
         if (!port)
             return;
         assert_port_thread();
+        // Received bytes go; the last bytes sent still go out. A conversation
+        // ends with its own last byte (the list read's final 0xCC): cleared
+        // before the box has read it, it would leave the box waiting for it.
         if (port->isOpen())
-            port->clear(QSerialPort::AllDirections);
+            port->clear(QSerialPort::Input);
         port->close();
     });
 }

@@ -37,7 +37,8 @@ public:
     bool open_port(const QString &name);
     // Opens the existing port object again if it is closed.
     bool reopen_port();
-    // Clears both directions and closes the port; the object stays.
+    // Discards received bytes and closes the port; the object stays. Bytes
+    // already sent are not taken back.
     void close_port();
     // Discards received and unsent bytes.
     void clear_port();

@@ -322,42 +322,60 @@ int cmd_list_read(const PortListing &listing, Session &session, const QString &o
     return done;
 }
 
-std::optional<SatTable> read_csv(const QString &path)
+// A list file as the window loads it, with the names as the file has them
+// (empty where the load keeps the whole name): the load keeps only a name's
+// first 15 bytes, and the box gets no more.
+struct CsvList {
+    SatTable table;
+    std::array<QString, kSatCount> file_names;
+};
+
+std::optional<CsvList> read_csv(const QString &path)
 {
     QFile file;
     const bool opened = path == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
                                                    : (file.setFileName(path), file.open(QIODevice::ReadOnly));
     if (!opened)
         return std::nullopt;
-    SatTable table;
+    CsvList list;
     QByteArray line;
-    for (SatRow &row : table) {
+    for (int r = 0; r < kSatCount; ++r) {
         if (!read_csv_line(file, &line))
             break;
         const CsvFields fields = parse_csv_line(line);
         // A line without three commas leaves its row empty, as the window keeps it.
-        if (fields.isValid())
-            row = fields.cells();
+        if (!fields.isValid())
+            continue;
+        list.table[size_t(r)] = fields.cells();
+        const QString file_name = QString::fromLocal8Bit(line.left(line.indexOf(',')));
+        if (file_name != fields.name)
+            list.file_names[size_t(r)] = file_name;
     }
-    return table;
+    return list;
 }
 
 int cmd_list_write(const PortListing &listing, Session &session, const QString &in_path)
 {
-    const std::optional<SatTable> table = read_csv(in_path);
-    if (!table) {
+    const std::optional<CsvList> list = read_csv(in_path);
+    if (!list) {
         say(QStringLiteral("cannot read %1").arg(in_path));
         return file_error;
     }
+    const SatTable *table = &list->table;
     static const char *const column_names[] = {"name", "position", "vertical", "horizontal"};
     int altered = 0;
-    for (int r = 0; r < kSatCount; ++r)
-        for (const CellChange &change : write_changes((*table)[size_t(r)])) {
+    for (int r = 0; r < kSatCount; ++r) {
+        // A name the load cut is reported as the write would cut it.
+        SatRow as_filed = (*table)[size_t(r)];
+        if (!list->file_names[size_t(r)].isEmpty())
+            as_filed[kColName] = list->file_names[size_t(r)];
+        for (const CellChange &change : write_changes(as_filed)) {
             ++altered;
             std::fprintf(stderr, "vr20-box: row %d, %s: \"%s\" is sent as \"%s\": %s\n", r + 1,
                          column_names[change.column], change.text.toLocal8Bit().constData(),
                          change.sent.toLocal8Bit().constData(), change.reason.toLocal8Bit().constData());
         }
+    }
     if (altered > 0 && session.options.strict) {
         say(QStringLiteral("%1 cells would be altered; nothing sent (--strict).").arg(altered));
         return file_error;
@@ -428,11 +446,8 @@ int cmd_update(const PortListing &listing, Session &session, const QString &pack
             progress.show("block", started, count, value, total, false);
     };
     protocol::UpdateSession update(header, std::move(blocks));
-    const int code = converse(session, update, transfer_give_up, hooks, &progress,
-                              "The box may still be in its bootloader: run the update again.");
-    if (code == done && !session.options.quiet)
-        progress.show("block", count, count, total, total, true);
-    return code;
+    return converse(session, update, transfer_give_up, hooks, &progress,
+                    "The box may still be in its bootloader: run the update again.");
 }
 
 int cmd_ports(const PortListing &listing)
