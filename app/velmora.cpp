@@ -10,6 +10,7 @@
 #include "port_box.h"
 #include "ports.h"
 #include "precise_sleep.h"
+#include "sat_cells.h"
 #include "serial_port_handle.h"
 #include "soft_limit_exchange.h"
 #include "update_session.h"
@@ -67,6 +68,7 @@ velmora::velmora(std::shared_ptr<const PortListing> listing, const QString &star
     ui.tabWidget->removeTab(2);
 
     ui.sat_setting->setColumnWidth(0, 240);
+    prepare_sat_table();
 
     connect(ui.pushButton_s19, &QPushButton::clicked, this, &velmora::select_s_path);
     connect(ui.pushButton_bin, &QPushButton::clicked, this, &velmora::select_bin_path);
@@ -253,9 +255,14 @@ bool velmora::long_flow_running() const
 void velmora::show_message(protocol::MessageId id, const QString &detail)
 {
     const protocol::Message &m = protocol::message(id);
-    QMessageBox box(m.icon == protocol::MessageIcon::information ? QMessageBox::Information
-                                                                 : QMessageBox::Warning,
-                    tr(m.title), tr(m.text), QMessageBox::Yes);
+    show_box(m.icon == protocol::MessageIcon::information ? QMessageBox::Information : QMessageBox::Warning,
+             tr(m.title), tr(m.text), detail);
+}
+
+void velmora::show_box(QMessageBox::Icon icon, const QString &title, const QString &text,
+                       const QString &detail)
+{
+    QMessageBox box(icon, title, text, QMessageBox::Yes);
     if (!detail.isEmpty())
         box.setDetailedText(detail);
     box.exec();
@@ -307,6 +314,9 @@ void velmora::run_flow(std::unique_ptr<protocol::Conversation> conversation)
         timeout_timer->setTimerType(Qt::PreciseTimer);
         connect(timeout_timer, &QTimer::timeout, this, wiring.silence);
     }
+    // What a transfer reads or sends stays as it was when it started.
+    if (long_flow_running())
+        sat_watch->set_editable(false);
     drive(engine->start());
 }
 
@@ -347,14 +357,17 @@ void velmora::end_flow(const protocol::Action &end)
     case device_flow::list_write:
         set_sat_buttons(true);
         port_worker->close_port();
+        sat_transfer_ended(flow, end.outcome == protocol::Outcome::success);
         break;
     default:
         port_worker->clear_port();
         port_worker->close_port();
         break;
     }
+    sat_watch->set_editable(true);
     if (end.message != protocol::MessageId::none)
         show_message(end.message);
+    tell_backup_failure();
 }
 
 void velmora::finish_limit_exchange()

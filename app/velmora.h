@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QString>
 
 #include <QVector>
@@ -14,11 +15,13 @@
 #include "fw_config.h"
 #include "package_block.h"
 #include "port_listing.h"
+#include "sat_backup.h"
 #include "sat_list.h"
 #include "ui_velmora.h"
 
 class QTableWidgetItem;
 class QTimer;
+class SatTableWatch;
 class serial_port_handle;
 
 // Tests reach the window's state through specialisations of this template.
@@ -140,6 +143,9 @@ public:
     // The message box of `id`: parentless, its single button Yes, with
     // `detail` as its detailed text when there is one.
     static void show_message(protocol::MessageId id, const QString &detail = QString());
+    // A message box as show_message makes it, of any text.
+    static void show_box(QMessageBox::Icon icon, const QString &title, const QString &text,
+                         const QString &detail = QString());
 
     Ui::velmoraClass ui;
 
@@ -216,4 +222,21 @@ private:
     SatRecord write_record(int satellite);
     // The four buttons of the list, disabled while a transfer runs.
     void set_sat_buttons(bool enabled);
+    SatTableWatch *sat_watch = nullptr; // the cells' marks and unsaved edits
+    std::vector<SatRow> write_rows; // what the running write sends, taken as it started
+    QString backup_failure; // why the running transfer's backup failed
+    // Gives the table its delegate and watch, and the window its question
+    // before closing.
+    void prepare_sat_table();
+    // Every row's texts, each copied into the window's own cells first.
+    std::vector<SatRow> take_sat_rows();
+    // True when the table holds no unsaved edits, or the technician lets them go.
+    bool may_lose_edits();
+    // True when the write alters no cell, or the technician still wants it.
+    bool write_confirmed(const std::vector<SatRow> &rows);
+    // Saves `rows` as a backup of `kind`; a failure is told by tell_backup_failure.
+    void back_up_sat_table(BackupKind kind, const std::vector<SatRow> &rows);
+    void tell_backup_failure();
+    // What a list transfer leaves once the port is released.
+    void sat_transfer_ended(device_flow flow, bool succeeded);
 };

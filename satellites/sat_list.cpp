@@ -294,6 +294,12 @@ SatRecord row_to_record(const SatRow &row)
     return rec;
 }
 
+QString sat_column_name(SatColumn column)
+{
+    static const char *const names[kSatColumns] = {"name", "position", "vertical", "horizontal"};
+    return QString::fromLatin1(names[column]);
+}
+
 bool CellChange::operator==(const CellChange &o) const
 {
     return column == o.column && text == o.text && sent == o.sent && reason == o.reason;

@@ -16,6 +16,9 @@ constexpr int kCsvLineMax = 254; // characters of a CSV line the reader keeps
 
 enum SatColumn { kColName = 0, kColPosition = 1, kColVertical = 2, kColHorizontal = 3 };
 
+// A column as messages name it: "name", "position", "vertical", "horizontal".
+QString sat_column_name(SatColumn column);
+
 // The four cell texts of one table row, in column order.
 using SatRow = std::array<QString, kSatColumns>;
 

@@ -3,19 +3,23 @@
 #include "velmora.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QPushButton>
 #include <QSaveFile>
 #include <QTableWidgetItem>
-#include <QTextCodec>
-#include <QTextStream>
 #include <QThread>
 #include <QTimer>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 
+#include "sat_backup.h"
+#include "sat_cells.h"
 #include "sat_list.h"
 #include "list_read.h"
 #include "list_write.h"
@@ -70,6 +74,30 @@ SatRow take_sat_row(QTableWidget *table, QTableWidgetItem *const (&items)[velmor
     return texts;
 }
 
+// Asks the window's question before it closes, without the window overriding
+// an event handler of its own. Only the close request: the window's other
+// events include the ones it gets while it is being destroyed.
+class close_hook : public QObject
+{
+public:
+    close_hook(QObject *parent, std::function<bool()> may_close)
+        : QObject(parent),
+          may_close(std::move(may_close))
+    { }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::Close || may_close())
+            return false;
+        event->ignore();
+        return true;
+    }
+
+private:
+    std::function<bool()> may_close;
+};
+
 // Shows the path a CSV dialog gave; false (after a warning) when it gave none.
 bool show_csv_path(Ui::velmoraClass &ui, const QString &path)
 {
@@ -83,10 +111,81 @@ bool show_csv_path(Ui::velmoraClass &ui, const QString &path)
 
 } // namespace
 
+// ---- the table ----
+
+void velmora::prepare_sat_table()
+{
+    sat_watch = new SatTableWatch(ui.sat_setting);
+    installEventFilter(new close_hook(this, [this] { return may_lose_edits(); }));
+}
+
+std::vector<SatRow> velmora::take_sat_rows()
+{
+    std::vector<SatRow> rows;
+    rows.reserve(sat_rows);
+    for (int row = 0; row < sat_rows; ++row)
+        rows.push_back(take_sat_row(ui.sat_setting, sat_items[row], row));
+    return rows;
+}
+
+bool velmora::may_lose_edits()
+{
+    if (!sat_watch->has_unsaved_edits())
+        return true;
+    QMessageBox box(QMessageBox::Question, tr("Unsaved edits"),
+                    tr("The satellite table holds edits that were neither saved to a file nor written to "
+                       "the box.\n\nDiscard them?"),
+                    QMessageBox::Discard | QMessageBox::Cancel);
+    box.setDefaultButton(QMessageBox::Cancel);
+    return box.exec() == QMessageBox::Discard;
+}
+
+bool velmora::write_confirmed(const std::vector<SatRow> &rows)
+{
+    const WriteQuestion question = write_question(rows);
+    if (question.rows == 0)
+        return true;
+    QMessageBox box(QMessageBox::Question, tr("Save to device"), question.text, QMessageBox::Cancel);
+    const QPushButton *write = box.addButton(tr("Write"), QMessageBox::AcceptRole);
+    box.setDefaultButton(QMessageBox::Cancel);
+    box.setDetailedText(question.detail);
+    box.exec();
+    return box.clickedButton() == write;
+}
+
+void velmora::back_up_sat_table(BackupKind kind, const std::vector<SatRow> &rows)
+{
+    const QString folder = backup_folder();
+    const BackupResult result = save_backup(folder, kind, rows, QDateTime::currentDateTime());
+    if (!result.ok)
+        backup_failure = tr("Backup folder: %1\n%2").arg(folder, result.error);
+}
+
+void velmora::tell_backup_failure()
+{
+    if (backup_failure.isEmpty())
+        return;
+    const QString detail = backup_failure;
+    backup_failure.clear();
+    show_box(QMessageBox::Warning, tr("Warning"), tr("The satellite list could not be backed up."), detail);
+}
+
+void velmora::sat_transfer_ended(device_flow flow, bool succeeded)
+{
+    if (!succeeded)
+        return;
+    if (flow == device_flow::list_read)
+        back_up_sat_table(BackupKind::read, take_sat_rows());
+    else
+        sat_watch->edits_kept();
+}
+
 // ---- CSV files ----
 
 void velmora::sat_read_file()
 {
+    if (!may_lose_edits())
+        return;
     file_path = QFileDialog::getOpenFileName(this, tr("open File"), csv_dialog_dir, tr(csv_filter));
     if (!show_csv_path(ui, file_path))
         return;
@@ -126,22 +225,26 @@ void velmora::sat_write_file()
         show_message(protocol::MessageId::csv_cannot_open);
         return;
     }
-    QTextStream out(&csv);
-    out.setCodec(QTextCodec::codecForLocale());
+    std::vector<SatRow> rows;
     for (int row = 0; row < sat_rows; ++row) {
-        out << format_csv_line(take_sat_row(ui.sat_setting, sat_items[row], row));
+        rows.push_back(take_sat_row(ui.sat_setting, sat_items[row], row));
         ui.progressBar_sat_setting->setValue(row + 2);
         QCoreApplication::processEvents();
     }
-    out.flush();
-    if (out.status() != QTextStream::Ok || !csv.commit())
+    // The same bytes as the table's backups.
+    if (!commit_bytes(csv, format_csv(rows))) {
         show_message(protocol::MessageId::csv_cannot_save);
+        return;
+    }
+    sat_watch->edits_kept();
 }
 
 // ---- reading the list from the box ----
 
 void velmora::sat_read_device()
 {
+    if (!may_lose_edits())
+        return;
     if (!begin_device_flow(device_flow::list_read))
         return;
     set_sat_buttons(false);
@@ -175,9 +278,11 @@ void velmora::slt_sat_data_ready(uchar idx)
         return; // names no row
     if (idx >= protocol::ListWrite::end_number) {
         timeout_timer->stop();
+        back_up_sat_table(BackupKind::read, take_sat_rows());
         show_message(protocol::MessageId::list_read_ok);
         set_sat_buttons(true);
         port_worker->close_port();
+        tell_backup_failure();
         return;
     }
     SatRecord record;
@@ -195,9 +300,17 @@ void velmora::slt_sat_data_ready(uchar idx)
 
 void velmora::sat_write_device()
 {
+    // Asked before anything else: a write called off neither checks nor
+    // touches the port.
+    std::vector<SatRow> rows = take_sat_rows();
+    if (!write_confirmed(rows))
+        return;
     if (!begin_device_flow(device_flow::list_write))
         return;
     set_sat_buttons(false);
+    // The backup holds what the write sends: the rows as they are now.
+    write_rows = std::move(rows);
+    back_up_sat_table(BackupKind::write, write_rows);
 
     // Each write keeps its own log: an earlier one is closed and emptied.
     if (log_file.is_open())
@@ -221,8 +334,7 @@ void velmora::sat_write_timeout()
 
 SatRecord velmora::write_record(int satellite)
 {
-    const int row = satellite - 1;
-    const SatRecord record = row_to_record(take_sat_row(ui.sat_setting, sat_items[row], row));
+    const SatRecord record = row_to_record(write_rows.at(size_t(satellite - 1)));
     std::memcpy(sat_record, record.bytes, sizeof sat_record);
     return record;
 }

@@ -34,6 +34,11 @@ void modal_driver::queue_file(const QString &path)
     file_answers.enqueue(path);
 }
 
+void modal_driver::queue_answer(const QString &button_text)
+{
+    box_answers.enqueue(button_text);
+}
+
 QStringList modal_driver::texts() const
 {
     QStringList result;
@@ -83,12 +88,32 @@ void modal_driver::poll()
         shown.default_button
             = box->defaultButton() ? box->standardButton(box->defaultButton()) : QMessageBox::NoButton;
         shown.parentless = box->parentWidget() == nullptr;
+        // The answers: not the "Show Details..." button a detailed text adds.
+        QList<QAbstractButton *> buttons;
+        for (QAbstractButton *b : box->buttons())
+            if (box->buttonRole(b) != QMessageBox::ActionRole) {
+                buttons << b;
+                shown.button_texts << b->text().remove(QLatin1Char('&'));
+            }
+        QAbstractButton *button = nullptr;
+        if (buttons.size() > 1 && !box_answers.isEmpty()) {
+            const int chosen = shown.button_texts.indexOf(box_answers.dequeue());
+            button = chosen >= 0 ? buttons.at(chosen) : nullptr;
+        } else {
+            button = box->button(QMessageBox::Yes);
+            for (QAbstractButton *b : buttons) {
+                const QMessageBox::ButtonRole role = box->buttonRole(b);
+                if (!button && (role == QMessageBox::AcceptRole || role == QMessageBox::YesRole))
+                    button = b;
+            }
+            if (!button && !buttons.isEmpty())
+                button = buttons.first();
+        }
+        if (button)
+            shown.answer = button->text().remove(QLatin1Char('&'));
         box_log << shown;
         if (on_box)
             on_box(shown);
-        QAbstractButton *button = box->button(QMessageBox::Yes);
-        if (!button && !box->buttons().isEmpty())
-            button = box->buttons().first();
         if (button)
             button->click();
         else

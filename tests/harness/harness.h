@@ -31,6 +31,8 @@ struct shown_box {
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton default_button = QMessageBox::NoButton;
     bool parentless = false;
+    QStringList button_texts; // the answers, standard or not, without '&' ("Show Details..." is none)
+    QString answer; // the text of the button the driver clicked
 };
 
 struct shown_file_dialog {
@@ -41,9 +43,11 @@ struct shown_file_dialog {
 };
 
 // Watches for modal windows while it lives. Each message box is recorded and
-// answered with its Yes button (or the first it has); each file dialog is
-// recorded and answered with the next queued path (an empty path cancels; no
-// queued answer cancels too).
+// answered: a box with one button with that button; a box with more with the
+// next queued answer, or else its Yes button, its accepting button or the
+// first it has. A queued answer no button has closes the box as Escape does.
+// Each file dialog is recorded and answered with the next queued path (an
+// empty path cancels; no queued answer cancels too).
 class modal_driver : public QObject
 {
     Q_OBJECT
@@ -52,6 +56,8 @@ public:
     ~modal_driver() override;
 
     void queue_file(const QString &path);
+    // The button text (without '&') that answers the next box with more than one button.
+    void queue_answer(const QString &button_text);
     QList<shown_box> boxes() const { return box_log; }
     QList<shown_file_dialog> file_dialogs() const { return dialog_log; }
     QStringList texts() const;
@@ -69,6 +75,7 @@ private:
     QTimer timer;
     QPointer<QWidget> answered;
     QQueue<QString> file_answers;
+    QQueue<QString> box_answers;
     QList<shown_box> box_log;
     QList<shown_file_dialog> dialog_log;
 };

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -14,6 +15,8 @@
 
 #include "box_sim.h"
 #include "harness.h"
+#include "sat_backup.h"
+#include "sat_cells.h"
 #include "serial_port_handle.h"
 #include "velmora.h"
 
@@ -47,6 +50,26 @@ inline void set_row(velmora &w, int row, const QStringList &texts)
     }
 }
 
+// Types `text` into a cell as the technician does: a double-click opens the
+// editor (false when none opens), the text replaces the cell's, Return ends.
+inline bool type_cell(velmora &w, int row, int col, const QString &text)
+{
+    QTableWidget *table = w.ui.sat_setting;
+    w.show();
+    const QModelIndex index = table->model()->index(row, col);
+    table->scrollTo(index);
+    const QPoint at = table->visualRect(index).center();
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, at);
+    auto *editor = qobject_cast<QLineEdit *>(table->indexWidget(index));
+    if (!editor)
+        return false;
+    editor->selectAll();
+    QTest::keyClicks(editor, text);
+    QTest::keyClick(editor, Qt::Key_Return);
+    return harness::modal_driver::wait_until([&] { return !table->indexWidget(index); }, 5000);
+}
+
 inline bool sat_buttons_enabled(velmora &w)
 {
     return w.ui.pushButton_sat_read->isEnabled() && w.ui.pushButton_sat_save->isEnabled()
@@ -76,10 +99,12 @@ inline QByteArray read_file(const QString &path)
 }
 
 // A window whose worker holds a closed port on a fresh simulated box. The
-// working directory is a temporary one, for data_transfer.log.
+// working directory is a temporary one, for data_transfer.log, and so is the
+// user's data folder, for the table's backups.
 struct rig {
     QTemporaryDir dir;
     QString old_dir = QDir::currentPath();
+    QByteArray old_data_home = qgetenv("XDG_DATA_HOME");
     harness::modal_driver driver; // before the window: its port probe may warn
     velmora window;
     boxsim::Box box;
@@ -88,10 +113,29 @@ struct rig {
     rig()
     {
         QDir::setCurrent(dir.path());
+        qputenv("XDG_DATA_HOME", dir.filePath("data").toLocal8Bit());
         driver.clear();
         attached = harness::attach_port(window, QString::fromStdString(box.slave_path()));
     }
-    ~rig() { QDir::setCurrent(old_dir); }
+    ~rig()
+    {
+        QDir::setCurrent(old_dir);
+        if (old_data_home.isNull())
+            qunsetenv("XDG_DATA_HOME");
+        else
+            qputenv("XDG_DATA_HOME", old_data_home);
+    }
+
+    // The backups of one kind ("-read.csv", "-write.csv"), oldest first.
+    QStringList backups(const char *suffix) const
+    {
+        const QDir folder(backup_folder());
+        QStringList paths;
+        for (const QString &name :
+             folder.entryList({QStringLiteral("*") + QLatin1String(suffix)}, QDir::Files, QDir::Name))
+            paths << folder.filePath(name);
+        return paths;
+    }
 
     // Presses `button` and answers its file dialog with `path`.
     void choose(QPushButton *button, const QString &path)
@@ -100,19 +144,32 @@ struct rig {
         button->click();
     }
 
+    // Presses `button` and answers the question it asks with `answer`, then
+    // gives whatever the press would do next time to happen.
+    void press_answering(QPushButton *button, const QString &answer)
+    {
+        driver.queue_answer(answer);
+        button->click();
+        QTest::qWait(300);
+    }
+
     QByteArray log() const { return read_file(dir.filePath("data_transfer.log")); }
 
+    // The first box with a single button: the flow's closing message, not a question before it.
+    harness::shown_box end_box() const
+    {
+        for (const harness::shown_box &box : driver.boxes())
+            if (box.button_texts.size() == 1)
+                return box;
+        return {};
+    }
     // Waits for the flow's closing message box; returns its text ("" if none came).
     QString wait_end(int timeout_ms)
     {
-        if (!driver.wait_for_boxes(1, timeout_ms))
-            return QString();
-        return driver.boxes().constFirst().text;
+        harness::modal_driver::wait_until([&] { return !end_box().text.isEmpty(); }, timeout_ms);
+        return end_box().text;
     }
-    QString end_title() const
-    {
-        return driver.boxes().isEmpty() ? QString() : driver.boxes().constFirst().title;
-    }
+    QString end_title() const { return end_box().title; }
 };
 
 } // namespace satlist

@@ -190,6 +190,142 @@ private slots:
         QMetaObject::invokeMethod(&r.window, "slt_sat_data_ready", Q_ARG(uchar, 200));
         QCOMPARE(r.driver.texts(), QStringList{"Satellite data read successfully!"});
         QCOMPARE(r.end_title(), QString("Info"));
+
+        // The read's backup holds what "Save to file" writes.
+        const QStringList backups = r.backups("-read.csv");
+        QCOMPARE(backups.size(), 1);
+        QVERIFY(backups[0].startsWith(r.dir.filePath("data") + "/"));
+        const QString saved = r.dir.filePath("saved.csv");
+        r.choose(r.window.ui.pushButton_sat_save_file, saved);
+        QCOMPARE(read_file(backups[0]), read_file(saved));
+        QVERIFY(read_file(saved).contains("\nZero,0,0,0,\n"));
+    }
+
+    void a_backup_that_fails_is_told_after_the_read()
+    {
+        rig r;
+        // A file where the backup folder belongs.
+        QVERIFY(QDir().mkpath(QFileInfo(backup_folder()).path()));
+        write_file(backup_folder(), "not a folder");
+        QMetaObject::invokeMethod(&r.window, "slt_sat_data_ready", Q_ARG(uchar, 200));
+        QCOMPARE(
+            r.driver.texts(),
+            (QStringList{"Satellite data read successfully!", "The satellite list could not be backed up."}));
+        const harness::shown_box warning = r.driver.boxes().at(1);
+        QCOMPARE(warning.title, QString("Warning"));
+        QCOMPARE(warning.icon, QMessageBox::Warning);
+        QCOMPARE(warning.button_texts, QStringList{"Yes"});
+        QVERIFY2(warning.detailed_text.contains(backup_folder()), qPrintable(warning.detailed_text));
+        QVERIFY(sat_buttons_enabled(r.window));
+        // Told once: the next read that backs up fine says nothing more.
+        QVERIFY(QFile::remove(backup_folder()));
+        r.driver.clear();
+        QMetaObject::invokeMethod(&r.window, "slt_sat_data_ready", Q_ARG(uchar, 200));
+        QCOMPARE(r.driver.texts(), QStringList{"Satellite data read successfully!"});
+    }
+
+    // Cells the write would alter are marked as the file fills them, and
+    // the marks follow an edit.
+    void out_of_range_values_from_a_file_are_marked()
+    {
+        rig r;
+        const QString path = r.dir.filePath("far.csv");
+        write_file(path, "Far,5001,91,-91,\nNear,192,45,-45,\n");
+        r.choose(r.window.ui.pushButton_sat_read_file, path);
+        QTableWidget *table = r.window.ui.sat_setting;
+        QVERIFY(!cell_marked(*table->item(0, 0)));
+        QCOMPARE(table->item(0, 1)->toolTip(), QString("5001 is above 5000: the box gets 0"));
+        QCOMPARE(table->item(0, 2)->toolTip(), QString("91 is above 90: the box gets 45"));
+        QCOMPARE(table->item(0, 3)->toolTip(), QString("-91 is below -90: the box gets -45"));
+        for (int col = 1; col < velmora::sat_columns; ++col)
+            QVERIFY(cell_marked(*table->item(0, col)));
+        for (int col = 0; col < velmora::sat_columns; ++col)
+            QVERIFY(!cell_marked(*table->item(1, col)));
+
+        QVERIFY(type_cell(r.window, 0, 1, "5000"));
+        QVERIFY(!cell_marked(*table->item(0, 1)));
+        QVERIFY(type_cell(r.window, 1, 2, "-128"));
+        QCOMPARE(table->item(1, 2)->toolTip(), QString("-128 is below -90: the box gets 45"));
+        QVERIFY(r.driver.boxes().isEmpty());
+    }
+
+    void read_from_file_with_unsaved_edits_data()
+    {
+        QTest::addColumn<bool>("edit");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("loaded");
+        QTest::newRow("no edits: read at once") << false << QString() << true;
+        QTest::newRow("edits, Cancel: nothing read") << true << "Cancel" << false;
+        QTest::newRow("edits, Discard: read") << true << "Discard" << true;
+    }
+
+    void read_from_file_with_unsaved_edits()
+    {
+        QFETCH(bool, edit);
+        QFETCH(QString, answer);
+        QFETCH(bool, loaded);
+        rig r;
+        const QString path = r.dir.filePath("in.csv");
+        write_file(path, "From file,1,2,3,\n");
+        if (edit)
+            QVERIFY(type_cell(r.window, 0, 0, "Edited"));
+        if (!answer.isEmpty())
+            r.driver.queue_answer(answer);
+        r.choose(r.window.ui.pushButton_sat_read_file, path);
+
+        QCOMPARE(r.driver.boxes().size(), edit ? 1 : 0);
+        if (edit) {
+            const harness::shown_box question = r.driver.boxes().constFirst();
+            QCOMPARE(question.title, QString("Unsaved edits"));
+            QCOMPARE(question.answer, answer);
+            QCOMPARE(question.default_button, QMessageBox::Cancel);
+        }
+        QCOMPARE(r.driver.file_dialogs().size(), loaded ? 1 : 0);
+        QCOMPARE(row_texts(r.window, 0).constFirst(), loaded ? QString("From file") : QString("Edited"));
+
+        // What the file filled holds no edit: the next read asks nothing.
+        r.driver.clear();
+        r.choose(r.window.ui.pushButton_sat_read_file, path);
+        QCOMPARE(r.driver.boxes().size(), loaded ? 0 : 1);
+    }
+
+    void closing_with_unsaved_edits_data()
+    {
+        QTest::addColumn<bool>("edit");
+        QTest::addColumn<bool>("save");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("closed");
+        QTest::newRow("no edits: closes at once") << false << false << QString() << true;
+        QTest::newRow("edits, Cancel: stays") << true << false << "Cancel" << false;
+        QTest::newRow("edits, Discard: closes") << true << false << "Discard" << true;
+        QTest::newRow("edits saved to a file: closes at once") << true << true << QString() << true;
+    }
+
+    void closing_with_unsaved_edits()
+    {
+        QFETCH(bool, edit);
+        QFETCH(bool, save);
+        QFETCH(QString, answer);
+        QFETCH(bool, closed);
+        rig r;
+        r.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&r.window));
+        if (edit)
+            QVERIFY(type_cell(r.window, 7, 1, "-5"));
+        if (save)
+            r.choose(r.window.ui.pushButton_sat_save_file, r.dir.filePath("kept.csv"));
+        if (!answer.isEmpty())
+            r.driver.queue_answer(answer);
+        r.window.ui.pushButton_sat_close->click();
+
+        QCOMPARE(r.driver.texts().size(), answer.isEmpty() ? 0 : 1);
+        QCOMPARE(r.window.isVisible(), !closed);
+        if (!closed) {
+            // Asked again at the next try.
+            r.driver.queue_answer("Discard");
+            QVERIFY(r.window.close());
+            QCOMPARE(r.driver.texts().size(), 2);
+        }
     }
 };
 

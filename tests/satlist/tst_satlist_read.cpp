@@ -120,12 +120,28 @@ private slots:
         QTest::qWait(300);
         QCOMPARE(r.driver.boxes().size(), 1);
 
+        // The read's backup: what "Save to file" writes, byte for byte.
+        const QStringList read_backups = r.backups("-read.csv");
+        QCOMPARE(read_backups.size(), 1);
+        const QString saved = r.dir.filePath("read.csv");
+        r.choose(r.window.ui.pushButton_sat_save_file, saved);
+        QCOMPARE(read_file(read_backups[0]), read_file(saved));
+        // Marked as the box filled the table: the 16-byte name alone.
+        for (int row = 0; row < sats; ++row)
+            for (int col = 0; col < velmora::sat_columns; ++col)
+                QCOMPARE(cell_marked(*r.window.ui.sat_setting->item(row, col)), row == 198 && col == 0);
+
         // Saving to the box what was read sends the same satellites; only a
-        // name of 16 bytes loses its last one.
+        // name of 16 bytes loses its last one, as the question says first.
         r.driver.clear();
+        r.driver.queue_answer("Write");
         r.window.ui.pushButton_sat_save->click();
         QCOMPARE(r.wait_end(list_write_end_ms), QString("Satellite data write successfully!"));
         QCOMPARE(r.end_title(), QString("Hint"));
+        QCOMPARE(r.driver.boxes().size(), 2);
+        QCOMPARE(r.driver.boxes().constFirst().text,
+                 QString("The box will not get 1 row as the table shows it:\n\n"
+                         "Row 199 gets name \"ABCDEFGHIJKLMNO\"\n\nWrite the list anyway?"));
         for (int k = 1; k <= sats; ++k) {
             const auto written = r.box.written_record(k);
             QVERIFY2(written, qPrintable(QString::number(k)));
@@ -142,6 +158,55 @@ private slots:
         log += "M";
         QCOMPARE(r.log().size(), 400);
         QCOMPARE(r.log(), log);
+
+        // The write's backup, read back as "Read from file" reads it, gives
+        // the records the box received: restoring it writes the same list.
+        const QStringList write_backups = r.backups("-write.csv");
+        QCOMPARE(write_backups.size(), 1);
+        QFile backup(write_backups[0]);
+        QVERIFY(backup.open(QIODevice::ReadOnly));
+        QByteArray line;
+        for (int k = 1; k <= sats; ++k) {
+            QVERIFY(read_csv_line(backup, &line));
+            const SatRecord restored = row_to_record(parse_csv_line(line).cells());
+            const auto received = r.box.written_record(k);
+            QCOMPARE(QByteArray(reinterpret_cast<const char *>(restored.bytes), kSatRecordSize).toHex(' '),
+                     QByteArray(reinterpret_cast<const char *>(received->data()), int(received->size()))
+                         .toHex(' '));
+        }
+        QVERIFY(!read_csv_line(backup, &line));
+        QCOMPARE(r.backups("-read.csv"), read_backups);
+    }
+
+    // Reading the box with unsaved edits asks first: Cancel leaves the port
+    // unopened and the box without a byte; Discard reads.
+    void reading_the_box_with_unsaved_edits()
+    {
+        rig r;
+        QVERIFY(r.attached);
+        QVERIFY(type_cell(r.window, 2, 0, "Edited"));
+        harness::open_counter opens(QString::fromStdString(r.box.slave_path()));
+        r.press_answering(r.window.ui.pushButton_sat_read, "Cancel");
+        QCOMPARE(r.driver.boxes().size(), 1);
+        QCOMPARE(r.driver.boxes().constFirst().title, QString("Unsaved edits"));
+        QVERIFY(r.box.received().empty());
+        QCOMPARE(opens.opens(), 0);
+        QCOMPARE(row_texts(r.window, 2).constFirst(), QString("Edited"));
+
+        // The box hangs up amid satellite 2: row 3 keeps its edit, and the
+        // failed read leaves no backup.
+        r.box.add_fault(Fault::hang_up(Trigger::list_read_byte(2, 3)));
+        r.driver.clear();
+        r.driver.queue_answer("Discard");
+        r.window.ui.pushButton_sat_read->click();
+        QCOMPARE(r.wait_end(list_read_end_ms), QString(read_error));
+        QCOMPARE(r.driver.boxes().size(), 2);
+        QCOMPARE(r.box.received(), concat({satellite_bytes(1), satellite_bytes(2, 3)}));
+        QCOMPARE(row_texts(r.window, 0), default_shown(1));
+        QVERIFY(r.backups("-read.csv").isEmpty());
+        r.driver.clear();
+        r.press_answering(r.window.ui.pushButton_sat_read, "Cancel");
+        QCOMPARE(r.driver.texts().size(), 1);
     }
 
     void error_byte_restarts_then_hang_up()

@@ -72,10 +72,31 @@ private slots:
         set_row(r.window, 6, {"Free", " ", " ", " "});
         set_row(r.window, 198, {"Last", "-1", "-1", "1"});
 
+        r.driver.queue_answer("Write");
         r.window.ui.pushButton_sat_save->click();
         QVERIFY(sat_buttons_disabled(r.window));
         QCOMPARE(r.wait_end(list_write_end_ms), QString("Satellite data write successfully!"));
         QCOMPARE(r.end_title(), QString("Hint"));
+
+        // Asked first, about the two rows the write alters.
+        QCOMPARE(r.driver.boxes().size(), 2);
+        const harness::shown_box question = r.driver.boxes().constFirst();
+        QCOMPARE(question.title, QString("Save to device"));
+        QCOMPARE(question.icon, QMessageBox::Question);
+        QCOMPARE(question.button_texts, (QStringList{"Write", "Cancel"}));
+        QCOMPARE(question.default_button, QMessageBox::Cancel);
+        QCOMPARE(question.answer, QString("Write"));
+        QCOMPARE(question.text,
+                 QString("The box will not get 2 rows as the table shows them:\n\n"
+                         "Row 3 gets name \"ABCDEFGHIJKLMNO\", position 0, vertical 45, horizontal -45\n"
+                         "Row 5 gets name \"%1\", vertical -56, horizontal 44\n\n"
+                         "Write the list anyway?")
+                     .arg(unicode.left(11)));
+        // Each altered cell, and why.
+        QCOMPARE(question.detailed_text.count('\n') + 1, 7);
+        QVERIFY(question.detailed_text.contains(
+            "\nRow 3, position \"5001\": 5001 is above 5000: the box gets 0\n"));
+        QCOMPARE(r.backups("-write.csv").size(), 1);
 
         QCOMPARE(written(r.box, 1), wire("Sat 1", 0xC0, 0x00, 0xD3, 0x2D));
         QCOMPARE(written(r.box, 3), wire("ABCDEFGHIJKLMNO", 0, 0, 0xD3, 0x2D));
@@ -135,29 +156,99 @@ private slots:
         QCOMPARE(std::count(sent.begin(), sent.end(), uint8_t(0xEF)), 2);
     }
 
-    void row_edited_before_a_resend_is_sent_as_edited()
+    // The technician cannot edit while the write runs, and a change made to
+    // the table some other way does not reach the box: it gets the rows the
+    // backup holds, as they were when the write started.
+    void cells_are_read_only_while_writing()
     {
         rig r;
         QVERIFY(r.attached);
         set_row(r.window, 4, {"Before", "1", "1", "1"});
-        r.box.add_fault(Fault::silence(Trigger::list_write_record(5, 0), std::chrono::milliseconds(1000)));
-        // Once record 5 is on its way (and goes unanswered), the row changes.
         const size_t record5_started = 1 + 4 * 21 + 1 + 1; // 'J', records 1-4, number 5, its first byte
         QTimer edit;
-        bool edited = false;
+        bool tried = false;
+        bool editor_opened = true;
+        QAbstractItemView::EditTriggers triggers_meanwhile = QAbstractItemView::AllEditTriggers;
         connect(&edit, &QTimer::timeout, this, [&] {
-            if (!edited && r.box.received().size() >= record5_started) {
+            if (!tried && r.box.received().size() >= record5_started) {
+                tried = true;
+                triggers_meanwhile = r.window.ui.sat_setting->editTriggers();
+                editor_opened = type_cell(r.window, 4, 0, "Typed");
                 set_row(r.window, 4, {"After", "2", "2", "2"});
-                edited = true;
             }
         });
         edit.start(5);
+        const QAbstractItemView::EditTriggers triggers = r.window.ui.sat_setting->editTriggers();
+        QVERIFY(triggers != QAbstractItemView::NoEditTriggers);
 
         r.window.ui.pushButton_sat_save->click();
         QCOMPARE(r.wait_end(list_write_end_ms), QString("Satellite data write successfully!"));
-        QVERIFY(edited);
-        QVERIFY(r.log().startsWith("K" + undisturbed_log(1, 4) + "MLResendL"));
-        QCOMPARE(written(r.box, 5), wire("After", 2, 0, 2, 2));
+        QVERIFY(tried);
+        QVERIFY(!editor_opened);
+        QCOMPARE(triggers_meanwhile, QAbstractItemView::NoEditTriggers);
+        QCOMPARE(written(r.box, 5), wire("Before", 1, 0, 1, 1));
+        const QStringList backups = r.backups("-write.csv");
+        QCOMPARE(backups.size(), 1);
+        QCOMPARE(read_file(backups[0]).split('\n').at(4), QByteArray("Before,1,1,1,"));
+
+        QCOMPARE(r.window.ui.sat_setting->editTriggers(), triggers);
+        QVERIFY(type_cell(r.window, 4, 0, "Later"));
+    }
+
+    // The question is the first thing the write does: Cancel leaves the port
+    // unopened and the box without a byte, with or without a port to use.
+    void write_question_comes_before_the_port()
+    {
+        rig r;
+        QVERIFY(r.attached);
+        set_row(r.window, 9, {"Far", "6000", "1", "1"});
+        harness::open_counter opens(QString::fromStdString(r.box.slave_path()));
+        r.press_answering(r.window.ui.pushButton_sat_save, "Cancel");
+        QCOMPARE(r.driver.boxes().size(), 1);
+        QCOMPARE(r.driver.boxes().constFirst().answer, QString("Cancel"));
+        QVERIFY(r.driver.boxes().constFirst().text.contains("\nRow 10 gets position 0\n"));
+        QVERIFY(r.box.received().empty());
+        QCOMPARE(opens.opens(), 0);
+        QVERIFY(!harness::worker(r.window).port_is_open());
+        QVERIFY(r.backups("-write.csv").isEmpty());
+        QVERIFY(!QFile::exists(r.dir.filePath("data_transfer.log")));
+        QVERIFY(sat_buttons_enabled(r.window));
+        QVERIFY(r.window.ui.sat_setting->editTriggers() != QAbstractItemView::NoEditTriggers);
+
+        harness::worker(r.window).release_port();
+        r.driver.clear();
+        r.press_answering(r.window.ui.pushButton_sat_save, "Cancel");
+        QCOMPARE(r.driver.texts().size(), 1);
+
+        r.driver.clear();
+        r.driver.queue_answer("Write");
+        r.window.ui.pushButton_sat_save->click();
+        QCOMPARE(r.wait_end(5000),
+                 QString("The serial port is occupied or not exist, please try another port."));
+        QCOMPARE(r.driver.boxes().size(), 2);
+        QCOMPARE(r.driver.boxes().constFirst().answer, QString("Write"));
+        QVERIFY(r.backups("-write.csv").isEmpty());
+        QVERIFY(r.box.received().empty());
+    }
+
+    void a_backup_that_fails_is_told_after_the_write()
+    {
+        rig r;
+        QVERIFY(r.attached);
+        QVERIFY(QDir().mkpath(QFileInfo(backup_folder()).path()));
+        QFile blocker(backup_folder()); // a file where the folder belongs
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        r.box.add_fault(Fault::hang_up(Trigger::list_write_record(2, 10)));
+        r.window.ui.pushButton_sat_save->click();
+        QCOMPARE(r.wait_end(20000), QString(write_error));
+        QVERIFY(r.driver.wait_for_boxes(2, 5000));
+        QCOMPARE(r.driver.texts(), (QStringList{write_error, "The satellite list could not be backed up."}));
+        // The write went on without its backup.
+        QVERIFY(r.box.written_record(1));
+        QCOMPARE(r.log(), QByteArray("KMLML"));
+        QTest::qWait(300);
+        QCOMPARE(r.driver.boxes().size(), 2);
     }
 
     void error_ends_data()

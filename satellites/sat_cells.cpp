@@ -1,0 +1,179 @@
+#include "sat_cells.h"
+
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QSignalBlocker>
+#include <QTableWidget>
+
+#include <algorithm>
+
+namespace {
+
+// Light amber: seen at once, and the text stays readable.
+const QColor marked_background(255, 224, 160);
+
+int cell_key(int row, int column)
+{
+    return row * kSatColumns + column;
+}
+
+// How the question names what the box gets for a cell.
+QString sent_value(const CellChange &change)
+{
+    if (change.column == kColName)
+        return QStringLiteral("%1 \"%2\"").arg(sat_column_name(change.column), change.sent);
+    return QStringLiteral("%1 %2").arg(sat_column_name(change.column), change.sent);
+}
+
+} // namespace
+
+QValidator::State IntegerCellValidator::validate(QString &text, int &) const
+{
+    static const QRegularExpression blank(QStringLiteral("^ *$"));
+    static const QRegularExpression integer(QStringLiteral("^[+-]?[0-9]+$"));
+    static const QRegularExpression sign(QStringLiteral("^[+-]$"));
+    if (blank.match(text).hasMatch() || integer.match(text).hasMatch())
+        return Acceptable;
+    return sign.match(text).hasMatch() ? Intermediate : Invalid;
+}
+
+QValidator::State NameCellValidator::validate(QString &text, int &) const
+{
+    return text.toUtf8().size() <= kSatNameBytes ? Acceptable : Invalid;
+}
+
+QWidget *SatCellDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &option,
+                                       const QModelIndex &index) const
+{
+    QWidget *editor = QStyledItemDelegate::createEditor(parent, option, index);
+    if (auto *line = qobject_cast<QLineEdit *>(editor)) {
+        if (index.column() == kColName)
+            line->setValidator(new NameCellValidator(line));
+        else
+            line->setValidator(new IntegerCellValidator(line));
+    }
+    return editor;
+}
+
+void SatCellDelegate::setModelData(QWidget *editor, QAbstractItemModel *model, const QModelIndex &index) const
+{
+    const QString before = index.data(Qt::EditRole).toString();
+    QStyledItemDelegate::setModelData(editor, model, index);
+    if (index.data(Qt::EditRole).toString() != before)
+        emit const_cast<SatCellDelegate *>(this)->cell_edited(index.row(), index.column());
+}
+
+void mark_cell(QTableWidgetItem &item, const CellChange *change)
+{
+    if (!change) {
+        if (cell_marked(item)) {
+            item.setData(Qt::BackgroundRole, QVariant());
+            item.setData(Qt::ToolTipRole, QVariant());
+        }
+        return;
+    }
+    item.setBackground(marked_background);
+    item.setToolTip(change_note(*change));
+}
+
+bool cell_marked(const QTableWidgetItem &item)
+{
+    return item.data(Qt::BackgroundRole).isValid();
+}
+
+QString change_note(const CellChange &change)
+{
+    // A number's reason already names what the box gets; a name's does not.
+    if (change.column == kColName)
+        return QStringLiteral("%1, \"%2\"").arg(change.reason, change.sent);
+    return change.reason;
+}
+
+SatRow table_row(const QTableWidget &table, int row)
+{
+    SatRow texts;
+    for (int col = 0; col < kSatColumns; ++col)
+        if (const QTableWidgetItem *item = table.item(row, col))
+            texts[col] = item->text();
+    return texts;
+}
+
+SatTableWatch::SatTableWatch(QTableWidget *table)
+    : QObject(table),
+      table(table),
+      form_triggers(table->editTriggers())
+{
+    auto *delegate = new SatCellDelegate(table);
+    table->setItemDelegate(delegate);
+    connect(table, &QTableWidget::itemChanged, this, &SatTableWatch::cell_changed);
+    // Emitted after the itemChanged of the same edit, which forgot the cell.
+    connect(delegate, &SatCellDelegate::cell_edited, this,
+            [this](int row, int column) { edited.insert(cell_key(row, column)); });
+}
+
+void SatTableWatch::set_editable(bool editable)
+{
+    table->setEditTriggers(editable ? form_triggers : QAbstractItemView::NoEditTriggers);
+}
+
+void SatTableWatch::cell_changed(QTableWidgetItem *item)
+{
+    // A cell filled from a file or from the box no longer holds an edit.
+    edited.remove(cell_key(item->row(), item->column()));
+    mark_row(item->row());
+}
+
+void SatTableWatch::mark_row(int row)
+{
+    // Marking changes the items too: their itemChanged would bring every
+    // mark back here, and tell the table's other listeners of a change that
+    // is none.
+    const QSignalBlocker quiet(table);
+    const std::vector<CellChange> changes = write_changes(table_row(*table, row));
+    for (int col = 0; col < kSatColumns; ++col) {
+        QTableWidgetItem *item = table->item(row, col);
+        if (!item)
+            continue;
+        const auto change = std::find_if(changes.begin(), changes.end(),
+                                         [col](const CellChange &c) { return c.column == col; });
+        mark_cell(*item, change == changes.end() ? nullptr : &*change);
+    }
+}
+
+WriteQuestion write_question(const std::vector<SatRow> &rows)
+{
+    WriteQuestion question;
+    QStringList shown;
+    QStringList detail;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const std::vector<CellChange> changes = write_changes(rows[r]);
+        if (changes.empty())
+            continue;
+        ++question.rows;
+        const int number = int(r) + 1;
+        QStringList values;
+        for (const CellChange &c : changes) {
+            values << sent_value(c);
+            detail << QStringLiteral("Row %1, %2 \"%3\": %4")
+                          .arg(number)
+                          .arg(sat_column_name(c.column), c.text, change_note(c));
+        }
+        if (shown.size() < write_question_rows_shown)
+            shown << QStringLiteral("Row %1 gets %2").arg(number).arg(values.join(QStringLiteral(", ")));
+    }
+    if (question.rows == 0)
+        return question;
+
+    const int more = question.rows - int(shown.size());
+    question.text
+        = (question.rows == 1
+               ? QStringLiteral("The box will not get 1 row as the table shows it:")
+               : QStringLiteral("The box will not get %1 rows as the table shows them:").arg(question.rows))
+        + QStringLiteral("\n\n") + shown.join(QLatin1Char('\n'));
+    if (more > 0)
+        question.text += more == 1 ? QStringLiteral("\nand 1 more row.")
+                                   : QStringLiteral("\nand %1 more rows.").arg(more);
+    question.text += QStringLiteral("\n\nWrite the list anyway?");
+    question.detail = detail.join(QLatin1Char('\n'));
+    return question;
+}
