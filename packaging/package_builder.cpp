@@ -14,8 +14,9 @@ namespace {
 
 Q_LOGGING_CATEGORY(package_log, "vr20.package", QtWarningMsg)
 
-constexpr uint16_t kConfigPageFirst = 0x3100;
-constexpr uint16_t kConfigPageLast = 0x31FF;
+// The configuration record's page.
+constexpr uint16_t kConfigPageFirst = kConfigRecordAddress;
+constexpr uint16_t kConfigPageLast = kConfigRecordAddress + 0xFF;
 // The box maps 0x8000-0x9FFF of an image to 0xA000-0xBFFF.
 constexpr uint16_t kShadowFirst = 0x8000;
 constexpr uint16_t kShadowLast = 0x9FFF;

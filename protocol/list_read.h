@@ -1,6 +1,7 @@
 #pragma once
 
 #include "conversation.h"
+#include "sat_list.h"
 
 namespace protocol {
 
@@ -11,8 +12,8 @@ namespace protocol {
 class ListRead : public Conversation
 {
 public:
-    static constexpr int satellites = 199;
-    static constexpr int record_size = 20;
+    static constexpr int satellites = kSatCount;
+    static constexpr int record_size = kSatRecordSize;
 
     // Satellite of the current exchange (0 before the first).
     int satellite() const { return sat_idx; }
