@@ -11,7 +11,10 @@
 // falls back to the offscreen platform.
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QAbstractButton>
+#include <QFile>
 #include <QMessageBox>
+#include <QTemporaryDir>
 #include <QPushButton>
 #include <QTimer>
 
@@ -53,7 +56,13 @@ public:
                 return;
             box->setProperty("answered", true);
             texts << box->text();
-            box->button(QMessageBox::Yes)->click();
+            // The single Yes, or the question's Write.
+            QAbstractButton *answer = box->button(QMessageBox::Yes);
+            for (QAbstractButton *b : box->buttons())
+                if (!answer && box->buttonRole(b) == QMessageBox::AcceptRole)
+                    answer = b;
+            if (answer)
+                answer->click();
         });
         timer.start(10);
     }
@@ -106,6 +115,9 @@ int main(int argc, char **argv)
     // One debug line per reply byte is part of the tool; keep it off the
     // benchmark's own output.
     qputenv("QT_LOGGING_RULES", "default.debug=false");
+    // The window's backups of the list go here, not to the user's folder.
+    QTemporaryDir data_home;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(data_home.path()));
 
     Q_INIT_RESOURCE(velmora);
     QApplication app(argc, argv);

@@ -362,7 +362,6 @@ int cmd_list_write(const PortListing &listing, Session &session, const QString &
         return file_error;
     }
     const SatTable *table = &list->table;
-    static const char *const column_names[] = {"name", "position", "vertical", "horizontal"};
     int altered = 0;
     for (int r = 0; r < kSatCount; ++r) {
         // A name the load cut is reported as the write would cut it.
@@ -372,8 +371,9 @@ int cmd_list_write(const PortListing &listing, Session &session, const QString &
         for (const CellChange &change : write_changes(as_filed)) {
             ++altered;
             std::fprintf(stderr, "vr20-box: row %d, %s: \"%s\" is sent as \"%s\": %s\n", r + 1,
-                         column_names[change.column], change.text.toLocal8Bit().constData(),
-                         change.sent.toLocal8Bit().constData(), change.reason.toLocal8Bit().constData());
+                         sat_column_name(change.column).toLatin1().constData(),
+                         change.text.toLocal8Bit().constData(), change.sent.toLocal8Bit().constData(),
+                         change.reason.toLocal8Bit().constData());
         }
     }
     if (altered > 0 && session.options.strict) {
