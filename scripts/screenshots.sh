@@ -12,4 +12,8 @@ mkdir -p docs
 # Nothing from the caller's desktop may scale the window or choose its style.
 unset QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_AUTO_SCREEN_SCALE_FACTOR QT_ENABLE_HIGHDPI_SCALING \
   QT_FONT_DPI QT_QPA_PLATFORMTHEME QT_STYLE_OVERRIDE
-QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" ./build-docs/vr20-screenshots docs
+# The window's backups of the list read go to a folder of their own.
+data_home=$(mktemp -d)
+trap 'rm -rf "$data_home"' EXIT
+XDG_DATA_HOME="$data_home" QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" \
+  ./build-docs/vr20-screenshots docs
