@@ -15,6 +15,7 @@
 
 #include <signal.h>
 
+#include "test_files.h"
 #include "box_sim.h"
 #include "port_listing.h"
 #include "sat_list.h"
@@ -55,17 +56,8 @@ Run run_tool(const QStringList &args, const QByteArray &input = {}, int limit_ms
     return box_run::run(args, input, limit_ms);
 }
 
-bool write_file(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
-QByteArray read_file(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using harness::read_file;
+using harness::write_file;
 
 // Waits until the box has been quiet a while, so that a byte the program
 // wrote just before it ended has been taken in.

@@ -1,5 +1,6 @@
 // vr20-pack as a user runs it: exit status, messages, the package it writes
 // and what `info` prints.
+#include "test_files.h"
 #include "../packaging/package_fixture.h"
 
 #include <QDir>
@@ -15,17 +16,8 @@ namespace {
 const QString kTool = QStringLiteral(VR20_BINARY_DIR "/vr20-pack");
 const QByteArray kConfig = config_bytes(0x32, 0x67, 0x01, 0x00);
 
-bool write_file(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
-QByteArray read_file(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using harness::read_file;
+using harness::write_file;
 
 QByteArray sound_image()
 {
