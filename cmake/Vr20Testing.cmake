@@ -1,9 +1,8 @@
-# vr20_add_test(NAME <name> SOURCES <files...> LIBS <targets...>
-#               [RESOURCE_LOCK <locks...>] [TIMEOUT <seconds>])
+# vr20_add_test(NAME <name> SOURCES <files...> LIBS <targets...> [TIMEOUT <seconds>])
 # Builds one QtTest executable and registers it with CTest. Widget tests run
 # on the offscreen platform so that no display is needed.
 function(vr20_add_test)
-  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;RESOURCE_LOCK" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE Qt5::Test ${T_LIBS})
   target_compile_definitions(${T_NAME} PRIVATE
@@ -16,7 +15,4 @@ function(vr20_add_test)
   set_tests_properties(${T_NAME} PROPERTIES
     TIMEOUT ${T_TIMEOUT}
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
-  if(T_RESOURCE_LOCK)
-    set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
-  endif()
 endfunction()

@@ -1,9 +1,13 @@
 // The start-up probe of COM1..COM15 and the choice of a port in the combo
 // boxes, with COM names linked to pseudo-terminals.
 #include <QComboBox>
+#include <QSerialPort>
 #include <QTabWidget>
 #include <QTest>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "box_sim.h"
@@ -17,6 +21,26 @@ void clear_com_links()
 {
     for (int n = 1; n <= velmora::port_names; ++n)
         ::unlink(QStringLiteral("/dev/COM%1").arg(n).toLocal8Bit().constData());
+}
+
+// Whether `path` exists as the process that started this test sees it (the
+// machine's /dev, not the test's own), asked by a child that joins that
+// process's mount namespace. -1 when the child cannot join it.
+int exists_outside(const QString &path)
+{
+    const QByteArray name = path.toLocal8Bit();
+    const QByteArray namespace_path = "/proc/" + QByteArray::number(::getppid()) + "/ns/mnt";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int ns = ::open(namespace_path.constData(), O_RDONLY);
+        if (ns < 0 || ::setns(ns, CLONE_NEWNS) != 0)
+            ::_exit(2);
+        ::_exit(::access(name.constData(), F_OK) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) == 2)
+        return -1;
+    return WEXITSTATUS(status) == 0 ? 1 : 0;
 }
 
 } // namespace
@@ -33,7 +57,7 @@ private slots:
     {
         Q_INIT_RESOURCE(velmora);
         if (!harness::can_link_com_ports())
-            QSKIP("linking /dev/COMn to a pseudo-terminal needs root");
+            QSKIP(qPrintable(harness::com_ports_problem()));
         clear_com_links();
     }
 
@@ -41,6 +65,22 @@ private slots:
     {
         clear_com_links();
         listing->entries.clear();
+    }
+
+    // A COM link and the port's lock file stay in the test's own /dev and
+    // lock folder: the machine, and any test beside this one, sees neither.
+    void com_links_stay_in_the_tests_own_dev()
+    {
+        boxsim::PtyPeer peer;
+        harness::com_link link(5, QString::fromStdString(peer.slave_path()));
+        QVERIFY(link.ok());
+        QSerialPort port(QStringLiteral("COM5"));
+        QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
+        const QString lock = QStringLiteral("/run/lock/LCK..COM5");
+        QVERIFY(QFileInfo::exists(lock));
+        QCOMPARE(exists_outside(link.path()), 0);
+        QCOMPARE(exists_outside(lock), 0);
+        QCOMPARE(exists_outside(QStringLiteral("/dev/null")), 1); // the check itself can see
     }
 
     // The probe tries the COM names before the USB adapters.

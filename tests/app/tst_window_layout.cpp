@@ -9,7 +9,6 @@
 #include <QTableWidget>
 #include <QTest>
 
-#include <unistd.h>
 
 #include "form_font.h"
 #include "harness.h"
@@ -29,11 +28,8 @@ private slots:
     void initTestCase()
     {
         Q_INIT_RESOURCE(velmora);
-        for (int n = 1; n <= velmora::port_names; ++n) {
-            const QByteArray name = QStringLiteral("/dev/COM%1").arg(n).toLocal8Bit();
-            if (::access(name.constData(), F_OK) == 0)
-                QSKIP("a /dev/COMn exists on this machine; the start-up probe would find it");
-        }
+        if (harness::com_name_exists())
+            QSKIP("a /dev/COMn exists on this machine; the start-up probe would find it");
         driver = std::make_unique<harness::modal_driver>();
         window = std::make_unique<velmora>(listing);
         window->show();

@@ -16,6 +16,7 @@
 #include <functional>
 
 #include "port_listing.h"
+#include "private_dev.h"
 
 class velmora;
 class serial_port_handle;
@@ -114,8 +115,12 @@ private:
     int count = 0;
 };
 
-// /dev/COMn as a link to a pseudo-terminal. Needs root; tests skip otherwise.
-bool can_link_com_ports();
+// Whether a /dev/COMn that the window's start-up probe would open exists (in a
+// private /dev only the test's own links do).
+bool com_name_exists();
+
+// /dev/COMn as a link to a pseudo-terminal, in the test's own /dev. Needs
+// can_link_com_ports(); tests skip otherwise.
 class com_link
 {
 public:
