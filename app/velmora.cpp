@@ -121,7 +121,7 @@ velmora::~velmora()
     port_worker = nullptr;
     // The table holds the cells but does not own them: take each one back
     // before it goes, so the table never deletes it a second time.
-    for (int row = 0; row < sat_rows; ++row)
+    for (int row = 0; row < sat_count; ++row)
         for (int col = 0; col < sat_columns; ++col) {
             if (ui.sat_setting->item(row, col) == sat_items[row][col])
                 ui.sat_setting->takeItem(row, col);

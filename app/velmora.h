@@ -37,8 +37,6 @@ class velmora : public QMainWindow
     Q_OBJECT
 
 public:
-    static constexpr int sat_rows = 199;
-    static constexpr int sat_columns = 4;
     static constexpr int port_names = 15;
 
     // The port boxes list the ports `listing` gives after the COM names. With
@@ -168,7 +166,7 @@ private:
     FirmwareConfig fw_config{};
     uint8_t aes_rcon = 0;
     uint8_t aes_round_key[16] = {};
-    QTableWidgetItem *sat_items[sat_rows][sat_columns] = {};
+    QTableWidgetItem *sat_items[sat_count][sat_columns] = {};
     uint8_t sat_idx = 0; // the satellite slt_sat_data_ready asks for next
     serial_port_handle *port_worker = nullptr;
     int32_t pkg_block_count = 0;

@@ -230,7 +230,7 @@ bool bench_update(const settings &s)
         std::fprintf(stderr, "cannot write %s\n", path.c_str());
         return false;
     }
-    const std::size_t blocks = (package.size() - kPackageHeaderSize) / kPackageBlockSize;
+    const std::size_t blocks = (package.size() - package_header_size) / package_block_size;
 
     boxsim::Box::Settings box_settings;
     // As for the window: the box's second byte of a pair ('T' then '^')
@@ -246,7 +246,7 @@ bool bench_update(const settings &s)
     const auto received = box.received_blocks();
     bool exact = received.size() == blocks;
     for (std::size_t i = 0; exact && i < received.size(); ++i) {
-        const char *stored = package.data() + kPackageHeaderSize + i * kPackageBlockSize;
+        const char *stored = package.data() + package_header_size + i * package_block_size;
         exact = received[i].address_high == uint8_t(stored[0])
             && std::equal(received[i].lines.begin(), received[i].lines.end(),
                           reinterpret_cast<const uint8_t *>(stored + 2));
@@ -271,7 +271,7 @@ bool bench_update(const settings &s)
     print_run("update", run, box.received().size());
     std::printf("  %zu blocks (%zu data bytes); blocks received as stored: %s; lines asked again: %d; "
                 "'^' answered only by the watchdog: %d\n",
-                blocks, blocks * kBlockLineBytes, exact ? "yes" : "NO", box.lines_rejected(),
+                blocks, blocks * block_line_bytes, exact ? "yes" : "NO", box.lines_rejected(),
                 watchdog_answers);
     std::printf("  data phase %.2f s (the 0.4 s entry pause and the box's 1 ms gaps before each line's '^' "
                 "are prescribed)\n",
@@ -294,7 +294,7 @@ bool bench_list_read(const settings &s, const std::string &csv)
     const double pauses_s = (30 + 198 * 200) / 1000.0;
     print_run("list read", run, box.received().size());
     std::printf("  the box sent all %d records: %s; prescribed pauses %.2f s, rest %.2f s\n",
-                boxsim::kSatellites, box.completed(boxsim::Conversation::ListRead) == 1 ? "yes" : "NO",
+                boxsim::satellite_slots, box.completed(boxsim::Conversation::ListRead) == 1 ? "yes" : "NO",
                 pauses_s, run.seconds - pauses_s);
     std::printf("  answers found by their places among the tool's bytes: %s\n",
                 turns.by_place ? "yes" : "no");
@@ -316,7 +316,7 @@ bool bench_list_write(const settings &s, const std::string &csv)
     print_run("list write", run, box.received().size());
     std::printf("  records stored by the box: %zu of %d; prescribed pauses %.2f s (5 ms after each record "
                 "byte, the box takes them no faster), rest %.2f s\n",
-                box.written_records().size(), boxsim::kSatellites, pauses_s, run.seconds - pauses_s);
+                box.written_records().size(), boxsim::satellite_slots, pauses_s, run.seconds - pauses_s);
     std::printf("  answers found by their places among the tool's bytes: %s\n",
                 turns.by_place ? "yes" : "no");
     print_echo(echo);
@@ -326,7 +326,7 @@ bool bench_list_write(const settings &s, const std::string &csv)
     std::printf("  %-38s median %7.1f us (p90 %.1f us); 'M' own minus it: %.1f us = %4.1f%%\n",
                 "5 ms sleep ends late by", overshoot.median, overshoot.p90, m_own - overshoot.median,
                 100 * (m_own - overshoot.median) / exchange_line_time_us);
-    return box.written_records().size() == std::size_t(boxsim::kSatellites);
+    return box.written_records().size() == std::size_t(boxsim::satellite_slots);
 }
 
 // The window's benchmark `name`, run as it is, its lines printed as they come.

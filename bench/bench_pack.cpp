@@ -135,7 +135,7 @@ int main(int argc, char *argv[])
             in, [&written](const char *, std::size_t n) { return (written += long(n)), true; },
             FirmwareConfig{});
         lib_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-        if (!result.isValid() || written != package_bytes)
+        if (!result.is_valid() || written != package_bytes)
             return 1;
     }
     std::remove(image_path.c_str());
@@ -145,7 +145,7 @@ int main(int argc, char *argv[])
     std::printf("image: %zu bytes, %ld lines (0x3100 record + 0x3200-0xFFFF)\n", image.size(),
                 long(std::count(image.begin(), image.end(), '\n')));
     std::printf("package: %ld bytes, %ld blocks\n", package_bytes,
-                (package_bytes - long(kPackageHeaderSize)) / long(kPackageBlockSize));
+                (package_bytes - long(package_header_size)) / long(package_block_size));
     std::printf("vr20-pack build, %d runs: wall median %.2f ms, min %.2f ms, max %.2f ms\n", runs,
                 median(wall_ms), *std::min_element(wall_ms.begin(), wall_ms.end()),
                 *std::max_element(wall_ms.begin(), wall_ms.end()));

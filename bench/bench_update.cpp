@@ -27,11 +27,11 @@ update_test::test_package whole_flash_package()
 {
     const std::string bytes = bench::whole_flash_package_bytes();
     update_test::test_package package;
-    std::copy_n(bytes.data(), kPackageHeaderSize, package.header.bytes);
-    for (std::size_t at = kPackageHeaderSize; at + kPackageBlockSize <= bytes.size();
-         at += kPackageBlockSize) {
+    std::copy_n(bytes.data(), package_header_size, package.header.bytes);
+    for (std::size_t at = package_header_size; at + package_block_size <= bytes.size();
+         at += package_block_size) {
         PackageBlock block;
-        std::copy_n(bytes.data() + at, kPackageBlockSize, block.bytes);
+        std::copy_n(bytes.data() + at, package_block_size, block.bytes);
         package.blocks.push_back(block);
     }
     return package;
@@ -47,7 +47,7 @@ int main(int argc, char **argv)
     const update_test::test_package package = whole_flash_package();
     std::printf("platform %s, package of %zu blocks (%zu data bytes)\n",
                 qPrintable(QGuiApplication::platformName()), package.blocks.size(),
-                package.blocks.size() * kBlockLineBytes);
+                package.blocks.size() * block_line_bytes);
 
     const bench::spread echo_before = bench::spread_of(bench::echo_round_trips(2000));
 

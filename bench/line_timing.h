@@ -208,8 +208,9 @@ struct list_read_turns {
 
 inline list_read_turns list_read_turnarounds(const std::vector<boxsim::LoggedByte> &log)
 {
-    constexpr std::size_t tool_per_satellite = 2 + boxsim::kRecordSize; // 'H', its number, a 0xCC per byte
-    constexpr std::size_t box_per_satellite = 1 + boxsim::kRecordSize; // 'I' and the record
+    constexpr std::size_t tool_per_satellite
+        = 2 + boxsim::box_record_size; // 'H', its number, a 0xCC per byte
+    constexpr std::size_t box_per_satellite = 1 + boxsim::box_record_size; // 'I' and the record
     list_read_turns turns;
     // Each side's bytes are stamped by one thread: their own order holds.
     std::vector<boxsim::LoggedByte> box, tool;
@@ -252,7 +253,7 @@ struct list_write_turns {
 inline list_write_turns list_write_turnarounds(const std::vector<boxsim::LoggedByte> &log)
 {
     constexpr auto pause = std::chrono::milliseconds(5);
-    constexpr std::size_t per_satellite = 1 + boxsim::kRecordSize; // its number and the record
+    constexpr std::size_t per_satellite = 1 + boxsim::box_record_size; // its number and the record
     list_write_turns turns;
     // Each side's bytes are stamped by one thread: their own order holds.
     std::vector<boxsim::LoggedByte> asked_l, asked_m, tool;

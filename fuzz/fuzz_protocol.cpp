@@ -49,8 +49,8 @@ const FirmwareConfig header{{0xE0, 0xE1, 0xE2, 0xE3}};
 // The list write's record of satellite k.
 QByteArray record_bytes(int k)
 {
-    QByteArray bytes(kSatRecordSize, 0);
-    for (int i = 0; i < kSatRecordSize; ++i)
+    QByteArray bytes(sat_record_size, 0);
+    for (int i = 0; i < sat_record_size; ++i)
         bytes[i] = char(k * 7 + i * 13);
     return bytes;
 }
@@ -62,7 +62,7 @@ PackageBlock block(int b)
     PackageBlock pb;
     reset_block(pb);
     set_block_page(pb, uint16_t((0x10 + b) << 8));
-    for (std::size_t i = 2; i < kPackageBlockSize; ++i)
+    for (std::size_t i = 2; i < package_block_size; ++i)
         pb.bytes[i] = uint8_t(0x80 + 0x20 * b + i % 0x20);
     return pb;
 }

@@ -41,9 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         SrecLineReader reader(in);
         SrecLine line;
         while (reader.next(line)) {
-            require(line.length <= SrecLine::kMaxChars && line.text[line.length] == '\0');
+            require(line.length <= SrecLine::max_chars && line.text[line.length] == '\0');
             const SrecFields f = parse_srec_fields(line);
-            require(f.data_bytes == 0 || SrecFields::kDataPos + 2 * std::size_t(f.data_bytes) <= line.length);
+            require(f.data_bytes == 0 || SrecFields::data_pos + 2 * std::size_t(f.data_bytes) <= line.length);
             (void)check_srec_line(line);
         }
     }
@@ -65,16 +65,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             return true;
         },
         FirmwareConfig{});
-    require(r.isValid());
+    require(r.is_valid());
     require(r.blocks >= 1 && total == r.lines && last_line == r.lines);
-    require(package.size() == kPackageHeaderSize + kPackageBlockSize * std::size_t(r.blocks));
-    require(std::memcmp(package.data(), r.header.bytes, kPackageHeaderSize) == 0);
+    require(package.size() == package_header_size + package_block_size * std::size_t(r.blocks));
+    require(std::memcmp(package.data(), r.header.bytes, package_header_size) == 0);
 
     std::istringstream again(package);
     long seen = 0;
     const PackageScan scan = scan_package(again, [&seen](long, const PackageBlock &block) {
         require(bad_check_lines(block) == 0);
-        require(block_page(block) % kPageSize == 0);
+        require(block_page(block) % page_size == 0);
         ++seen;
     });
     require(scan.blocks == r.blocks && seen == r.blocks && scan.trailing_bytes == 0);

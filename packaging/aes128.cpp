@@ -5,7 +5,7 @@
 namespace {
 
 // FIPS-197 Figure 7.
-constexpr uint8_t kSbox[256] = {
+constexpr uint8_t sbox[256] = {
     0x63, 0x7c, 0x77, 0x7b, 0xf2, 0x6b, 0x6f, 0xc5, 0x30, 0x01, 0x67, 0x2b, 0xfe, 0xd7, 0xab, 0x76,
     0xca, 0x82, 0xc9, 0x7d, 0xfa, 0x59, 0x47, 0xf0, 0xad, 0xd4, 0xa2, 0xaf, 0x9c, 0xa4, 0x72, 0xc0,
     0xb7, 0xfd, 0x93, 0x26, 0x36, 0x3f, 0xf7, 0xcc, 0x34, 0xa5, 0xe5, 0xf1, 0x71, 0xd8, 0x31, 0x15,
@@ -24,7 +24,7 @@ constexpr uint8_t kSbox[256] = {
     0x8c, 0xa1, 0x89, 0x0d, 0xbf, 0xe6, 0x42, 0x68, 0x41, 0x99, 0x2d, 0x0f, 0xb0, 0x54, 0xbb, 0x16,
 };
 
-constexpr int kRounds = 10;
+constexpr int rounds = 10;
 
 // Multiplication by x in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1.
 uint8_t xtime(uint8_t b)
@@ -41,7 +41,7 @@ void add_round_key(uint8_t s[16], const uint8_t k[16])
 void sub_bytes(uint8_t s[16])
 {
     for (int i = 0; i < 16; ++i)
-        s[i] = kSbox[s[i]];
+        s[i] = sbox[s[i]];
 }
 
 // The state holds column c in bytes 4c..4c+3; row r moves left by r.
@@ -73,10 +73,10 @@ void mix_columns(uint8_t s[16])
 void next_round_key(Aes128State &state)
 {
     uint8_t *k = state.round_key;
-    k[0] ^= kSbox[k[13]] ^ state.rcon;
-    k[1] ^= kSbox[k[14]];
-    k[2] ^= kSbox[k[15]];
-    k[3] ^= kSbox[k[12]];
+    k[0] ^= sbox[k[13]] ^ state.rcon;
+    k[1] ^= sbox[k[14]];
+    k[2] ^= sbox[k[15]];
+    k[3] ^= sbox[k[12]];
     for (int i = 4; i < 16; ++i)
         k[i] ^= k[i - 4];
     state.rcon = xtime(state.rcon);
@@ -84,26 +84,26 @@ void next_round_key(Aes128State &state)
 
 } // namespace
 
-void aes128_start(Aes128State &state, const uint8_t key[kAesBlockSize])
+void aes128_start(Aes128State &state, const uint8_t key[aes_block_size])
 {
-    std::memcpy(state.round_key, key, kAesBlockSize);
+    std::memcpy(state.round_key, key, aes_block_size);
     state.rcon = 1;
 }
 
-void aes128_encrypt(Aes128State &state, uint8_t block[kAesBlockSize])
+void aes128_encrypt(Aes128State &state, uint8_t block[aes_block_size])
 {
     add_round_key(block, state.round_key);
-    for (int round = 1; round <= kRounds; ++round) {
+    for (int round = 1; round <= rounds; ++round) {
         sub_bytes(block);
         shift_rows(block);
-        if (round != kRounds)
+        if (round != rounds)
             mix_columns(block);
         next_round_key(state);
         add_round_key(block, state.round_key);
     }
 }
 
-void aes128_encrypt_block(uint8_t block[kAesBlockSize], const uint8_t key[kAesBlockSize])
+void aes128_encrypt_block(uint8_t block[aes_block_size], const uint8_t key[aes_block_size])
 {
     Aes128State state;
     aes128_start(state, key);

@@ -9,25 +9,25 @@
 
 // One 546-byte block of a package file: the page address (high byte, low
 // byte) and 32 lines of 16 data bytes, each followed by its check byte.
-constexpr std::size_t kPackageHeaderSize = 4;
-constexpr std::size_t kPackageBlockSize = 546;
-constexpr std::size_t kBlockLines = 32;
-constexpr std::size_t kLineDataBytes = 16;
-constexpr std::size_t kLineBytes = kLineDataBytes + 1; // with the check byte
-constexpr std::size_t kBlockLineBytes = kBlockLines * kLineBytes; // 544
-constexpr std::size_t kPageSize = kBlockLines * kLineDataBytes; // 512
+constexpr std::size_t package_header_size = 4;
+constexpr std::size_t package_block_size = 546;
+constexpr std::size_t block_lines = 32;
+constexpr std::size_t line_data_bytes = 16;
+constexpr std::size_t stored_line_bytes = line_data_bytes + 1; // with the check byte
+constexpr std::size_t block_line_bytes = block_lines * stored_line_bytes; // 544
+constexpr std::size_t page_size = block_lines * line_data_bytes; // 512
 
 struct PackageBlock {
-    uint8_t bytes[kPackageBlockSize];
+    uint8_t bytes[package_block_size];
 };
 
 // The AES-128 key of line 0 of every block.
-extern const uint8_t kPackageKey[16];
+extern const uint8_t package_key[16];
 
 // Block byte of line k (0..31), data byte i (0..15); the check byte is i = 16.
 constexpr std::size_t block_line_pos(std::size_t k, std::size_t i = 0)
 {
-    return 2 + kLineBytes * k + i;
+    return 2 + stored_line_bytes * k + i;
 }
 
 uint16_t block_page(const PackageBlock &block);
@@ -40,16 +40,16 @@ void clear_block_lines(PackageBlock &block);
 
 // What place_byte did.
 enum PlaceResult : int {
-    kPlaceStored = 0,
-    kPlaceOutsidePage = 1, // nothing stored
-    kPlaceLastOfPage = 2, // stored, and it was the page's last byte
+    place_stored = 0,
+    place_outside_page = 1, // nothing stored
+    place_last_of_page = 2, // stored, and it was the page's last byte
 };
 
 // Stores value for address in block, if the address lies in the block's page.
 int place_byte(PackageBlock &block, uint16_t address, uint8_t value);
 
 // The byte that makes a line's 16 stored bytes and itself add up to 0 mod 256.
-uint8_t check_byte(const uint8_t line[kLineDataBytes]);
+uint8_t check_byte(const uint8_t line[line_data_bytes]);
 
 // Encrypts line 0 with the package key and fills in the 32 check bytes (the
 // check byte of line 0 covers the ciphertext).

@@ -15,13 +15,13 @@ namespace {
 Q_LOGGING_CATEGORY(package_log, "vr20.package", QtWarningMsg)
 
 // The configuration record's page.
-constexpr uint16_t kConfigPageFirst = kConfigRecordAddress;
-constexpr uint16_t kConfigPageLast = kConfigRecordAddress + 0xFF;
+constexpr uint16_t config_page_first = config_record_address;
+constexpr uint16_t config_page_last = config_record_address + 0xFF;
 // The box maps 0x8000-0x9FFF of an image to 0xA000-0xBFFF.
-constexpr uint16_t kShadowFirst = 0x8000;
-constexpr uint16_t kShadowLast = 0x9FFF;
-constexpr uint16_t kShadowShift = 0x2000;
-constexpr uint16_t kPageMask = 0xFE00;
+constexpr uint16_t shadow_first = 0x8000;
+constexpr uint16_t shadow_last = 0x9FFF;
+constexpr uint16_t shadow_shift = 0x2000;
+constexpr uint16_t page_mask = 0xFE00;
 
 void report(const PackageBuilder::Progress &progress, int line, int total)
 {
@@ -39,16 +39,16 @@ bool BuildResult::operator==(const BuildResult &o) const
 
 bool PackageBuilder::close_block(const PackageSink &sink)
 {
-    qCDebug(package_log, "ADDR = 0x%x%x", unsigned(block_.bytes[0]), unsigned(block_.bytes[1]));
-    ++blocks_;
-    return write_block(block_, sink);
+    qCDebug(package_log, "ADDR = 0x%x%x", unsigned(open_block.bytes[0]), unsigned(open_block.bytes[1]));
+    ++blocks_written;
+    return write_block(open_block, sink);
 }
 
 BuildResult PackageBuilder::build(std::istream &image, const PackageSink &sink,
                                   const FirmwareConfig &fallback)
 {
     BuildResult result;
-    blocks_ = 0;
+    blocks_written = 0;
 
     SrecLineReader counter(image);
     ConfigSearch search;
@@ -60,11 +60,11 @@ BuildResult PackageBuilder::build(std::istream &image, const PackageSink &sink,
     result.header = fallback;
     search.apply(result.header);
 
-    if (!sink(reinterpret_cast<const char *>(result.header.bytes), kPackageHeaderSize)) {
+    if (!sink(reinterpret_cast<const char *>(result.header.bytes), package_header_size)) {
         result.error = BuildError::PackageWriteError;
         return result;
     }
-    report(progress_, 0, result.lines);
+    report(on_progress, 0, result.lines);
 
     image.clear();
     image.seekg(0);
@@ -73,50 +73,50 @@ BuildResult PackageBuilder::build(std::istream &image, const PackageSink &sink,
         return result;
     }
 
-    reset_block(block_);
-    page_chosen_ = false;
+    reset_block(open_block);
+    page_chosen = false;
     SrecLineReader reader(image);
     for (int j = 0; reader.next(line); ++j) {
-        report(progress_, j, result.lines);
+        report(on_progress, j, result.lines);
         if (!is_s1_line(line))
             continue;
         const SrecFields f = parse_srec_fields(line);
         if (!f.has_address)
             continue;
         uint16_t address = f.addr;
-        if (address >= kConfigPageFirst && address <= kConfigPageLast)
+        if (address >= config_page_first && address <= config_page_last)
             continue;
-        if (address >= kShadowFirst && address <= kShadowLast)
-            address = static_cast<uint16_t>(address + kShadowShift);
-        if (!page_chosen_) {
-            set_block_page(block_, address & kPageMask);
-            page_chosen_ = true;
+        if (address >= shadow_first && address <= shadow_last)
+            address = static_cast<uint16_t>(address + shadow_shift);
+        if (!page_chosen) {
+            set_block_page(open_block, address & page_mask);
+            page_chosen = true;
         }
         for (int i = 0; i < f.data_bytes; ++i) {
-            const uint8_t value = line.byte_at(SrecFields::kDataPos + 2 * std::size_t(i));
+            const uint8_t value = line.byte_at(SrecFields::data_pos + 2 * std::size_t(i));
             const auto at = static_cast<uint16_t>(address + i);
-            if (place_byte(block_, at, value) != kPlaceOutsidePage)
+            if (place_byte(open_block, at, value) != place_outside_page)
                 continue;
             if (!close_block(sink)) {
                 result.error = BuildError::PackageWriteError;
-                result.blocks = blocks_;
+                result.blocks = blocks_written;
                 return result;
             }
-            clear_block_lines(block_);
-            set_block_page(block_, at & kPageMask);
-            place_byte(block_, at, value);
+            clear_block_lines(open_block);
+            set_block_page(open_block, at & page_mask);
+            place_byte(open_block, at, value);
         }
     }
 
     const bool written = close_block(sink);
-    reset_block(block_);
-    page_chosen_ = false;
-    result.blocks = blocks_;
+    reset_block(open_block);
+    page_chosen = false;
+    result.blocks = blocks_written;
     if (!written) {
         result.error = BuildError::PackageWriteError;
         return result;
     }
-    report(progress_, result.lines, result.lines);
+    report(on_progress, result.lines, result.lines);
     return result;
 }
 
@@ -164,12 +164,12 @@ BuildResult build_package_file(const QString &image_path, const QString &package
     if (special) {
         finished = out.flush() && out.error() == QFileDevice::NoError;
         out.close();
-    } else if (result.isValid()) {
+    } else if (result.is_valid()) {
         finished = static_cast<QSaveFile &>(out).commit();
     } else {
         static_cast<QSaveFile &>(out).cancelWriting();
     }
-    if (result.isValid() && !finished)
+    if (result.is_valid() && !finished)
         result.error = BuildError::PackageWriteError;
     return result;
 }
@@ -196,7 +196,7 @@ ImageCheck check_image(std::istream &image)
         }
         const SrecFields f = parse_srec_fields(line);
         if (line.text[1] == '1' && f.data_bytes > 0
-            && !(f.addr >= kConfigPageFirst && f.addr <= kConfigPageLast))
+            && !(f.addr >= config_page_first && f.addr <= config_page_last))
             ++check.s1_data_records;
         // S2 and S3 records carry one and two address bytes more than S1.
         else if ((line.text[1] == '2' || line.text[1] == '3') && f.data_bytes > line.text[1] - '1')

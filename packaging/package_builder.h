@@ -24,7 +24,7 @@ struct BuildResult {
     int lines = 0; // lines with a line end: the progress total
     long blocks = 0; // blocks written
 
-    bool isValid() const { return error == BuildError::None; }
+    bool is_valid() const { return error == BuildError::None; }
     bool operator==(const BuildResult &o) const;
     bool operator!=(const BuildResult &o) const { return !(*this == o); }
 };
@@ -46,7 +46,7 @@ public:
     // and (total, total) at the end; total is the number of lines.
     using Progress = std::function<void(int line, int total)>;
 
-    void set_progress(Progress progress) { progress_ = std::move(progress); }
+    void set_progress(Progress progress) { on_progress = std::move(progress); }
 
     // The image must be seekable: it is read twice, once to count its lines
     // and find the record, once to convert it. Stops at the first write
@@ -56,10 +56,10 @@ public:
 private:
     bool close_block(const PackageSink &sink);
 
-    Progress progress_;
-    PackageBlock block_;
-    bool page_chosen_ = false;
-    long blocks_ = 0;
+    Progress on_progress;
+    PackageBlock open_block;
+    bool page_chosen = false;
+    long blocks_written = 0;
 };
 
 // Builds the package file package_path from the image file image_path. The

@@ -11,11 +11,11 @@ PackageCheck check_package(std::istream &in)
     check.read_error = in.bad();
 
     const PackageScan &scan = check.scan;
-    const bool whole_header = scan.header_bytes == int(kPackageHeaderSize);
+    const bool whole_header = scan.header_bytes == int(package_header_size);
     if (!whole_header)
         check.faults.push_back("shorter than the 4-byte header");
     for (std::size_t index = 0; index < check.blocks.size(); ++index) {
-        if (check.blocks[index].page % kPageSize != 0)
+        if (check.blocks[index].page % page_size != 0)
             check.faults.push_back("block " + std::to_string(index)
                                    + ": page address is not a multiple of 512");
     }

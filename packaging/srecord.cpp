@@ -38,27 +38,27 @@ uint8_t hex_byte(char first, char second)
 }
 
 SrecLineReader::SrecLineReader(std::istream &in)
-    : in_(in)
+    : source(in)
 { }
 
 bool SrecLineReader::next(SrecLine &line)
 {
     line = SrecLine{};
-    std::streambuf *buf = in_.rdbuf();
+    std::streambuf *buf = source.rdbuf();
     // Characters past the kept 99; a lone CR there is just the line end.
     std::size_t extra = 0;
     bool extra_is_cr = false;
     for (;;) {
         const int c = buf ? buf->sbumpc() : std::char_traits<char>::eof();
         if (c == std::char_traits<char>::eof()) {
-            in_.setstate(std::ios::eofbit);
+            source.setstate(std::ios::eofbit);
             line.cut = extra > 1 || (extra == 1 && !extra_is_cr);
-            tail_ = line;
+            tail = line;
             return false;
         }
         if (c == '\n')
             break;
-        if (line.length < SrecLine::kMaxChars) {
+        if (line.length < SrecLine::max_chars) {
             line.text[line.length++] = static_cast<char>(c);
         } else {
             ++extra;
@@ -68,7 +68,7 @@ bool SrecLineReader::next(SrecLine &line)
     if (extra == 0 && line.length > 0 && line.text[line.length - 1] == '\r')
         line.text[--line.length] = '\0';
     line.cut = extra > 1 || (extra == 1 && !extra_is_cr);
-    ++lines_;
+    ++line_count;
     return true;
 }
 
@@ -80,9 +80,9 @@ SrecFields parse_srec_fields(const SrecLine &line)
     f.addr_hi = line.byte_at(4);
     f.addr_lo = line.byte_at(6);
     f.addr = static_cast<uint16_t>(f.addr_hi * 256 + f.addr_lo);
-    f.has_address = line.length >= SrecFields::kHeaderChars;
+    f.has_address = line.length >= SrecFields::header_chars;
     if (f.has_address) {
-        const int in_line = static_cast<int>((line.length - SrecFields::kDataPos) / 2);
+        const int in_line = static_cast<int>((line.length - SrecFields::data_pos) / 2);
         f.data_bytes = std::max(0, std::min(f.count - 3, in_line));
     }
     return f;
@@ -135,27 +135,27 @@ const char *srec_fault_text(SrecFault fault)
 
 bool ConfigSearch::feed(const SrecLine &line)
 {
-    if (found_)
+    if (record_found)
         return true;
-    if (!seen_s1_) {
+    if (!s1_seen) {
         if (!is_s1_line(line))
             return false;
-        seen_s1_ = true;
-        if (log_)
+        s1_seen = true;
+        if (logging)
             qCDebug(srecord_log, "Line: %s", line.text);
     }
     const SrecFields f = parse_srec_fields(line);
     if (!f.has_address)
         return false;
-    if (log_)
+    if (logging)
         qCDebug(srecord_log, "ADDR = 0x%x", unsigned(f.addr));
-    if (f.addr != kConfigRecordAddress)
+    if (f.addr != config_record_address)
         return false;
-    found_ = true;
-    data_count_ = std::min(f.data_bytes, int(sizeof data_));
-    for (int i = 0; i < data_count_; ++i)
-        data_[i] = line.byte_at(SrecFields::kDataPos + 2 * std::size_t(i));
-    if (log_) {
+    record_found = true;
+    record_count = std::min(f.data_bytes, int(sizeof record_data));
+    for (int i = 0; i < record_count; ++i)
+        record_data[i] = line.byte_at(SrecFields::data_pos + 2 * std::size_t(i));
+    if (logging) {
         qCDebug(srecord_log, "Line: %s", line.text);
         qCDebug(srecord_log, "Number: %d", int(f.count));
     }
@@ -164,10 +164,10 @@ bool ConfigSearch::feed(const SrecLine &line)
 
 void ConfigSearch::apply(FirmwareConfig &config) const
 {
-    if (!found_)
+    if (!record_found)
         return;
-    const int n = std::min(data_count_, int(sizeof config.bytes));
-    std::memcpy(config.bytes, data_, std::size_t(n));
+    const int n = std::min(record_count, int(sizeof config.bytes));
+    std::memcpy(config.bytes, record_data, std::size_t(n));
 }
 
 bool read_config_record(std::istream &image, FirmwareConfig &config)

@@ -11,21 +11,21 @@
 // validated.
 
 // The address of the configuration record in every image.
-constexpr uint16_t kConfigRecordAddress = 0x3100;
+constexpr uint16_t config_record_address = 0x3100;
 
 // Two characters to one byte: '0'-'9', 'A'-'F' and 'a'-'f' count as their
 // digit, any other character as its own code; the result is
 // (first * 16 + second) modulo 256. Nothing is rejected.
 uint8_t hex_byte(char first, char second);
 
-// One text line of an image: at most kMaxChars characters are kept, without
+// One text line of an image: at most max_chars characters are kept, without
 // the line end (LF, or CR LF). Positions past the kept text read as NUL.
 struct SrecLine {
-    static constexpr std::size_t kMaxChars = 99;
+    static constexpr std::size_t max_chars = 99;
 
-    char text[kMaxChars + 1] = {};
+    char text[max_chars + 1] = {};
     std::size_t length = 0;
-    bool cut = false; // the line was longer than kMaxChars; the rest was skipped
+    bool cut = false; // the line was longer than max_chars; the rest was skipped
 
     char at(std::size_t pos) const { return pos < length ? text[pos] : '\0'; }
     // hex_byte of the characters at pos and pos + 1.
@@ -45,21 +45,21 @@ public:
     bool next(SrecLine &line);
 
     // The number of lines read so far (next() calls that returned true).
-    long lines_read() const { return lines_; }
+    long lines_read() const { return line_count; }
     // The characters after the last line end, if any (first 99 kept).
-    const SrecLine &unterminated_tail() const { return tail_; }
+    const SrecLine &unterminated_tail() const { return tail; }
 
 private:
-    std::istream &in_;
-    long lines_ = 0;
-    SrecLine tail_;
+    std::istream &source;
+    long line_count = 0;
+    SrecLine tail;
 };
 
 // The fields of a line, by character position: type digit at 1, byte count
 // at 2, address high and low bytes at 4 and 6, data from 8.
 struct SrecFields {
-    static constexpr std::size_t kHeaderChars = 8;
-    static constexpr std::size_t kDataPos = 8;
+    static constexpr std::size_t header_chars = 8;
+    static constexpr std::size_t data_pos = 8;
 
     bool has_address = false; // the line holds its 8 header characters
     uint8_t type = 0; // character at 1 minus '0'
@@ -104,30 +104,30 @@ public:
     // With log set, writes the search's debug messages ("Line: %s",
     // "ADDR = 0x%x", "Number: %d") as the image selection does.
     explicit ConfigSearch(bool log = false)
-        : log_(log)
+        : logging(log)
     { }
 
     // Takes the next line; true once the search has ended at a record (no
     // further lines are needed).
     bool feed(const SrecLine &line);
 
-    bool seen_s1() const { return seen_s1_; }
-    bool found() const { return found_; }
+    bool seen_s1() const { return s1_seen; }
+    bool found() const { return record_found; }
     // The record's data bytes (at most 4 matter) and how many there were.
     // Only meaningful when found().
-    const uint8_t *data() const { return data_; }
-    int data_count() const { return data_count_; }
+    const uint8_t *data() const { return record_data; }
+    int data_count() const { return record_count; }
 
     // Copies the record's first data bytes into config: a record with fewer
     // than four replaces only as many bytes. Without a record config stays.
     void apply(FirmwareConfig &config) const;
 
 private:
-    bool log_ = false;
-    bool seen_s1_ = false;
-    bool found_ = false;
-    uint8_t data_[17] = {};
-    int data_count_ = 0;
+    bool logging = false;
+    bool s1_seen = false;
+    bool record_found = false;
+    uint8_t record_data[17] = {};
+    int record_count = 0;
 };
 
 // The image selection's reading of the configuration record: reads up to the

@@ -12,7 +12,7 @@ Actions Conversation::on_read(std::optional<uint8_t> byte)
 
 Actions Conversation::on_message_closed()
 {
-    if (ended_ || messages_open == 0)
+    if (has_ended || messages_open == 0)
         return {};
     --messages_open;
     if (failed)
@@ -45,7 +45,7 @@ Actions Conversation::track(Actions actions)
             ++messages_open;
             break;
         case Action::Kind::end:
-            ended_ = true;
+            has_ended = true;
             armed = false;
             break;
         default:

@@ -34,7 +34,7 @@ public:
     Actions on_line_lost() { return deaf() ? Actions{} : track(do_line_lost()); }
 
     // An end action has been returned.
-    bool ended() const { return ended_; }
+    bool ended() const { return has_ended; }
     bool watchdog_armed() const { return armed; }
     // A read_byte action waits for its result.
     bool awaiting_read() const { return read_pending; }
@@ -58,9 +58,9 @@ protected:
 
 private:
     Actions track(Actions actions);
-    bool deaf() const { return ended_ || failed; }
+    bool deaf() const { return has_ended || failed; }
 
-    bool ended_ = false;
+    bool has_ended = false;
     bool failed = false;
     bool armed = false;
     bool read_pending = false;

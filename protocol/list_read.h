@@ -12,8 +12,8 @@ namespace protocol {
 class ListRead : public Conversation
 {
 public:
-    static constexpr int satellites = kSatCount;
-    static constexpr int record_size = kSatRecordSize;
+    static constexpr int satellites = sat_count;
+    static constexpr int record_size = sat_record_size;
 
     // Satellite of the current exchange (0 before the first).
     int satellite() const { return sat_idx; }

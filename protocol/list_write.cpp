@@ -67,8 +67,8 @@ Actions ListWrite::do_reply(uint8_t byte)
 void ListWrite::send_record(Actions &out)
 {
     const SatRecord record = record_of(sat_idx);
-    out.reserve(out.size() + 2 * kSatRecordSize + 1);
-    for (int i = 0; i < kSatRecordSize; ++i) {
+    out.reserve(out.size() + 2 * sat_record_size + 1);
+    for (int i = 0; i < sat_record_size; ++i) {
         out.push_back(Action::send(record.bytes[i], true));
         // Shown within the pause after the first byte, while the box takes it.
         if (i == 0)

@@ -15,7 +15,7 @@ namespace protocol {
 class ListWrite : public Conversation
 {
 public:
-    static constexpr int end_number = kSatCount + 1; // names no satellite: the write is done
+    static constexpr int end_number = sat_count + 1; // names no satellite: the write is done
     using RecordSource = std::function<SatRecord(int satellite)>;
 
     // `record_of` gives the record of satellite 1..199 when the box asks for it.

@@ -137,8 +137,8 @@ void UpdateSession::next_data_byte(Actions &out)
         return;
     if (upd_resend) {
         upd_byte_idx = 1;
-    } else if (upd_byte_idx == kLineBytes) {
-        if (upd_line_idx + 1u >= kBlockLines)
+    } else if (upd_byte_idx == stored_line_bytes) {
+        if (upd_line_idx + 1u >= block_lines)
             return;
         ++upd_line_idx;
         upd_byte_idx = 1;

@@ -14,13 +14,13 @@ const QColor marked_background(255, 224, 160);
 
 int cell_key(int row, int column)
 {
-    return row * kSatColumns + column;
+    return row * sat_columns + column;
 }
 
 // How the question names what the box gets for a cell.
 QString sent_value(const CellChange &change)
 {
-    if (change.column == kColName)
+    if (change.column == col_name)
         return QStringLiteral("%1 \"%2\"").arg(sat_column_name(change.column), change.sent);
     return QStringLiteral("%1 %2").arg(sat_column_name(change.column), change.sent);
 }
@@ -39,7 +39,7 @@ QValidator::State IntegerCellValidator::validate(QString &text, int &) const
 
 QValidator::State NameCellValidator::validate(QString &text, int &) const
 {
-    return text.toUtf8().size() <= kSatNameBytes ? Acceptable : Invalid;
+    return text.toUtf8().size() <= sat_name_bytes ? Acceptable : Invalid;
 }
 
 QWidget *SatCellDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &option,
@@ -47,7 +47,7 @@ QWidget *SatCellDelegate::createEditor(QWidget *parent, const QStyleOptionViewIt
 {
     QWidget *editor = QStyledItemDelegate::createEditor(parent, option, index);
     if (auto *line = qobject_cast<QLineEdit *>(editor)) {
-        if (index.column() == kColName)
+        if (index.column() == col_name)
             line->setValidator(new NameCellValidator(line));
         else
             line->setValidator(new IntegerCellValidator(line));
@@ -84,7 +84,7 @@ bool cell_marked(const QTableWidgetItem &item)
 QString change_note(const CellChange &change)
 {
     // A number's reason already names what the box gets; a name's does not.
-    if (change.column == kColName)
+    if (change.column == col_name)
         return QStringLiteral("%1, \"%2\"").arg(change.reason, change.sent);
     return change.reason;
 }
@@ -92,7 +92,7 @@ QString change_note(const CellChange &change)
 SatRow table_row(const QTableWidget &table, int row)
 {
     SatRow texts;
-    for (int col = 0; col < kSatColumns; ++col)
+    for (int col = 0; col < sat_columns; ++col)
         if (const QTableWidgetItem *item = table.item(row, col))
             texts[col] = item->text();
     return texts;
@@ -130,7 +130,7 @@ void SatTableWatch::mark_row(int row)
     // is none.
     const QSignalBlocker quiet(table);
     const std::vector<CellChange> changes = write_changes(table_row(*table, row));
-    for (int col = 0; col < kSatColumns; ++col) {
+    for (int col = 0; col < sat_columns; ++col) {
         QTableWidgetItem *item = table->item(row, col);
         if (!item)
             continue;

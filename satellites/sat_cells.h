@@ -81,7 +81,7 @@ private:
 
     QTableWidget *table;
     QAbstractItemView::EditTriggers form_triggers;
-    QSet<int> edited; // row * kSatColumns + column of each cell with an unsaved edit
+    QSet<int> edited; // row * sat_columns + column of each cell with an unsaved edit
 };
 
 // The question "Save to device" asks when the write alters cells.

@@ -5,10 +5,10 @@
 
 namespace {
 
-constexpr int kPositionLimit = 5000; // the box's dish turns no further
-constexpr int kAngleLimit = 90;
-constexpr int8_t kVerticalFallback = 45;
-constexpr int8_t kHorizontalFallback = -45;
+constexpr int position_limit = 5000; // the box's dish turns no further
+constexpr int angle_limit = 90;
+constexpr int8_t vertical_fallback = 45;
+constexpr int8_t horizontal_fallback = -45;
 
 // Accumulates a CSV number field in U (uint16_t or uint8_t), wrapping at its
 // width: files written by hand or by other tools carry anything, and the
@@ -98,7 +98,7 @@ SentNumber sent_position(const QString &text)
     const short parsed = text.toShort(&ok, 10);
     if (!ok)
         return {0, refused(text, Why::Not16Bit)};
-    if (parsed > kPositionLimit)
+    if (parsed > position_limit)
         return {0, Why::AboveLimit};
     return {parsed, Why::AsRead};
 }
@@ -110,7 +110,7 @@ SentNumber sent_angle(const QString &text, int8_t fallback)
     bool ok = false;
     const int parsed = text.toInt(&ok, 10);
     const auto cut = static_cast<int8_t>(static_cast<uint8_t>(parsed & 0xFF));
-    const bool beyond = cut > kAngleLimit || cut < -kAngleLimit;
+    const bool beyond = cut > angle_limit || cut < -angle_limit;
     const int value = beyond ? fallback : cut;
     if (!ok)
         return {value, refused(text, Why::Not32Bit), cut};
@@ -124,14 +124,14 @@ SentNumber sent_angle(const QString &text, int8_t fallback)
 // The name's UTF-8 bytes the box keeps.
 QByteArray sent_name(const QString &name)
 {
-    return name.toUtf8().left(kSatNameBytes);
+    return name.toUtf8().left(sat_name_bytes);
 }
 
 // The name in a record's bytes 0-15: up to the first zero byte, as UTF-8.
 QString stored_name(const uint8_t *bytes)
 {
     int length = 0;
-    while (length < kSatNameBytes + 1 && bytes[length] != 0)
+    while (length < sat_name_bytes + 1 && bytes[length] != 0)
         ++length;
     return QString::fromUtf8(reinterpret_cast<const char *>(bytes), length);
 }
@@ -184,8 +184,8 @@ bool read_csv_line(QIODevice &in, QByteArray *line)
     line->clear();
     // One character more than kept, so that a CR in front of the LF of a line
     // of full length can still be recognised and dropped.
-    constexpr int kKeep = kCsvLineMax + 1;
-    char chunk[kKeep + 2];
+    constexpr int kept_chars = csv_line_max + 1;
+    char chunk[kept_chars + 2];
     bool ended = false;
     for (;;) {
         qint64 n = in.readLine(chunk, sizeof chunk);
@@ -194,7 +194,7 @@ bool read_csv_line(QIODevice &in, QByteArray *line)
         const bool lf = chunk[n - 1] == '\n';
         if (lf)
             --n;
-        const qint64 room = kKeep - line->size();
+        const qint64 room = kept_chars - line->size();
         if (room > 0)
             line->append(chunk, static_cast<int>(qMin(n, room)));
         if (lf) {
@@ -206,7 +206,7 @@ bool read_csv_line(QIODevice &in, QByteArray *line)
         return false;
     if (line->endsWith('\r'))
         line->chop(1);
-    line->truncate(kCsvLineMax);
+    line->truncate(csv_line_max);
     return true;
 }
 
@@ -223,7 +223,7 @@ CsvFields parse_csv_line(const QByteArray &line)
         end = line.size();
 
     f.valid = true;
-    f.name = QString::fromLocal8Bit(line.constData(), qMin(c1, kSatNameBytes));
+    f.name = QString::fromLocal8Bit(line.constData(), qMin(c1, sat_name_bytes));
     f.position = csv_number16(field_between(line, c1, c2));
     f.vertical = csv_number8(field_between(line, c2, c3));
     f.horizontal = csv_number8(field_between(line, c3, end));
@@ -268,13 +268,13 @@ SatRow record_to_row(const SatRecord &rec, EmptySlot rule)
     const auto vertical = static_cast<int8_t>(b[19]);
 
     SatRow row;
-    row[kColName] = stored_name(b);
+    row[col_name] = stored_name(b);
     if (rule == EmptySlot::Blank && position == 0 && horizontal == 0 && vertical == 0) {
-        row[kColPosition] = row[kColVertical] = row[kColHorizontal] = QStringLiteral(" ");
+        row[col_position] = row[col_vertical] = row[col_horizontal] = QStringLiteral(" ");
     } else {
-        row[kColPosition] = QString::number(position);
-        row[kColVertical] = QString::number(vertical);
-        row[kColHorizontal] = QString::number(horizontal);
+        row[col_position] = QString::number(position);
+        row[col_vertical] = QString::number(vertical);
+        row[col_horizontal] = QString::number(horizontal);
     }
     return row;
 }
@@ -282,21 +282,21 @@ SatRow record_to_row(const SatRecord &rec, EmptySlot rule)
 SatRecord row_to_record(const SatRow &row)
 {
     SatRecord rec; // zero filled: the name's end and byte 15 need no extra step
-    const QByteArray name = sent_name(row[kColName]);
+    const QByteArray name = sent_name(row[col_name]);
     std::memcpy(rec.bytes, name.constData(), static_cast<size_t>(name.size()));
 
-    const auto raw = static_cast<uint16_t>(sent_position(row[kColPosition]).value);
+    const auto raw = static_cast<uint16_t>(sent_position(row[col_position]).value);
     rec.bytes[16] = static_cast<uint8_t>(raw & 0xFF);
     rec.bytes[17] = static_cast<uint8_t>(raw >> 8);
 
-    rec.bytes[18] = static_cast<uint8_t>(sent_angle(row[kColHorizontal], kHorizontalFallback).value);
-    rec.bytes[19] = static_cast<uint8_t>(sent_angle(row[kColVertical], kVerticalFallback).value);
+    rec.bytes[18] = static_cast<uint8_t>(sent_angle(row[col_horizontal], horizontal_fallback).value);
+    rec.bytes[19] = static_cast<uint8_t>(sent_angle(row[col_vertical], vertical_fallback).value);
     return rec;
 }
 
 QString sat_column_name(SatColumn column)
 {
-    static const char *const names[kSatColumns] = {"name", "position", "vertical", "horizontal"};
+    static const char *const names[sat_columns] = {"name", "position", "vertical", "horizontal"};
     return QString::fromLatin1(names[column]);
 }
 
@@ -308,16 +308,16 @@ bool CellChange::operator==(const CellChange &o) const
 std::vector<CellChange> write_changes(const SatRow &row)
 {
     std::vector<CellChange> changes;
-    const QString &name = row[kColName];
+    const QString &name = row[col_name];
     const int name_size = name.toUtf8().size();
-    if (name_size > kSatNameBytes) {
+    if (name_size > sat_name_bytes) {
         SatRecord stored;
         const QByteArray kept = sent_name(name);
         std::memcpy(stored.bytes, kept.constData(), static_cast<size_t>(kept.size()));
-        changes.push_back({kColName, name, stored_name(stored.bytes),
+        changes.push_back({col_name, name, stored_name(stored.bytes),
                            QStringLiteral("the name has %1 bytes: the box keeps the first %2")
                                .arg(name_size)
-                               .arg(kSatNameBytes)});
+                               .arg(sat_name_bytes)});
     }
 
     const struct {
@@ -325,9 +325,9 @@ std::vector<CellChange> write_changes(const SatRow &row)
         SentNumber sent;
         int limit;
     } numbers[] = {
-        {kColPosition, sent_position(row[kColPosition]), kPositionLimit},
-        {kColVertical, sent_angle(row[kColVertical], kVerticalFallback), kAngleLimit},
-        {kColHorizontal, sent_angle(row[kColHorizontal], kHorizontalFallback), kAngleLimit},
+        {col_position, sent_position(row[col_position]), position_limit},
+        {col_vertical, sent_angle(row[col_vertical], vertical_fallback), angle_limit},
+        {col_horizontal, sent_angle(row[col_horizontal], horizontal_fallback), angle_limit},
     };
     for (const auto &n : numbers) {
         if (n.sent.why == Why::AsRead)

@@ -8,25 +8,25 @@
 
 class QIODevice;
 
-constexpr int kSatCount = 199; // slots in the box, rows of the table, lines of a CSV file
-constexpr int kSatColumns = 4; // name, position, vertical, horizontal
-constexpr int kSatRecordSize = 20; // one satellite on the serial line
-constexpr int kSatNameBytes = 15; // name bytes the box keeps in front of its zero byte
-constexpr int kCsvLineMax = 254; // characters of a CSV line the reader keeps
+constexpr int sat_count = 199; // slots in the box, rows of the table, lines of a CSV file
+constexpr int sat_columns = 4; // name, position, vertical, horizontal
+constexpr int sat_record_size = 20; // one satellite on the serial line
+constexpr int sat_name_bytes = 15; // name bytes the box keeps in front of its zero byte
+constexpr int csv_line_max = 254; // characters of a CSV line the reader keeps
 
-enum SatColumn { kColName = 0, kColPosition = 1, kColVertical = 2, kColHorizontal = 3 };
+enum SatColumn { col_name = 0, col_position = 1, col_vertical = 2, col_horizontal = 3 };
 
 // A column as messages name it: "name", "position", "vertical", "horizontal".
 QString sat_column_name(SatColumn column);
 
 // The four cell texts of one table row, in column order.
-using SatRow = std::array<QString, kSatColumns>;
+using SatRow = std::array<QString, sat_columns>;
 
 // One satellite as the box stores it: bytes 0-15 name (UTF-8, ended by a zero
 // byte), 16-17 position, 18 horizontal, 19 vertical. The position travels
 // high byte first from the box and low byte first to the box.
 struct SatRecord {
-    uint8_t bytes[kSatRecordSize] = {};
+    uint8_t bytes[sat_record_size] = {};
 };
 
 // ---- CSV files -----------------------------------------------------------
@@ -39,20 +39,20 @@ struct CsvFields {
     int8_t vertical = 0;
     int8_t horizontal = 0;
 
-    bool isValid() const { return valid; }
+    bool is_valid() const { return valid; }
     // The texts the table shows for these fields (plain decimal numbers).
     SatRow cells() const;
     bool operator==(const CsvFields &o) const;
 };
 
 // Reads the next line of a CSV file from `in` into `line`, without its line
-// end (LF or CR LF) and cut to its first kCsvLineMax characters; the rest of a
+// end (LF or CR LF) and cut to its first csv_line_max characters; the rest of a
 // longer line is skipped. Returns false at the end of the file: a last line
 // with no line end after it is not returned.
 bool read_csv_line(QIODevice &in, QByteArray *line);
 
 // Splits one CSV line (as read_csv_line gives it) into name, position,
-// vertical and horizontal. The name is at most the first kSatNameBytes bytes
+// vertical and horizontal. The name is at most the first sat_name_bytes bytes
 // before the first comma, converted from the local 8-bit encoding; the
 // horizontal field runs from the third comma to the next comma or the end.
 // A line with fewer than three commas gives an invalid result.
@@ -84,7 +84,7 @@ enum class EmptySlot {
 SatRow record_to_row(const SatRecord &rec, EmptySlot rule = EmptySlot::Blank);
 
 // The record sent to the box for a table row: the name's UTF-8 bytes cut to
-// kSatNameBytes and zero filled, byte 15 zero; the position by
+// sat_name_bytes and zero filled, byte 15 zero; the position by
 // QString::toShort, 0 when it is not a number or above 5000, low byte first;
 // vertical and horizontal by QString::toInt, their low 8 bits as a signed
 // byte, replaced by 45 (vertical) or -45 (horizontal) beyond +-90.

@@ -51,10 +51,10 @@ namespace {
 
 // Puts `texts` into the window's own cells of `row` and those cells into the
 // table (a cell the user created by editing an empty slot is replaced).
-void show_sat_row(QTableWidget *table, QTableWidgetItem *const (&items)[velmora::sat_columns], int row,
+void show_sat_row(QTableWidget *table, QTableWidgetItem *const (&items)[sat_columns], int row,
                   const SatRow &texts)
 {
-    for (int col = 0; col < velmora::sat_columns; ++col) {
+    for (int col = 0; col < sat_columns; ++col) {
         items[col]->setText(texts[col]);
         if (table->item(row, col) != items[col])
             table->setItem(row, col, items[col]);
@@ -63,10 +63,10 @@ void show_sat_row(QTableWidget *table, QTableWidgetItem *const (&items)[velmora:
 
 // The texts of `row` as the table holds them, copied into the window's own
 // cells first; a slot without a cell counts as empty.
-SatRow take_sat_row(QTableWidget *table, QTableWidgetItem *const (&items)[velmora::sat_columns], int row)
+SatRow take_sat_row(QTableWidget *table, QTableWidgetItem *const (&items)[sat_columns], int row)
 {
     SatRow texts;
-    for (int col = 0; col < velmora::sat_columns; ++col) {
+    for (int col = 0; col < sat_columns; ++col) {
         const QTableWidgetItem *shown = table->item(row, col);
         items[col]->setText(shown ? shown->text() : QString());
         texts[col] = items[col]->text();
@@ -122,8 +122,8 @@ void velmora::prepare_sat_table()
 std::vector<SatRow> velmora::take_sat_rows()
 {
     std::vector<SatRow> rows;
-    rows.reserve(sat_rows);
-    for (int row = 0; row < sat_rows; ++row)
+    rows.reserve(sat_count);
+    for (int row = 0; row < sat_count; ++row)
         rows.push_back(take_sat_row(ui.sat_setting, sat_items[row], row));
     return rows;
 }
@@ -197,12 +197,12 @@ void velmora::sat_read_file()
         return;
     }
     QByteArray line;
-    for (int k = 1; k <= sat_rows; ++k) {
+    for (int k = 1; k <= sat_count; ++k) {
         if (!read_csv_line(csv, &line))
             break;
         const CsvFields fields = parse_csv_line(line);
         // Without three commas there are no fields to take: the row stays.
-        if (fields.isValid())
+        if (fields.is_valid())
             show_sat_row(ui.sat_setting, sat_items[k - 1], k - 1, fields.cells());
         ui.progressBar_sat_setting->setValue(k + 1);
         QCoreApplication::processEvents();
@@ -226,7 +226,7 @@ void velmora::sat_write_file()
         return;
     }
     std::vector<SatRow> rows;
-    for (int row = 0; row < sat_rows; ++row) {
+    for (int row = 0; row < sat_count; ++row) {
         rows.push_back(take_sat_row(ui.sat_setting, sat_items[row], row));
         ui.progressBar_sat_setting->setValue(row + 2);
         QCoreApplication::processEvents();
@@ -263,7 +263,7 @@ void velmora::sat_set_timout()
 
 void velmora::show_row(int satellite, const QByteArray &record)
 {
-    if (satellite < 1 || satellite > sat_rows)
+    if (satellite < 1 || satellite > sat_count)
         return;
     std::memcpy(sat_record, record.constData(), std::min<size_t>(sizeof sat_record, size_t(record.size())));
     SatRecord shown;

@@ -8,11 +8,11 @@ namespace {
 
 // How long the box's thread waits for a received byte before it looks at
 // what it has to send again.
-constexpr milliseconds kReadSlice{20};
+constexpr milliseconds read_slice{20};
 // How often the box looks whether the tool has read a byte yet.
-constexpr milliseconds kDrainPoll{1};
+constexpr milliseconds drain_poll{1};
 // How often the waits of the tests look at their condition.
-constexpr milliseconds kWaitPoll{5};
+constexpr milliseconds wait_poll{5};
 
 // Runs `f` on the engine under its lock and gives what it returns.
 template <typename E, typename F>
@@ -57,7 +57,7 @@ void Box::run()
         std::size_t consumed;
         // Read the tool's bytes meanwhile: a stray byte waits for its time
         // without holding up the conversation.
-        Clock::time_point read_until = Clock::now() + kReadSlice;
+        Clock::time_point read_until = Clock::now() + read_slice;
         {
             std::lock_guard<std::mutex> guard(e.lock);
             if (e.stop)
@@ -81,7 +81,7 @@ void Box::run()
                 bool waited = false;
                 while (go && pty->unread_by_tool() > 0 && Clock::now() < limit) {
                     waited = true;
-                    go = pause(kDrainPoll);
+                    go = pause(drain_poll);
                 }
                 if (go && waited)
                     go = pause(settings().gap);
@@ -149,12 +149,12 @@ void Box::set_limits(int16_t west, int16_t east)
                      static_cast<uint8_t>(e & 0xFF), static_cast<uint8_t>(e >> 8)});
 }
 
-void Box::set_limit_bytes(const std::array<uint8_t, kLimitBytes> &bytes)
+void Box::set_limit_bytes(const std::array<uint8_t, limit_byte_count> &bytes)
 {
     locked(*engine, [&](Engine &e) { e.held.limits = bytes; });
 }
 
-std::array<uint8_t, kLimitBytes> Box::limit_bytes() const
+std::array<uint8_t, limit_byte_count> Box::limit_bytes() const
 {
     return locked(*engine, [](Engine &e) { return e.held.limits; });
 }
@@ -175,13 +175,13 @@ void Box::set_write_requests(const Bytes &indices, uint8_t end_byte)
 {
     locked(*engine, [&](Engine &e) {
         e.held.write_requests = indices;
-        e.held.write_end = std::max<uint8_t>(end_byte, kLimitBytes);
+        e.held.write_end = std::max<uint8_t>(end_byte, limit_byte_count);
     });
 }
 
 void Box::set_record(int satellite, const Record &r)
 {
-    if (satellite < 1 || satellite > kSatellites)
+    if (satellite < 1 || satellite > satellite_slots)
         return;
     locked(*engine, [&](Engine &e) { e.held.records[static_cast<std::size_t>(satellite - 1)] = r; });
 }
@@ -196,7 +196,7 @@ void Box::set_records(const std::vector<Record> &records)
 
 Record Box::record(int satellite) const
 {
-    if (satellite < 1 || satellite > kSatellites)
+    if (satellite < 1 || satellite > satellite_slots)
         return Record{};
     return locked(*engine,
                   [&](Engine &e) { return e.held.records[static_cast<std::size_t>(satellite - 1)]; });
@@ -234,7 +234,7 @@ void Box::set_extra_p(int count)
     locked(*engine, [&](Engine &e) { e.held.extra_p = std::max(count, 0); });
 }
 
-std::optional<std::array<uint8_t, kHeaderSize>> Box::received_header() const
+std::optional<std::array<uint8_t, header_size>> Box::received_header() const
 {
     return locked(*engine, [](Engine &e) { return e.header; });
 }
@@ -326,7 +326,7 @@ bool Box::wait_until(const std::function<bool()> &pred, milliseconds timeout) co
         if (Clock::now() >= deadline)
             return false;
         std::unique_lock<std::mutex> guard(engine->lock);
-        engine->changed.wait_for(guard, kWaitPoll);
+        engine->changed.wait_for(guard, wait_poll);
     }
 }
 

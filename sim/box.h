@@ -86,13 +86,13 @@ public:
 
     // --- soft limits
     void set_limits(int16_t west, int16_t east);
-    void set_limit_bytes(const std::array<uint8_t, kLimitBytes> &bytes); // wire order
-    std::array<uint8_t, kLimitBytes> limit_bytes() const; // WEST lo, hi, EAST lo, hi
+    void set_limit_bytes(const std::array<uint8_t, limit_byte_count> &bytes); // wire order
+    std::array<uint8_t, limit_byte_count> limit_bytes() const; // WEST lo, hi, EAST lo, hi
     int16_t west_limit() const;
     int16_t east_limit() const;
     // The index requests of a limits write, in order (repeats allowed, values
     // 0..3), and the end byte (>= 4, the first index past the limit bytes).
-    void set_write_requests(const Bytes &indices, uint8_t end_byte = kLimitBytes);
+    void set_write_requests(const Bytes &indices, uint8_t end_byte = limit_byte_count);
 
     // --- satellite list
     void set_record(int satellite, const Record &r); // 1..199, box order
@@ -106,7 +106,7 @@ public:
     void set_header_verdict(uint8_t verdict); // 'Y' (default), 'V', 'W', 'X'
     void set_final_verdict(uint8_t verdict); // 'S' (default), 'Z', ']'
     void set_extra_p(int count); // 'R's answered 'P' before 'Q'
-    std::optional<std::array<uint8_t, kHeaderSize>> received_header() const;
+    std::optional<std::array<uint8_t, header_size>> received_header() const;
     std::vector<ReceivedBlock> received_blocks() const; // complete blocks, in order
     int lines_accepted() const;
     int lines_rejected() const; // answered 'U'

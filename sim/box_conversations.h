@@ -18,32 +18,33 @@
 namespace boxsim {
 
 // The bytes that open the conversations ('H' also asks for the next satellite).
-constexpr uint8_t kOpenLimitsRead = 'b';
-constexpr uint8_t kOpenLimitsWrite = 'd';
-constexpr uint8_t kOpenListRead = 'H';
-constexpr uint8_t kOpenListWrite = 'J';
-constexpr uint8_t kOpenUpdate = 'E';
+constexpr uint8_t open_limits_read_byte = 'b';
+constexpr uint8_t open_limits_write_byte = 'd';
+constexpr uint8_t open_list_read_byte = 'H';
+constexpr uint8_t open_list_write_byte = 'J';
+constexpr uint8_t open_update_byte = 'E';
 
-constexpr uint8_t kErrorByte = 0xEF; // list read: error; list write: resend request
-constexpr uint8_t kAck = 0xCC; // list read: the next record byte, please
-constexpr int kListWriteEnd = kSatellites + 1; // list write: the number that ends it
-constexpr uint8_t kGoOn = 'Y'; // update: header accepted, or block taken: the next block, please
+constexpr uint8_t error_byte = 0xEF; // list read: error; list write: resend request
+constexpr uint8_t record_ack_byte = 0xCC; // list read: the next record byte, please
+constexpr int list_write_end_number = satellite_slots + 1; // list write: the number that ends it
+constexpr uint8_t go_on_byte = 'Y'; // update: header accepted, or block taken: the next block, please
 
-using LimitBytes = std::array<uint8_t, kLimitBytes>;
+using LimitBytes = std::array<uint8_t, limit_byte_count>;
 
 // What the box holds before anything is set.
-constexpr LimitBytes kDefaultLimits{0x18, 0xFC, 0xE8, 0x03}; // WEST -1000, EAST 1000
-constexpr std::array<uint8_t, kLimitBytes> kDefaultWriteRequests{0, 1, 2, 3}; // and end byte kLimitBytes
-constexpr uint8_t kDefaultFinalVerdict = 'S';
+constexpr LimitBytes default_limits{0x18, 0xFC, 0xE8, 0x03}; // WEST -1000, EAST 1000
+constexpr std::array<uint8_t, limit_byte_count> default_write_requests{0, 1, 2,
+                                                                       3}; // and end byte limit_byte_count
+constexpr uint8_t default_final_verdict = 'S';
 
 // The data and scripts the conversations answer from.
 struct Holdings {
-    LimitBytes limits = kDefaultLimits;
-    Bytes write_requests{kDefaultWriteRequests.begin(), kDefaultWriteRequests.end()};
-    uint8_t write_end = kLimitBytes; // the first index past the limit bytes
+    LimitBytes limits = default_limits;
+    Bytes write_requests{default_write_requests.begin(), default_write_requests.end()};
+    uint8_t write_end = limit_byte_count; // the first index past the limit bytes
     std::vector<Record> records = default_records();
-    uint8_t header_verdict = kGoOn;
-    uint8_t final_verdict = kDefaultFinalVerdict;
+    uint8_t header_verdict = go_on_byte;
+    uint8_t final_verdict = default_final_verdict;
     int extra_p = 0;
 };
 
@@ -78,15 +79,15 @@ struct State {
     int blocks_started = 0; // update
     uint8_t address = 0; // update: the block's address high byte
     Record record{}; // list write: the record under way
-    std::array<uint8_t, kHeaderSize> header{};
-    std::array<uint8_t, kBlockLineBytes> block{};
+    std::array<uint8_t, header_size> header{};
+    std::array<uint8_t, block_line_bytes> block{};
 };
 
 // What a byte changes in what the box holds and counts.
 struct Effects {
     std::optional<std::pair<int, uint8_t>> limit; // index, value
     std::optional<std::pair<int, Record>> record; // list write, as the tool sent it
-    std::optional<std::array<uint8_t, kHeaderSize>> header;
+    std::optional<std::array<uint8_t, header_size>> header;
     std::optional<ReceivedBlock> block;
     bool line_accepted = false;
     bool line_rejected = false;
@@ -135,7 +136,7 @@ void update_step(const Holdings &held, const State &cur, const Turn &turn, Outco
 // A satellite's number, 1..199.
 inline bool is_satellite(uint8_t b)
 {
-    return b >= 1 && b <= kSatellites;
+    return b >= 1 && b <= satellite_slots;
 }
 
 // Ends the conversation `c` with the byte: the box is at rest again.

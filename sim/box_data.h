@@ -11,16 +11,16 @@
 
 namespace boxsim {
 
-constexpr std::size_t kLimitBytes = 4; // WEST lo, hi, EAST lo, hi
-constexpr int kSatellites = 199;
-constexpr std::size_t kRecordSize = 20;
-constexpr std::size_t kNameSize = 16; // a record's first bytes; then position, horizontal, vertical
-constexpr std::size_t kHeaderSize = 4;
-constexpr std::size_t kLineBytes = 17;
-constexpr std::size_t kBlockLines = 32;
-constexpr std::size_t kBlockLineBytes = kLineBytes * kBlockLines; // 544
+constexpr std::size_t limit_byte_count = 4; // WEST lo, hi, EAST lo, hi
+constexpr int satellite_slots = 199;
+constexpr std::size_t box_record_size = 20;
+constexpr std::size_t name_field_size = 16; // a record's first bytes; then position, horizontal, vertical
+constexpr std::size_t header_size = 4;
+constexpr std::size_t stored_line_bytes = 17;
+constexpr std::size_t block_lines = 32;
+constexpr std::size_t block_line_bytes = stored_line_bytes * block_lines; // 544
 
-using Record = std::array<uint8_t, kRecordSize>;
+using Record = std::array<uint8_t, box_record_size>;
 
 // A record as the box sends it: name (up to 16 bytes, zero padded), position
 // high byte first, horizontal, vertical.
@@ -42,7 +42,7 @@ std::vector<Record> default_records();
 
 struct ReceivedBlock {
     uint8_t address_high = 0;
-    std::array<uint8_t, kBlockLineBytes> lines{}; // the 32 lines as accepted
+    std::array<uint8_t, block_line_bytes> lines{}; // the 32 lines as accepted
 };
 
 } // namespace boxsim

@@ -29,21 +29,21 @@ struct Player {
     Conversation conversation;
     StepFunction step;
 };
-constexpr Player kPlayers[] = {
-    {kOpenLimitsRead, Conversation::LimitsRead, limits_step},
-    {kOpenLimitsWrite, Conversation::LimitsWrite, limits_step},
-    {kOpenListRead, Conversation::ListRead, list_read_step},
-    {kOpenListWrite, Conversation::ListWrite, list_write_step},
-    {kOpenUpdate, Conversation::Update, update_step},
+constexpr Player players[] = {
+    {open_limits_read_byte, Conversation::LimitsRead, limits_step},
+    {open_limits_write_byte, Conversation::LimitsWrite, limits_step},
+    {open_list_read_byte, Conversation::ListRead, list_read_step},
+    {open_list_write_byte, Conversation::ListWrite, list_write_step},
+    {open_update_byte, Conversation::Update, update_step},
 };
 
 // The conversation command byte `b` opens; an 'H' within a list read goes on
 // with it instead (the list read's step takes it).
 Conversation opened_by(uint8_t b, Conversation under_way)
 {
-    if (b == kOpenListRead && under_way == Conversation::ListRead)
+    if (b == open_list_read_byte && under_way == Conversation::ListRead)
         return Conversation::None;
-    for (const Player &player : kPlayers) {
+    for (const Player &player : players) {
         if (player.opening == b)
             return player.conversation;
     }
@@ -86,7 +86,7 @@ Outcome step(const Holdings &held, const State &cur, const Incoming &in)
     o.point.conversation = o.next.conversation;
     o.point.nth = o.next.nth;
 
-    for (const Player &player : kPlayers) {
+    for (const Player &player : players) {
         if (player.conversation == o.next.conversation)
             player.step(held, cur, turn, o);
     }

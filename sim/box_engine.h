@@ -44,7 +44,7 @@ struct Box::Engine {
 
     // What the box received and counted.
     std::vector<std::pair<int, Record>> written;
-    std::optional<std::array<uint8_t, kHeaderSize>> header;
+    std::optional<std::array<uint8_t, header_size>> header;
     std::vector<ReceivedBlock> blocks;
     int accepted = 0;
     int rejected = 0;

@@ -49,7 +49,7 @@ Trigger Trigger::list_read_request()
 Trigger Trigger::list_read_record_end(int satellite)
 {
     return make_trigger(Conversation::ListRead, Step::Ack, satellite > 0 ? Opt(satellite) : Opt(),
-                        static_cast<int>(kRecordSize));
+                        static_cast<int>(box_record_size));
 }
 
 Trigger Trigger::limits_read_count(int count)
@@ -64,7 +64,7 @@ Trigger Trigger::list_write_number(int satellite)
 
 Trigger Trigger::list_write_end()
 {
-    return list_write_number(kListWriteEnd);
+    return list_write_number(list_write_end_number);
 }
 
 Trigger Trigger::list_write_record(int satellite, int record_byte)

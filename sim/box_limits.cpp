@@ -25,11 +25,11 @@ void open_limits(const Holdings &held, Outcome &o)
 // the read.
 void take_count(const Holdings &held, uint8_t count, Outcome &o)
 {
-    if (count < 1 || count > kLimitBytes)
+    if (count < 1 || count > limit_byte_count)
         return;
     o.point.step = Step::Count;
     o.point.index = count;
-    if (count < kLimitBytes)
+    if (count < limit_byte_count)
         o.answer = {held.limits[count]};
     else
         complete(o, Conversation::LimitsRead);
@@ -43,7 +43,7 @@ void take_limit_byte(const Holdings &held, const State &cur, uint8_t b, Outcome 
     const uint8_t index = cur.requests_sent < requests.size() ? requests[cur.requests_sent] : held.write_end;
     o.point.step = Step::LimitByte;
     o.point.index = index;
-    if (index < kLimitBytes)
+    if (index < limit_byte_count)
         o.effects.limit = std::make_pair(int{index}, b);
     o.next.requests_sent = cur.requests_sent + 1;
     if (o.next.requests_sent < requests.size()) {

@@ -21,7 +21,7 @@ void ask_number(Outcome &o)
 void refuse(Outcome &o)
 {
     o.next.phase = Phase::ListAwaitRequest;
-    o.answer = {kErrorByte};
+    o.answer = {error_byte};
 }
 
 void take_number(const Holdings &held, uint8_t b, Outcome &o)
@@ -45,9 +45,9 @@ void take_ack(const Holdings &held, const State &cur, Outcome &o)
     o.point.satellite = cur.satellite;
     o.point.index = cur.pos + 1;
     o.next.pos = cur.pos + 1;
-    if (o.next.pos < static_cast<int>(kRecordSize))
+    if (o.next.pos < static_cast<int>(box_record_size))
         o.answer = {held.records[cur.satellite - 1][o.next.pos]};
-    else if (cur.satellite == kSatellites)
+    else if (cur.satellite == satellite_slots)
         complete(o, Conversation::ListRead);
     else
         o.next.phase = Phase::ListAwaitRequest;
@@ -58,11 +58,11 @@ void take_ack(const Holdings &held, const State &cur, Outcome &o)
 void list_read_step(const Holdings &held, const State &cur, const Turn &turn, Outcome &o)
 {
     const uint8_t b = turn.value;
-    if (turn.opens || (b == kOpenListRead && (turn.may_open || cur.phase == Phase::ListRecord)))
+    if (turn.opens || (b == open_list_read_byte && (turn.may_open || cur.phase == Phase::ListRecord)))
         return ask_number(o);
     if (cur.phase == Phase::ListAwaitNumber)
         take_number(held, b, o);
-    else if (cur.phase == Phase::ListRecord && b == kAck)
+    else if (cur.phase == Phase::ListRecord && b == record_ack_byte)
         take_ack(held, cur, o);
     else if (cur.phase == Phase::ListRecord)
         refuse(o);

@@ -16,11 +16,11 @@ void take_number(uint8_t b, Outcome &o)
         o.next.satellite = b;
         o.next.pos = 0;
         o.answer = {'L'};
-    } else if (b == kListWriteEnd) {
+    } else if (b == list_write_end_number) {
         o.point.step = Step::Number;
         o.point.satellite = b;
         complete(o, Conversation::ListWrite);
-    } else if (b == kErrorByte) {
+    } else if (b == error_byte) {
         o.point.step = Step::Resend;
         o.answer = {'M'};
     }
@@ -31,7 +31,7 @@ void take_number(uint8_t b, Outcome &o)
 void take_record_byte(const State &cur, const Turn &turn, Outcome &o)
 {
     o.point.satellite = cur.satellite;
-    if (turn.value == kErrorByte && turn.after_quiet) {
+    if (turn.value == error_byte && turn.after_quiet) {
         o.point.step = Step::Resend;
         o.next.pos = 0;
         o.answer = {'L'};
@@ -41,7 +41,7 @@ void take_record_byte(const State &cur, const Turn &turn, Outcome &o)
     o.point.index = cur.pos;
     o.next.record[static_cast<std::size_t>(cur.pos)] = turn.value;
     o.next.pos = cur.pos + 1;
-    if (o.next.pos == static_cast<int>(kRecordSize)) {
+    if (o.next.pos == static_cast<int>(box_record_size)) {
         o.effects.record = std::make_pair(cur.satellite, o.next.record);
         o.next.phase = Phase::WriteAwaitNumber;
         o.answer = {'M'};

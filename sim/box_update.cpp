@@ -10,7 +10,7 @@ namespace {
 bool checksum_ok(const uint8_t *line)
 {
     unsigned sum = 0;
-    for (std::size_t i = 0; i < kLineBytes; ++i)
+    for (std::size_t i = 0; i < stored_line_bytes; ++i)
         sum += line[i];
     return (sum & 0xFF) == 0;
 }
@@ -45,11 +45,11 @@ void take_header_byte(const Holdings &held, const State &cur, const Turn &turn, 
     o.point.index = cur.pos;
     o.next.header[static_cast<std::size_t>(cur.pos)] = turn.value;
     o.next.pos = cur.pos + 1;
-    if (o.next.pos < static_cast<int>(kHeaderSize))
+    if (o.next.pos < static_cast<int>(header_size))
         return;
     o.effects.header = o.next.header;
     o.answer = {held.header_verdict};
-    if (held.header_verdict == kGoOn)
+    if (held.header_verdict == go_on_byte)
         o.next.phase = Phase::UpdateAwaitBlock;
     else
         complete(o, Conversation::Update);
@@ -61,7 +61,7 @@ void take_block_start(const Holdings &held, const State &cur, const Turn &turn, 
 {
     const uint8_t b = turn.value;
     if (b != 'a' && b != '[') {
-        o.answer = {kGoOn};
+        o.answer = {go_on_byte};
         return;
     }
     o.point.step = Step::BlockStart;
@@ -103,10 +103,10 @@ void take_line_byte(const Holdings &, const State &cur, const Turn &turn, Outcom
     o.point.block = cur.blocks_started - 1;
     o.point.line = cur.line;
     o.point.index = cur.pos;
-    uint8_t *line = o.next.block.data() + kLineBytes * static_cast<std::size_t>(cur.line);
+    uint8_t *line = o.next.block.data() + stored_line_bytes * static_cast<std::size_t>(cur.line);
     line[cur.pos] = turn.value;
     o.next.pos = cur.pos + 1;
-    if (o.next.pos < static_cast<int>(kLineBytes)) {
+    if (o.next.pos < static_cast<int>(stored_line_bytes)) {
         o.answer = {'^'};
         return;
     }
@@ -114,14 +114,14 @@ void take_line_byte(const Holdings &, const State &cur, const Turn &turn, Outcom
     if (turn.reject_line || !checksum_ok(line)) {
         o.effects.line_rejected = true;
         o.answer = {'U', '^'};
-    } else if (cur.line + 1 == static_cast<int>(kBlockLines)) {
+    } else if (cur.line + 1 == static_cast<int>(block_lines)) {
         o.effects.line_accepted = true;
         ReceivedBlock done;
         done.address_high = cur.address;
         done.lines = o.next.block;
         o.effects.block = done;
         o.next.phase = Phase::UpdateAwaitBlock;
-        o.answer = {'T', kGoOn};
+        o.answer = {'T', go_on_byte};
     } else {
         o.effects.line_accepted = true;
         o.next.line = cur.line + 1;
@@ -144,7 +144,7 @@ struct PhaseTake {
     Phase phase;
     StepFunction take;
 };
-constexpr PhaseTake kTakes[] = {
+constexpr PhaseTake phase_takes[] = {
     {Phase::UpdateAwaitR, take_confirm},         {Phase::UpdateHeader, take_header_byte},
     {Phase::UpdateAwaitBlock, take_block_start}, {Phase::UpdateAwaitAddress, take_address},
     {Phase::UpdateLine, take_line_byte},         {Phase::UpdateDone, take_final_again},
@@ -156,7 +156,7 @@ void update_step(const Holdings &held, const State &cur, const Turn &turn, Outco
 {
     if (turn.opens)
         return open_update(held, o);
-    for (const PhaseTake &t : kTakes) {
+    for (const PhaseTake &t : phase_takes) {
         if (t.phase == cur.phase)
             t.take(held, cur, turn, o);
     }

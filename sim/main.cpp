@@ -24,7 +24,7 @@ using namespace boxsim;
 
 namespace {
 
-const char kUsage[]
+const char usage_text[]
     = "Usage: vr20-boxsim [options]\n"
       "Plays the positioner box on a pseudo-terminal until SIGINT or SIGTERM.\n"
       "Prints the terminal's path on standard output, and every byte both ways\n"
@@ -156,11 +156,11 @@ std::vector<Record> load_csv(const std::string &path)
     QFile file(QString::fromLocal8Bit(path.c_str()));
     if (!file.open(QIODevice::ReadOnly))
         fail("cannot open " + path);
-    std::vector<Record> records(kSatellites, Record{});
+    std::vector<Record> records(satellite_slots, Record{});
     QByteArray line;
-    for (int k = 0; k < kSatellites && read_csv_line(file, &line); ++k) {
+    for (int k = 0; k < satellite_slots && read_csv_line(file, &line); ++k) {
         const CsvFields f = parse_csv_line(line);
-        if (f.isValid())
+        if (f.is_valid())
             records[static_cast<std::size_t>(k)]
                 = box_record(f.name.toUtf8().toStdString(), f.position, f.vertical, f.horizontal);
     }
@@ -181,12 +181,12 @@ int main(int argc, char **argv)
     std::string link_path, log_path;
     Box::Settings settings;
     std::vector<std::function<void(Box &)>> setup;
-    Bytes write_requests(kDefaultWriteRequests.begin(), kDefaultWriteRequests.end());
-    uint8_t write_end = kLimitBytes;
+    Bytes write_requests(default_write_requests.begin(), default_write_requests.end());
+    uint8_t write_end = limit_byte_count;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string &a = args[i];
         if (a == "--help" || a == "-h") {
-            std::cout << kUsage;
+            std::cout << usage_text;
             return 0;
         } else if (a == "--version") {
             std::cout << "vr20-boxsim " VR20_VERSION "\n";
@@ -225,7 +225,7 @@ int main(int argc, char **argv)
         } else if (a == "--list-error") {
             const auto v = numbers(value(i), 2, 2, "--list-error");
             const Fault f = Fault::instead(
-                Trigger::list_read_byte(static_cast<int>(v[0]), static_cast<int>(v[1])), {kErrorByte});
+                Trigger::list_read_byte(static_cast<int>(v[0]), static_cast<int>(v[1])), {error_byte});
             setup.push_back([f](Box &b) { b.add_fault(f); });
         } else if (a == "--silence" || a == "--delay") {
             long ms = 0;
@@ -247,7 +247,7 @@ int main(int argc, char **argv)
             if (v.size() < 2)
                 fail("--stray-record needs K,MS");
             const long k = number(v[0], "--stray-record");
-            if (k < 0 || k > kSatellites)
+            if (k < 0 || k > satellite_slots)
                 fail("--stray-record takes K 0..199");
             Fault f = stray(Trigger::list_read_record_end(static_cast<int>(k)),
                             number(v[1], "--stray-record"), {v.begin() + 2, v.end()}, "--stray-record");

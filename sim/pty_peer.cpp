@@ -28,7 +28,7 @@ std::string errno_text(const char *what)
 
 // How long one write may wait for room in the line before it gives up; the
 // tool not reading for that long means it is gone.
-constexpr int kWriteRoomWaitMs = 2000;
+constexpr int write_room_wait_ms = 2000;
 
 } // namespace
 
@@ -200,7 +200,7 @@ bool PtyPeer::send(const Bytes &bytes)
             continue;
         if (n < 0 && errno == EAGAIN) {
             pollfd p{fd, POLLOUT, 0};
-            if (poll(&p, 1, kWriteRoomWaitMs) > 0)
+            if (poll(&p, 1, write_room_wait_ms) > 0)
                 continue;
         }
         return false;

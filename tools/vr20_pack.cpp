@@ -22,9 +22,9 @@
 
 namespace {
 
-enum Exit { kOk = 0, kIoError = 1, kUsage = 2, kMalformed = 3 };
+enum Exit { exit_ok = 0, exit_io_error = 1, exit_usage = 2, exit_malformed = 3 };
 
-const char kUsageText[] = "Usage: vr20-pack build [--force] [--verbose] IMAGE.s19 PACKAGE.bin\n"
+const char usage_text[] = "Usage: vr20-pack build [--force] [--verbose] IMAGE.s19 PACKAGE.bin\n"
                           "       vr20-pack info PACKAGE.bin\n"
                           "       vr20-pack --help | --version\n"
                           "\n"
@@ -62,8 +62,8 @@ void error(const char *fmt, const QString &path, const char *detail)
 
 int usage_error(const char *what)
 {
-    std::fprintf(stderr, "vr20-pack: %s\n%s", what, kUsageText);
-    return kUsage;
+    std::fprintf(stderr, "vr20-pack: %s\n%s", what, usage_text);
+    return exit_usage;
 }
 
 QString header_hex(const FirmwareConfig &c)
@@ -96,12 +96,12 @@ int cmd_build(const QString &image_path, const QString &package_path, bool force
 {
     std::ifstream image;
     if (!open_input(image, image_path, "image"))
-        return kIoError;
+        return exit_io_error;
     const QFileInfo package_info(package_path);
     if (package_info.exists()
         && package_info.canonicalFilePath() == QFileInfo(image_path).canonicalFilePath()) {
         error("cannot create %s: %s", package_path, "it is the image itself");
-        return kUsage;
+        return exit_usage;
     }
     const ImageCheck check = check_image(image);
     image.close();
@@ -136,7 +136,7 @@ int cmd_build(const QString &image_path, const QString &package_path, bool force
         std::fprintf(stderr, "vr20-pack: %s: warning: %s\n", image_name.constData(), w.c_str());
     if (!errors.empty() && !force) {
         std::fprintf(stderr, "vr20-pack: no package written (--force builds as the loader would)\n");
-        return kMalformed;
+        return exit_malformed;
     }
     if (check.s1_data_records == 0)
         std::fprintf(stderr, "vr20-pack: %s: warning: no S1 data: the package holds one empty block\n",
@@ -152,21 +152,21 @@ int cmd_build(const QString &image_path, const QString &package_path, bool force
         break;
     case BuildError::ImageNotOpened:
         error("cannot open %s: %s", image_path, "image not readable");
-        return kIoError;
+        return exit_io_error;
     case BuildError::ImageReadError:
         error("cannot read %s: %s", image_path, "the image cannot be read twice (not a regular file?)");
-        return kIoError;
+        return exit_io_error;
     case BuildError::PackageNotOpened:
         error("cannot create %s: %s", package_path, "package not writable");
-        return kIoError;
+        return exit_io_error;
     case BuildError::PackageWriteError:
         error("cannot write %s: %s", package_path, "write error, no package written");
-        return kIoError;
+        return exit_io_error;
     }
     std::printf("%s: header %s, %ld blocks, %ld bytes\n", QFile::encodeName(package_path).constData(),
                 header_hex(result.header).toLatin1().constData(), result.blocks,
-                long(kPackageHeaderSize + kPackageBlockSize * std::size_t(result.blocks)));
-    return kOk;
+                long(package_header_size + package_block_size * std::size_t(result.blocks)));
+    return exit_ok;
 }
 
 QString or_code(const QString &text, const char *what, uint8_t code)
@@ -178,16 +178,16 @@ int cmd_info(const QString &path)
 {
     std::ifstream in;
     if (!open_input(in, path, "package"))
-        return kIoError;
+        return exit_io_error;
 
     const PackageCheck check = check_package(in);
     if (check.read_error) {
         error("cannot read %s: %s", path, "read error");
-        return kIoError;
+        return exit_io_error;
     }
 
     const PackageScan &scan = check.scan;
-    if (scan.header_bytes < int(kPackageHeaderSize)) {
+    if (scan.header_bytes < int(package_header_size)) {
         std::printf("Header: incomplete (%d of 4 bytes)\n", scan.header_bytes);
     } else {
         const FirmwareConfigText text = decode_fw_config(scan.header);
@@ -203,7 +203,7 @@ int cmd_info(const QString &path)
         std::string checks = "check bytes hold";
         if (b.bad_lines != 0) {
             checks = "check bytes wrong in lines";
-            for (std::size_t k = 0; k < kBlockLines; ++k) {
+            for (std::size_t k = 0; k < block_lines; ++k) {
                 if (b.bad_lines & (uint32_t(1) << k))
                     checks += " " + std::to_string(k);
             }
@@ -221,7 +221,7 @@ int cmd_info(const QString &path)
     for (const std::string &f : check.faults)
         std::fprintf(stderr, "vr20-pack: %s: malformed package: %s\n", QFile::encodeName(path).constData(),
                      f.c_str());
-    return check.sound() ? kOk : kMalformed;
+    return check.sound() ? exit_ok : exit_malformed;
 }
 
 } // namespace
@@ -234,12 +234,12 @@ int main(int argc, char *argv[])
     for (int i = 1; i < argc; ++i) {
         const QString arg = QFile::decodeName(argv[i]);
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            std::fputs(kUsageText, stdout);
-            return kOk;
+            std::fputs(usage_text, stdout);
+            return exit_ok;
         }
         if (arg == QLatin1String("--version")) {
             std::printf("vr20-pack %s\n", VR20_VERSION);
-            return kOk;
+            return exit_ok;
         }
         if (arg == QLatin1String("--force"))
             force = true;

@@ -120,11 +120,12 @@ QByteArray firmware_image()
 {
     const FirmwareConfig config = firmware_config();
     QByteArray image = s_record('0', 0, "vr20-firmware");
-    image += s_record('1', kConfigRecordAddress, QByteArray(reinterpret_cast<const char *>(config.bytes), 4));
+    image
+        += s_record('1', config_record_address, QByteArray(reinterpret_cast<const char *>(config.bytes), 4));
     const auto add_page = [&image](uint16_t page, uint32_t seed) {
-        for (int offset = 0; offset < int(kPageSize); offset += int(kLineDataBytes)) {
+        for (int offset = 0; offset < int(page_size); offset += int(line_data_bytes)) {
             QByteArray line;
-            for (int i = 0; i < int(kLineDataBytes); ++i) {
+            for (int i = 0; i < int(line_data_bytes); ++i) {
                 seed = seed * 1103515245u + 12345u;
                 line.append(char(seed >> 16));
             }
@@ -132,7 +133,7 @@ QByteArray firmware_image()
         }
     };
     for (int p = 0; p < code_pages; ++p)
-        add_page(uint16_t(code_start + p * kPageSize), 17u + uint32_t(p));
+        add_page(uint16_t(code_start + p * page_size), 17u + uint32_t(p));
     add_page(vector_page, 99u);
     image += "S9030000FC\n";
     return image;
@@ -198,7 +199,7 @@ int main(int argc, char *argv[])
             check_record(record, slot);
             box.set_record(slot, record);
         }
-        for (++slot; slot <= boxsim::kSatellites; ++slot)
+        for (++slot; slot <= boxsim::satellite_slots; ++slot)
             box.set_record(slot, boxsim::box_record("", 0, 0, 0));
 
         harness::modal_driver driver; // before the window: a port that does not open warns
@@ -241,8 +242,8 @@ int main(int argc, char *argv[])
         }
         const BuildResult built = build_package_file(image_path, package_path, FirmwareConfig{});
         const qint64 package_size = QFileInfo(package_path).size();
-        if (!built.isValid() || !built.config_found || built.blocks != code_pages + 1
-            || package_size != qint64(kPackageHeaderSize + built.blocks * kPackageBlockSize))
+        if (!built.is_valid() || !built.config_found || built.blocks != code_pages + 1
+            || package_size != qint64(package_header_size + built.blocks * package_block_size))
             fail(QStringLiteral("the package was not built as expected"));
         say(QStringLiteral("package %1: header and %2 blocks, %3 bytes")
                 .arg(package_path)

@@ -191,7 +191,7 @@ struct Piece {
 
 inline PlainBlock page(uint16_t page_address, const QList<Piece> &pieces = {})
 {
-    PlainBlock b{page_address, QByteArray(int(kPageSize), char(0xFF))};
+    PlainBlock b{page_address, QByteArray(int(page_size), char(0xFF))};
     for (const Piece &p : pieces)
         b.plain.replace(p.offset, p.bytes.size(), p.bytes);
     return b;
@@ -209,19 +209,19 @@ struct Decoded {
 inline Decoded decode(const QByteArray &package)
 {
     Decoded d;
-    if (package.size() < int(kPackageHeaderSize)
-        || (package.size() - int(kPackageHeaderSize)) % int(kPackageBlockSize) != 0) {
+    if (package.size() < int(package_header_size)
+        || (package.size() - int(package_header_size)) % int(package_block_size) != 0) {
         d.fault = QString("package size %1 is not 4 + 546 * N").arg(package.size());
         return d;
     }
     d.header = package.left(4);
-    const int n = (package.size() - 4) / int(kPackageBlockSize);
+    const int n = (package.size() - 4) / int(package_block_size);
     QByteArray cipher;
     for (int i = 0; i < n; ++i) {
-        const QByteArray block = package.mid(4 + i * int(kPackageBlockSize), int(kPackageBlockSize));
-        for (int k = 0; k < int(kBlockLines); ++k) {
+        const QByteArray block = package.mid(4 + i * int(package_block_size), int(package_block_size));
+        for (int k = 0; k < int(block_lines); ++k) {
             int sum = 0;
-            for (int j = 0; j < int(kLineBytes); ++j)
+            for (int j = 0; j < int(stored_line_bytes); ++j)
                 sum += uint8_t(block[2 + 17 * k + j]);
             if (sum % 256 != 0 && d.fault.isEmpty())
                 d.fault = QString("block %1 line %2: check byte does not hold").arg(i).arg(k);
@@ -229,7 +229,7 @@ inline Decoded decode(const QByteArray &package)
         cipher += block.mid(2, 16);
         PlainBlock p;
         p.page = uint16_t(uint8_t(block[0]) << 8 | uint8_t(block[1]));
-        for (int k = 0; k < int(kBlockLines); ++k)
+        for (int k = 0; k < int(block_lines); ++k)
             p.plain += block.mid(2 + 17 * k, 16);
         d.blocks.append(p);
     }
@@ -271,7 +271,7 @@ inline bool same_blocks(const QList<PlainBlock> &got, const QList<PlainBlock> &w
                        .arg(want[i].page, 4, 16, QChar('0'));
             return false;
         }
-        for (int off = 0; off < int(kPageSize); ++off) {
+        for (int off = 0; off < int(page_size); ++off) {
             if (got[i].plain[off] != want[i].plain[off]) {
                 *why = QString("block %1 (page 0x%2) offset 0x%3: 0x%4, expected 0x%5")
                            .arg(i)

@@ -75,7 +75,7 @@ void tst_aes128::last_round_key()
 void tst_aes128::package_key_against_openssl()
 {
     QVERIFY2(fixture::have_tool("openssl"), "openssl is needed as the reference cipher");
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(kPackageKey), 16).toHex(),
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(package_key), 16).toHex(),
              QByteArray("5a1f0c93e27b48d6a03c9e715bd24f86"));
     QByteArray plain = fixture::random_bytes(16 * 64, 7);
     plain.replace(0, 16, QByteArray(16, '\0'));
@@ -84,7 +84,7 @@ void tst_aes128::package_key_against_openssl()
     QCOMPARE(want.size(), plain.size());
     for (int i = 0; i < plain.size(); i += 16) {
         QByteArray block = plain.mid(i, 16);
-        aes128_encrypt_block(reinterpret_cast<uint8_t *>(block.data()), kPackageKey);
+        aes128_encrypt_block(reinterpret_cast<uint8_t *>(block.data()), package_key);
         QCOMPARE(block.toHex(), want.mid(i, 16).toHex());
     }
 }

@@ -18,8 +18,8 @@ using namespace fixture;
 
 namespace {
 
-const QByteArray kNoHeader = config_bytes(0, 0, 0, 0);
-const QByteArray kConfig = config_bytes(0x32, 0x67, 0x01, 0x00);
+const QByteArray no_header = config_bytes(0, 0, 0, 0);
+const QByteArray config_record = config_bytes(0x32, 0x67, 0x01, 0x00);
 
 // A hand-made S1 line, for the lines no S-record tool writes.
 QByteArray s1_line(uint16_t address, const QByteArray &data)
@@ -57,13 +57,13 @@ class OneWayBuf : public std::streambuf
 {
 public:
     explicit OneWayBuf(const QByteArray &data)
-        : data_(data)
+        : bytes(data)
     {
-        setg(data_.data(), data_.data(), data_.data() + data_.size());
+        setg(bytes.data(), bytes.data(), bytes.data() + bytes.size());
     }
 
 private:
-    QByteArray data_;
+    QByteArray bytes;
 };
 
 } // namespace
@@ -115,77 +115,77 @@ void tst_package_builder::conversion_data()
     const QByteArray long_record = random_bytes(252, 6);
 
     QTest::newRow("32 bytes at 0xE000 (objcopy)")
-        << objcopy_image(0xE000, d32) << kNoHeader << QList<PlainBlock>{page(0xE000, {{0, d32}})};
+        << objcopy_image(0xE000, d32) << no_header << QList<PlainBlock>{page(0xE000, {{0, d32}})};
     QTest::newRow("32 bytes at 0xE000 (srec_cat)")
-        << srec_cat_image({{0xE000, d32}}) << kNoHeader << QList<PlainBlock>{page(0xE000, {{0, d32}})};
+        << srec_cat_image({{0xE000, d32}}) << no_header << QList<PlainBlock>{page(0xE000, {{0, d32}})};
     QTest::newRow("0x8000 lands at 0xA000")
-        << objcopy_image(0x8000, a) << kNoHeader << QList<PlainBlock>{page(0xA000, {{0, a}})};
+        << objcopy_image(0x8000, a) << no_header << QList<PlainBlock>{page(0xA000, {{0, a}})};
     QTest::newRow("0x9FF0 lands at 0xBFF0")
-        << objcopy_image(0x9FF0, a) << kNoHeader << QList<PlainBlock>{page(0xBE00, {{0x1F0, a}})};
-    QTest::newRow("0xA000 stays") << objcopy_image(0xA000, a) << kNoHeader
+        << objcopy_image(0x9FF0, a) << no_header << QList<PlainBlock>{page(0xBE00, {{0x1F0, a}})};
+    QTest::newRow("0xA000 stays") << objcopy_image(0xA000, a) << no_header
                                   << QList<PlainBlock>{page(0xA000, {{0, a}})};
     QTest::newRow("configuration page left out, record is the header")
-        << srec_cat_image({{0x3100, kConfig + random_bytes(12, 7)}, {0x3180, b}, {0xE000, a}}) << kConfig
-        << QList<PlainBlock>{page(0xE000, {{0, a}})};
+        << srec_cat_image({{0x3100, config_record + random_bytes(12, 7)}, {0x3180, b}, {0xE000, a}})
+        << config_record << QList<PlainBlock>{page(0xE000, {{0, a}})};
     QTest::newRow("record at 0x30F8 reaches into 0x3100")
-        << framed(s1_of(0x30F8, a) + s1_of(0x3100, kConfig)) << kConfig
+        << framed(s1_of(0x30F8, a) + s1_of(0x3100, config_record)) << config_record
         << QList<PlainBlock>{page(0x3000, {{0xF8, a}})};
     QTest::newRow("page-crossing record at 0xE1F8")
-        << objcopy_image(0xE1F8, a) << kNoHeader
+        << objcopy_image(0xE1F8, a) << no_header
         << QList<PlainBlock>{page(0xE000, {{0x1F8, a.left(8)}}), page(0xE200, {{0, a.mid(8)}})};
     QTest::newRow("0xE000, 0xF000, 0xE010 give three blocks")
-        << framed(s1_of(0xE000, a) + s1_of(0xF000, b) + s1_of(0xE010, c)) << kNoHeader
+        << framed(s1_of(0xE000, a) + s1_of(0xF000, b) + s1_of(0xE010, c)) << no_header
         << QList<PlainBlock>{page(0xE000, {{0, a}}), page(0xF000, {{0, b}}), page(0xE000, {{0x10, c}})};
     QTest::newRow("a full page, then the next")
-        << srec_cat_image({{0xE000, full}}) << kNoHeader
+        << srec_cat_image({{0xE000, full}}) << no_header
         << QList<PlainBlock>{page(0xE000, {{0, full.left(512)}}), page(0xE200, {{0, full.mid(512)}})};
     QTest::newRow("no S1 data: one empty block at page 0")
-        << srec_cat_image({{0xE000, QByteArray()}}) << kNoHeader << QList<PlainBlock>{page(0)};
+        << srec_cat_image({{0xE000, QByteArray()}}) << no_header << QList<PlainBlock>{page(0)};
     QTest::newRow("only the configuration record")
-        << objcopy_image(0x3100, kConfig) << kConfig << QList<PlainBlock>{page(0)};
+        << objcopy_image(0x3100, config_record) << config_record << QList<PlainBlock>{page(0)};
     QByteArray unterminated = s1_of(0xE000, a) + s1_of(0xF000, b);
     unterminated.chop(1);
     QTest::newRow("last line without a line end is left out")
-        << unterminated << kNoHeader << QList<PlainBlock>{page(0xE000, {{0, a}})};
-    QTest::newRow("lower-case hex") << lower_hex(objcopy_image(0xE000, d32)) << kNoHeader
+        << unterminated << no_header << QList<PlainBlock>{page(0xE000, {{0, a}})};
+    QTest::newRow("lower-case hex") << lower_hex(objcopy_image(0xE000, d32)) << no_header
                                     << QList<PlainBlock>{page(0xE000, {{0, d32}})};
-    QTest::newRow("CR LF line ends") << to_crlf(objcopy_image(0xE1F8, a)) << kNoHeader
+    QTest::newRow("CR LF line ends") << to_crlf(objcopy_image(0xE1F8, a)) << no_header
                                      << QList<PlainBlock>{page(0xE000, {{0x1F8, a.left(8)}}),
                                                           page(0xE200, {{0, a.mid(8)}})};
     QTest::newRow("page 0 gets its own block")
-        << srec_cat_image({{0x0000, a}, {0xE000, b}}) << kNoHeader
+        << srec_cat_image({{0x0000, a}, {0xE000, b}}) << no_header
         << QList<PlainBlock>{page(0x0000, {{0, a}}), page(0xE000, {{0, b}})};
     QTest::newRow("page 0 after another page")
-        << framed(s1_of(0xE000, b) + s1_of(0x0010, a) + s1_of(0x0200, c)) << kNoHeader
+        << framed(s1_of(0xE000, b) + s1_of(0x0010, a) + s1_of(0x0200, c)) << no_header
         << QList<PlainBlock>{page(0xE000, {{0, b}}), page(0x0000, {{0x10, a}}), page(0x0200, {{0, c}})};
     QTest::newRow("record wrapping past 0xFFFF")
-        << framed(s1_line(0xFFF8, a)) << kNoHeader
+        << framed(s1_line(0xFFF8, a)) << no_header
         << QList<PlainBlock>{page(0xFE00, {{0x1F8, a.left(8)}}), page(0x0000, {{0, a.mid(8)}})};
     QTest::newRow("255-byte record cut at 99 characters")
-        << srec_cat_image({{0xE000, long_record}, {0xF000, a}}, {"-Output_Block_Size=252"}) << kNoHeader
+        << srec_cat_image({{0xE000, long_record}, {0xF000, a}}, {"-Output_Block_Size=252"}) << no_header
         << QList<PlainBlock>{page(0xE000, {{0, long_record.left(45)}}), page(0xF000, {{0, a}})};
     QTest::newRow("S2 and S3 records carry nothing")
         << framed(lines_of(srec_cat_image({{0x12000, a}}), "S2")
                   + lines_of(srec_cat_image({{0x1000000, b}}, {"-address-length=4"}), "S3"))
-        << kNoHeader << QList<PlainBlock>{page(0)};
+        << no_header << QList<PlainBlock>{page(0)};
     QTest::newRow("S2 record beside S1 data")
         << framed(s1_of(0xE000, a) + lines_of(srec_cat_image({{0xE100, b}}, {"-address-length=3"}), "S2"))
-        << kNoHeader << QList<PlainBlock>{page(0xE000, {{0, a}})};
+        << no_header << QList<PlainBlock>{page(0xE000, {{0, a}})};
     // Characters that are not hexadecimal count as their own code.
     QTest::newRow("non-hexadecimal characters")
-        << framed("S106E000GG0Gg0CC\n") << kNoHeader
+        << framed("S106E000GG0Gg0CC\n") << no_header
         << QList<PlainBlock>{page(0xE000, {{0, QByteArray::fromHex("b74770")}})};
     QTest::newRow("byte count larger than the line")
-        << framed("S1FFE000010203AB\n") << kNoHeader
+        << framed("S1FFE000010203AB\n") << no_header
         << QList<PlainBlock>{page(0xE000, {{0, QByteArray::fromHex("010203ab")}})};
     QTest::newRow("byte count smaller than the line")
-        << framed("S105E0000102030411\n") << kNoHeader
+        << framed("S105E0000102030411\n") << no_header
         << QList<PlainBlock>{page(0xE000, {{0, QByteArray::fromHex("0102")}})};
     QTest::newRow("lines too short for an address carry nothing")
-        << framed("S1\nS105E0\n" + s1_of(0xF000, a)) << kNoHeader
+        << framed("S1\nS105E0\n" + s1_of(0xF000, a)) << no_header
         << QList<PlainBlock>{page(0xF000, {{0, a}})};
     QTest::newRow("a record without data still chooses the page")
-        << framed("S1030400F8\n" + s1_of(0xF000, a)) << kNoHeader
+        << framed("S1030400F8\n" + s1_of(0xF000, a)) << no_header
         << QList<PlainBlock>{page(0x0400), page(0xF000, {{0, a}})};
 }
 
@@ -197,7 +197,7 @@ void tst_package_builder::conversion()
     QVERIFY(!image.isEmpty());
 
     const Built built = build(image);
-    QVERIFY(built.result.isValid());
+    QVERIFY(built.result.is_valid());
     QCOMPARE(built.result.blocks, long(blocks.size()));
     const Decoded d = decode(built.package);
     QVERIFY2(d.fault.isEmpty(), qPrintable(d.fault));
@@ -213,7 +213,7 @@ void tst_package_builder::one_record_at_e000()
     const Built built = build(objcopy_image(0xE000, data));
     const QByteArray &p = built.package;
     QCOMPARE(p.size(), 4 + 546);
-    QCOMPARE(p.left(4), kNoHeader);
+    QCOMPARE(p.left(4), no_header);
     QCOMPARE(uint8_t(p[4]), uint8_t(0xE0));
     QCOMPARE(uint8_t(p[5]), uint8_t(0x00));
     const QByteArray block = p.mid(4);
@@ -290,13 +290,15 @@ void tst_package_builder::header_data()
     QTest::addColumn<QByteArray>("header");
     QTest::addColumn<bool>("found");
     const QByteArray fallback = config_bytes(0xA1, 0xA2, 0xA3, 0xA4);
-    QTest::newRow("the image's record wins") << objcopy_image(0x3100, kConfig) << fallback << kConfig << true;
+    QTest::newRow("the image's record wins")
+        << objcopy_image(0x3100, config_record) << fallback << config_record << true;
     QTest::newRow("no record: the held configuration")
         << objcopy_image(0xE000, ramp(16)) << fallback << fallback << false;
     QTest::newRow("two-byte record replaces two bytes")
-        << objcopy_image(0x3100, kConfig.left(2)) << fallback << config_bytes(0x32, 0x67, 0xA3, 0xA4) << true;
+        << objcopy_image(0x3100, config_record.left(2)) << fallback << config_bytes(0x32, 0x67, 0xA3, 0xA4)
+        << true;
     QTest::newRow("record at 0x3110 is not the record")
-        << objcopy_image(0x3110, kConfig) << fallback << fallback << false;
+        << objcopy_image(0x3110, config_record) << fallback << fallback << false;
 }
 
 void tst_package_builder::header()
@@ -330,7 +332,7 @@ void tst_package_builder::builder_reused()
                 return true;
             },
             FirmwareConfig{});
-        QVERIFY(r.isValid());
+        QVERIFY(r.is_valid());
     }
     QCOMPARE(second.toHex(), first.toHex());
 }
@@ -387,7 +389,7 @@ void tst_package_builder::package_file()
     QFETCH(QString, package);
     QFETCH(int, error);
     QTemporaryDir dir;
-    const QByteArray text = objcopy_image(0x3100, kConfig) + objcopy_image(0xE000, ramp(40));
+    const QByteArray text = objcopy_image(0x3100, config_record) + objcopy_image(0xE000, ramp(40));
     QFile f(dir.filePath("image.s19"));
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write(text);
@@ -478,7 +480,7 @@ void tst_package_builder::place_byte_result()
     reset_block(block);
     set_block_page(block, uint16_t(page));
     QCOMPARE(place_byte(block, uint16_t(address), 0x5A), result);
-    for (int i = 2; i < int(kPackageBlockSize); ++i)
+    for (int i = 2; i < int(package_block_size); ++i)
         QCOMPARE(int(block.bytes[i]), i == position ? 0x5A : 0xFF);
 }
 

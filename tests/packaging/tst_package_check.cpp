@@ -12,18 +12,18 @@ using namespace fixture;
 
 namespace {
 
-const QByteArray kConfig = config_bytes(0x32, 0x67, 0x01, 0x00);
+const QByteArray config_record = config_bytes(0x32, 0x67, 0x01, 0x00);
 
 // Two blocks: page 0xE000 (16 bytes at its end) and page 0xE200.
 QByteArray sound_package()
 {
-    const QByteArray image = objcopy_image(0x3100, kConfig) + objcopy_image(0xE1F0, ramp(48));
+    const QByteArray image = objcopy_image(0x3100, config_record) + objcopy_image(0xE1F0, ramp(48));
     return image.isEmpty() ? QByteArray() : build(image).package;
 }
 
 int block_at(int index)
 {
-    return int(kPackageHeaderSize) + index * int(kPackageBlockSize);
+    return int(package_header_size) + index * int(package_block_size);
 }
 
 // Flips one bit of data byte i of line k of a block: that line's check fails.
@@ -58,16 +58,16 @@ class FailingBuf : public std::streambuf
 {
 public:
     explicit FailingBuf(const QByteArray &data)
-        : data_(data)
+        : bytes(data)
     {
-        setg(data_.data(), data_.data(), data_.data() + data_.size());
+        setg(bytes.data(), bytes.data(), bytes.data() + bytes.size());
     }
 
 protected:
     int_type underflow() override { throw std::ios_base::failure("device gone"); }
 
 private:
-    QByteArray data_;
+    QByteArray bytes;
 };
 
 } // namespace
@@ -124,7 +124,7 @@ void TstPackageCheck::faults_data()
 
     QByteArray bad_checks = sound;
     spoil_line(bad_checks, 0, 0);
-    spoil_line(bad_checks, 0, 31, kLineDataBytes); // the check byte itself
+    spoil_line(bad_checks, 0, 31, line_data_bytes); // the check byte itself
     spoil_line(bad_checks, 1, 5);
     QTest::newRow("check bytes wrong in two blocks")
         << bad_checks << 4 << sound_pages << QList<uint>{0x80000001u, 1u << 5}
@@ -133,12 +133,13 @@ void TstPackageCheck::faults_data()
     QTest::newRow("trailing piece") << sound + random_bytes(100, 5) << 4 << sound_pages << all_hold
                                     << QStringList{"a trailing piece of 100 bytes that is not a whole block"};
     QTest::newRow("trailing piece one byte short of a block")
-        << sound + random_bytes(int(kPackageBlockSize) - 1, 6) << 4 << sound_pages << all_hold
+        << sound + random_bytes(int(package_block_size) - 1, 6) << 4 << sound_pages << all_hold
         << QStringList{"a trailing piece of 545 bytes that is not a whole block"};
 
-    QTest::newRow("no blocks") << kConfig << 4 << QList<int>() << QList<uint>() << QStringList{"no blocks"};
+    QTest::newRow("no blocks") << config_record << 4 << QList<int>() << QList<uint>()
+                               << QStringList{"no blocks"};
     QTest::newRow("no blocks, only a piece")
-        << kConfig + random_bytes(10, 7) << 4 << QList<int>() << QList<uint>()
+        << config_record + random_bytes(10, 7) << 4 << QList<int>() << QList<uint>()
         << QStringList{"a trailing piece of 10 bytes that is not a whole block", "no blocks"};
 
     QByteArray several = odd_page;
@@ -162,8 +163,8 @@ void TstPackageCheck::faults()
     const PackageCheck check = check_bytes(package);
     QVERIFY(!check.read_error);
     QCOMPARE(check.scan.header_bytes, header_bytes);
-    if (header_bytes == int(kPackageHeaderSize))
-        QCOMPARE(QByteArray(reinterpret_cast<const char *>(check.scan.header.bytes), 4), kConfig);
+    if (header_bytes == int(package_header_size))
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(check.scan.header.bytes), 4), config_record);
     QList<int> got_pages;
     QList<uint> got_bad;
     for (const PackageCheck::Block &b : check.blocks) {

@@ -36,7 +36,7 @@ using namespace fixture;
 
 namespace {
 
-const QByteArray kConfig = config_bytes(0x32, 0x67, 0x01, 0x00);
+const QByteArray config_record = config_bytes(0x32, 0x67, 0x01, 0x00);
 
 QByteArray bytes_of(const FirmwareConfig &c)
 {
@@ -170,16 +170,16 @@ void tst_package_slots::select_image_data()
     QTest::addColumn<QStringList>("labels");
     const QByteArray data = objcopy_image(0xE000, ramp(32));
     QTest::newRow("record at 0x3100")
-        << objcopy_image(0x3100, kConfig) + data << config_bytes(0, 0, 0, 0) << kConfig
+        << objcopy_image(0x3100, config_record) + data << config_bytes(0, 0, 0, 0) << config_record
         << QStringList{"Quorinel VR20", "MC9S08PT60", "2015/3/7", "3"};
     QTest::newRow("no record: the held configuration is shown again")
         << data << config_bytes(0x1C, 0x3F, 0x01, 0x01) << config_bytes(0x1C, 0x3F, 0x01, 0x01)
         << QStringList{"", "MC9S08PT60", "2025/1/31", "1"};
     QTest::newRow("two-byte record replaces two bytes")
-        << objcopy_image(0x3100, kConfig.left(2)) << config_bytes(0xFF, 0xFF, 0x02, 0x05)
+        << objcopy_image(0x3100, config_record.left(2)) << config_bytes(0xFF, 0xFF, 0x02, 0x05)
         << config_bytes(0x32, 0x67, 0x02, 0x05) << QStringList{"", "", "2015/3/7", "3"};
     QTest::newRow("0x3110 is not the record")
-        << objcopy_image(0x3110, kConfig) << config_bytes(0, 0, 0, 0) << config_bytes(0, 0, 0, 0)
+        << objcopy_image(0x3110, config_record) << config_bytes(0, 0, 0, 0) << config_bytes(0, 0, 0, 0)
         << QStringList{"Quorinel VR20", "", "2013/0/0", "0"};
 }
 
@@ -228,7 +228,7 @@ void tst_package_slots::select_image_logs()
 void tst_package_slots::image_dialog_cancelled()
 {
     window_rig r;
-    const QString path = r.write("image.s19", objcopy_image(0x3100, kConfig));
+    const QString path = r.write("image.s19", objcopy_image(0x3100, config_record));
     r.choose_image(path);
     r.choose_image(QString());
     QVERIFY(r.driver.boxes().isEmpty());
@@ -290,7 +290,7 @@ void tst_package_slots::build_data()
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<int>("blocks");
     QTest::addColumn<QStringList>("debug");
-    QTest::newRow("configuration and a page-crossing record") << objcopy_image(0x3100, kConfig)
+    QTest::newRow("configuration and a page-crossing record") << objcopy_image(0x3100, config_record)
             + objcopy_image(0xE1F8, ramp(16)) << 2 << QStringList{"ADDR = 0xe00", "ADDR = 0xe20"};
     QTest::newRow("no S1 data") << QByteArray("S00600004844521B\nS9030000FC\n") << 1
                                 << QStringList{"ADDR = 0x00"};
@@ -367,11 +367,12 @@ void tst_package_slots::header_from_image_not_loaded_package()
 {
     window_rig r;
     const QString out = r.dir.filePath("out.bin");
-    r.choose_image(r.write("image.s19", objcopy_image(0x3100, kConfig) + objcopy_image(0xE000, ramp(16))));
+    r.choose_image(
+        r.write("image.s19", objcopy_image(0x3100, config_record) + objcopy_image(0xE000, ramp(16))));
     r.choose_package(out);
     window_state::config(*r.window) = config_of(config_bytes(0xFF, 0xFF, 0x02, 0x07));
     r.start();
-    QCOMPARE(read_file(out).left(4).toHex(), kConfig.toHex());
+    QCOMPARE(read_file(out).left(4).toHex(), config_record.toHex());
 }
 
 // The shared dialog path may be taken by another dialog in between.

@@ -130,7 +130,7 @@ void tst_srecord::line_reader()
     QList<QByteArray> got;
     QList<bool> got_cut;
     while (reader.next(line)) {
-        QVERIFY(line.length <= SrecLine::kMaxChars);
+        QVERIFY(line.length <= SrecLine::max_chars);
         QCOMPARE(line.text[line.length], '\0');
         got.append(QByteArray(line.text, int(line.length)));
         got_cut.append(line.cut);

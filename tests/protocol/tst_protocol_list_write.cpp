@@ -26,7 +26,7 @@ QString logged(char byte)
 // Every byte value appears, 0xEF and zero included: the write sends records unchanged.
 QByteArray record(int k)
 {
-    QByteArray bytes(kSatRecordSize, 0);
+    QByteArray bytes(sat_record_size, 0);
     for (int i = 0; i < bytes.size(); ++i)
         bytes[i] = char(k * 13 + i * 7 + 1);
     return bytes;
@@ -40,7 +40,7 @@ struct Source {
         return [this](int k) {
             asked << k;
             SatRecord r;
-            memcpy(r.bytes, record(k).constData(), kSatRecordSize);
+            memcpy(r.bytes, record(k).constData(), sat_record_size);
             return r;
         };
     }
@@ -170,7 +170,7 @@ void TstProtocolListWrite::record_actions()
     script::run(write, written(2).reply('M'));
 
     QStringList expected{W, logged('L')};
-    for (int i = 0; i < kSatRecordSize; ++i) {
+    for (int i = 0; i < sat_record_size; ++i) {
         expected << number(uint8_t(record(3)[i]));
         if (i == 0)
             expected << "progress 2";
@@ -207,8 +207,8 @@ void TstProtocolListWrite::whole_list()
     QCOMPARE(source.asked, asked);
     QCOMPARE(script::texts_of(all, Action::Kind::progress), progress);
     const QStringList pauses = script::texts_of(all, Action::Kind::pause);
-    QCOMPARE(pauses.size(), satellites * kSatRecordSize + 1);
-    QCOMPARE(pauses.count("pause 5"), satellites * kSatRecordSize);
+    QCOMPARE(pauses.size(), satellites * sat_record_size + 1);
+    QCOMPARE(pauses.count("pause 5"), satellites * sat_record_size);
     QCOMPARE(pauses.back(), "pause 10");
     QCOMPARE(script::texts_of(all, Action::Kind::end), QStringList{"end success list_write_ok"});
     QCOMPARE(describe(all.back()), "end success list_write_ok");

@@ -22,7 +22,7 @@ std::vector<PackageBlock> package(int count)
 {
     std::vector<PackageBlock> blocks(static_cast<size_t>(count));
     for (int b = 0; b < count; ++b) {
-        for (size_t i = 0; i < kPackageBlockSize; ++i)
+        for (size_t i = 0; i < package_block_size; ++i)
             blocks[size_t(b)].bytes[i] = uint8_t(b * 89 + i * 3 + i / 7);
         set_block_page(blocks[size_t(b)], uint16_t((0x10 + b) << 8));
     }
@@ -181,13 +181,13 @@ void TstProtocolUpdate::line_bytes_data()
     QTest::newRow("'T' then '^' goes on")
         << Script(first).replies(17, '^').reply('T').reply('^') << line_of(0, 0, 0, 16) + line_of(0, 1, 0, 0);
     QTest::newRow("never past the block's 544 line bytes")
-        << Script(first).replies(600, '^') << block(0, 2, kPackageBlockSize - 1);
+        << Script(first).replies(600, '^') << block(0, 2, package_block_size - 1);
     QTest::newRow("'U' after the block's last byte restarts line 31")
         << Script(first).replies(544, '^').reply('U').replies(2, '^')
-        << block(0, 2, kPackageBlockSize - 1) + line_of(0, 31, 0, 1);
+        << block(0, 2, package_block_size - 1) + line_of(0, 31, 0, 1);
     QTest::newRow("the second block starts at its byte 2")
         << Script(first).replies(544, '^').replies("Y_^")
-        << block(0, 2, kPackageBlockSize - 1) + "a" + block(1, 0, 0) + block(1, 2, 2);
+        << block(0, 2, package_block_size - 1) + "a" + block(1, 0, 0) + block(1, 2, 2);
     QTest::newRow("'Y' amid a block starts the next one at its byte 2")
         << Script(first).replies(5, '^').replies("Y^") << line_of(0, 0, 0, 4) + "a" + block(1, 2, 2);
     QTest::newRow("'U' before a block's first byte, then '^'")
@@ -216,12 +216,12 @@ void TstProtocolUpdate::whole_update()
     for (int b = 0; b < blocks; ++b) {
         s.replies("Y_");
         expected += 'a' + block(b, 0, 0);
-        for (size_t line = 0; line < kBlockLines; ++line) {
-            s.replies(int(kLineBytes), '^');
-            expected += line_of(b, line, 0, kLineBytes - 1);
+        for (size_t line = 0; line < block_lines; ++line) {
+            s.replies(int(stored_line_bytes), '^');
+            expected += line_of(b, line, 0, stored_line_bytes - 1);
             if (b == 1 && line == 5) {
-                s.reply('U').replies(int(kLineBytes), '^');
-                expected += line_of(b, line, 0, kLineBytes - 1);
+                s.reply('U').replies(int(stored_line_bytes), '^');
+                expected += line_of(b, line, 0, stored_line_bytes - 1);
             }
             s.reply('T');
         }
@@ -233,7 +233,7 @@ void TstProtocolUpdate::whole_update()
     QCOMPARE(script::sent(all), expected);
     QCOMPARE(script::texts_of(all, Action::Kind::progress),
              (QStringList{"progress 0", "progress 1", "progress 2", "progress 3"}));
-    const int count = blocks * int(kBlockLineBytes) + int(kLineBytes);
+    const int count = blocks * int(block_line_bytes) + int(stored_line_bytes);
     QCOMPARE(session.bytes_loaded(), count);
     const QStringList statuses = script::texts_of(all, Action::Kind::status);
     QCOMPARE(statuses.size(), 2 + count + 1);

@@ -27,7 +27,7 @@ inline SatRecord make_record(const QByteArray &name, uint8_t b16, uint8_t b17, u
 
 inline QByteArray record_bytes(const SatRecord &rec)
 {
-    return QByteArray(reinterpret_cast<const char *>(rec.bytes), kSatRecordSize).toHex(' ');
+    return QByteArray(reinterpret_cast<const char *>(rec.bytes), sat_record_size).toHex(' ');
 }
 
 // Columns "row" (SatRow), "record" (SatRecord) and "altered" (QList<int>,
@@ -38,10 +38,10 @@ inline void add_record_rows()
     QTest::addColumn<SatRecord>("record");
     QTest::addColumn<QList<int>>("altered");
     const QList<int> none;
-    const QList<int> name{kColName};
-    const QList<int> position{kColPosition};
-    const QList<int> vertical{kColVertical};
-    const QList<int> horizontal{kColHorizontal};
+    const QList<int> name{col_name};
+    const QList<int> position{col_position};
+    const QList<int> vertical{col_vertical};
+    const QList<int> horizontal{col_horizontal};
     const QByteArray u_umlaut = "\xC3\xBC";
 
     QTest::newRow("Sat 1") << SatRow{"Sat 1", "192", "45", "-45"}

@@ -32,7 +32,7 @@ inline const char *const write_error = "Data transfer error, please restart box 
 inline QStringList row_texts(velmora &w, int row)
 {
     QStringList texts;
-    for (int col = 0; col < velmora::sat_columns; ++col) {
+    for (int col = 0; col < sat_columns; ++col) {
         const QTableWidgetItem *item = w.ui.sat_setting->item(row, col);
         texts << (item ? item->text() : QString());
     }
@@ -42,7 +42,7 @@ inline QStringList row_texts(velmora &w, int row)
 // Types a row in as the user would.
 inline void set_row(velmora &w, int row, const QStringList &texts)
 {
-    for (int col = 0; col < velmora::sat_columns; ++col) {
+    for (int col = 0; col < sat_columns; ++col) {
         if (QTableWidgetItem *item = w.ui.sat_setting->item(row, col))
             item->setText(texts.value(col));
         else

@@ -11,7 +11,7 @@ namespace {
 
 std::vector<SatRow> table_with(const QString &first_name)
 {
-    std::vector<SatRow> rows(kSatCount);
+    std::vector<SatRow> rows(sat_count);
     rows[0] = {first_name, "192", "45", "-45"};
     rows[49] = {"Empty slot", " ", " ", " "};
     return rows;
@@ -41,7 +41,7 @@ private slots:
         QCOMPARE(QFileInfo(r.path).fileName(), QStringLiteral("2026-12-07_21-00-00-000-read.csv"));
         QCOMPARE(contents(r.path), format_csv(rows));
         QVERIFY(contents(r.path).startsWith("Sat 1,192,45,-45,\n"));
-        QCOMPARE(contents(r.path).count('\n'), kSatCount);
+        QCOMPARE(contents(r.path).count('\n'), sat_count);
     }
 
     void keeps_the_newest_of_each_kind_data()

@@ -18,7 +18,7 @@ namespace {
 
 // A satellite table as the window has it: rows of four columns, watched.
 struct table_rig {
-    QTableWidget table{kSatCount, kSatColumns};
+    QTableWidget table{sat_count, sat_columns};
     SatTableWatch *watch = new SatTableWatch(&table);
 
     table_rig()
@@ -87,7 +87,7 @@ private slots:
         const int acceptable = QValidator::Acceptable;
         const int intermediate = QValidator::Intermediate;
         const int invalid = QValidator::Invalid;
-        for (const int column : {kColPosition, kColVertical, kColHorizontal}) {
+        for (const int column : {col_position, col_vertical, col_horizontal}) {
             const auto row = [column](const char *rule) {
                 return &QTest::newRow(qPrintable(sat_column_name(SatColumn(column)) + ": " + rule));
             };
@@ -108,7 +108,7 @@ private slots:
             *row("a space before digits") << column << " 5" << invalid;
             *row("fullwidth digit") << column << QString(QChar(0xFF15)) << invalid;
         }
-        const int name = kColName;
+        const int name = col_name;
         QTest::newRow("name: empty") << name << "" << acceptable;
         QTest::newRow("name: 15 bytes") << name << "ABCDEFGHIJKLMNO" << acceptable;
         QTest::newRow("name: 16 bytes") << name << "ABCDEFGHIJKLMNOP" << invalid;
@@ -125,7 +125,7 @@ private slots:
         QFETCH(int, column);
         QFETCH(QString, text);
         QFETCH(int, state);
-        QStandardItemModel model(1, kSatColumns);
+        QStandardItemModel model(1, sat_columns);
         QWidget parent;
         SatCellDelegate delegate;
         const std::unique_ptr<QWidget> editor(
@@ -141,16 +141,16 @@ private slots:
         QTest::addColumn<int>("column");
         QTest::addColumn<QString>("keys");
         QTest::addColumn<QString>("cell");
-        QTest::newRow("position drops the point") << int(kColPosition) << "12.5"
+        QTest::newRow("position drops the point") << int(col_position) << "12.5"
                                                   << "125";
-        QTest::newRow("vertical drops letters") << int(kColVertical) << "-9a1"
+        QTest::newRow("vertical drops letters") << int(col_vertical) << "-9a1"
                                                 << "-91";
-        QTest::newRow("horizontal keeps a sign first") << int(kColHorizontal) << "+45-"
+        QTest::newRow("horizontal keeps a sign first") << int(col_horizontal) << "+45-"
                                                        << "+45";
-        QTest::newRow("name stops at 15 bytes") << int(kColName) << "ABCDEFGHIJKLMNOPQ"
+        QTest::newRow("name stops at 15 bytes") << int(col_name) << "ABCDEFGHIJKLMNOPQ"
                                                 << "ABCDEFGHIJKLMNO";
         QTest::newRow("name of two-byte characters stops at 14 bytes")
-            << int(kColName) << u_umlauts(9) << u_umlauts(7);
+            << int(col_name) << u_umlauts(9) << u_umlauts(7);
     }
 
     void editors_take_what_the_cell_holds()
@@ -172,14 +172,14 @@ private slots:
         QFETCH(SatRecord, record);
         QFETCH(QList<int>, altered);
         table_rig r;
-        for (int col = 0; col < kSatColumns; ++col) {
+        for (int col = 0; col < sat_columns; ++col) {
             r.table.setItem(0, col, new QTableWidgetItem(row[col]));
             r.cell(1, col)->setText(row[col]);
         }
         // What the box gets, as the table would show it after reading it back.
         const SatRow received = record_to_row(record, EmptySlot::Numbers);
         for (int table_row = 0; table_row < 2; ++table_row)
-            for (int col = 0; col < kSatColumns; ++col) {
+            for (int col = 0; col < sat_columns; ++col) {
                 const QTableWidgetItem &item = *r.table.item(table_row, col);
                 const QString where = QString("row %1, column %2").arg(table_row).arg(col);
                 QVERIFY2(cell_marked(item) == altered.contains(col), qPrintable(where));
@@ -189,7 +189,7 @@ private slots:
                     continue;
                 }
                 const QString ending
-                    = col == kColName ? "\"" + received[col] + "\"" : "the box gets " + received[col];
+                    = col == col_name ? "\"" + received[col] + "\"" : "the box gets " + received[col];
                 QVERIFY2(tip.endsWith(ending), qPrintable(where + ": " + tip));
             }
     }
@@ -197,8 +197,8 @@ private slots:
     void marks_follow_every_change()
     {
         table_rig r;
-        QTableWidgetItem *position = r.cell(4, kColPosition);
-        QTableWidgetItem *name = r.cell(4, kColName);
+        QTableWidgetItem *position = r.cell(4, col_position);
+        QTableWidgetItem *name = r.cell(4, col_name);
         QSignalSpy changes(&r.table, &QTableWidget::itemChanged);
         position->setText("5001");
         // One change, one signal: the mark's own changes are not heard.
@@ -214,15 +214,15 @@ private slots:
         QCOMPARE(position->toolTip(), QString("East is not a whole number: the box gets 0"));
 
         // A cell replaced by another item, as the window puts its own cells in.
-        r.table.setItem(4, kColPosition, new QTableWidgetItem("+5"));
-        QVERIFY(!cell_marked(*r.table.item(4, kColPosition)));
+        r.table.setItem(4, col_position, new QTableWidgetItem("+5"));
+        QVERIFY(!cell_marked(*r.table.item(4, col_position)));
         // An edit.
-        QCOMPARE(r.type(4, kColVertical, "91"), QString("91"));
-        QVERIFY(cell_marked(*r.table.item(4, kColVertical)));
-        QCOMPARE(r.type(4, kColVertical, "90"), QString("90"));
-        QVERIFY(!cell_marked(*r.table.item(4, kColVertical)));
+        QCOMPARE(r.type(4, col_vertical, "91"), QString("91"));
+        QVERIFY(cell_marked(*r.table.item(4, col_vertical)));
+        QCOMPARE(r.type(4, col_vertical, "90"), QString("90"));
+        QVERIFY(!cell_marked(*r.table.item(4, col_vertical)));
         // The next row is its own.
-        QVERIFY(!r.table.item(5, kColPosition));
+        QVERIFY(!r.table.item(5, col_position));
     }
 
     void unsaved_edits()
@@ -230,24 +230,24 @@ private slots:
         table_rig r;
         QVERIFY(!r.watch->has_unsaved_edits());
         // Loads are no edits.
-        r.cell(0, kColName)->setText("Loaded");
-        r.table.setItem(1, kColName, new QTableWidgetItem("Loaded"));
+        r.cell(0, col_name)->setText("Loaded");
+        r.table.setItem(1, col_name, new QTableWidgetItem("Loaded"));
         QVERIFY(!r.watch->has_unsaved_edits());
 
         // An edit that leaves the text as it was changes nothing.
-        QCOMPARE(r.type(0, kColName, "Loaded"), QString("Loaded"));
+        QCOMPARE(r.type(0, col_name, "Loaded"), QString("Loaded"));
         QVERIFY(!r.watch->has_unsaved_edits());
 
-        QCOMPARE(r.type(0, kColName, "Edited"), QString("Edited"));
-        QCOMPARE(r.type(2, kColPosition, "7"), QString("7")); // an empty slot: a new item
+        QCOMPARE(r.type(0, col_name, "Edited"), QString("Edited"));
+        QCOMPARE(r.type(2, col_position, "7"), QString("7")); // an empty slot: a new item
         QVERIFY(r.watch->has_unsaved_edits());
         // Loading one edited cell leaves the other edit.
-        r.cell(0, kColName)->setText("From file");
+        r.cell(0, col_name)->setText("From file");
         QVERIFY(r.watch->has_unsaved_edits());
-        r.table.setItem(2, kColPosition, new QTableWidgetItem("1"));
+        r.table.setItem(2, col_position, new QTableWidgetItem("1"));
         QVERIFY(!r.watch->has_unsaved_edits());
 
-        QCOMPARE(r.type(3, kColVertical, "5"), QString("5"));
+        QCOMPARE(r.type(3, col_vertical, "5"), QString("5"));
         QVERIFY(r.watch->has_unsaved_edits());
         r.watch->edits_kept();
         QVERIFY(!r.watch->has_unsaved_edits());
@@ -286,9 +286,9 @@ private slots:
         QFETCH(QList<int>, rows);
         QFETCH(QString, vertical);
         QFETCH(QString, text);
-        std::vector<SatRow> table(kSatCount);
+        std::vector<SatRow> table(sat_count);
         for (const int row : rows)
-            table[size_t(row)][kColVertical] = vertical;
+            table[size_t(row)][col_vertical] = vertical;
         const WriteQuestion q = ::write_question(table);
         QCOMPARE(q.text, text);
         QCOMPARE(q.rows, text.isEmpty() ? 0 : rows.size());

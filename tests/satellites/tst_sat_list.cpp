@@ -146,7 +146,7 @@ void TstSatList::parse_line()
         expected.horizontal = static_cast<int8_t>(horizontal);
     }
     const CsvFields got = parse_csv_line(line);
-    QCOMPARE(got.isValid(), valid);
+    QCOMPARE(got.is_valid(), valid);
     QCOMPARE(got.name, expected.name);
     QVERIFY(got == expected);
 }
@@ -156,7 +156,7 @@ void TstSatList::read_lines_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QList<QByteArray>>("lines");
 
-    const QByteArray l254(kCsvLineMax, 'x');
+    const QByteArray l254(csv_line_max, 'x');
     QTest::newRow("LF") << QByteArray("a,1,2,3,\nb,4,5,6,\n") << QList<QByteArray>{"a,1,2,3,", "b,4,5,6,"};
     QTest::newRow("CR LF") << QByteArray("a,1,2,3,\r\nb,4,5,6,\r\n")
                            << QList<QByteArray>{"a,1,2,3,", "b,4,5,6,"};
@@ -167,7 +167,7 @@ void TstSatList::read_lines_data()
         << QByteArray("\na,1,2,3,\n") << QList<QByteArray>{"", "a,1,2,3,"};
     QTest::newRow("line of 254 with CR LF") << l254 + "\r\nz\n" << QList<QByteArray>{l254, "z"};
     QTest::newRow("longer line cut at 254, next line intact") << QByteArray(600, 'y')
-            + "\nz,1,2,3\n" << QList<QByteArray>{QByteArray(kCsvLineMax, 'y'), "z,1,2,3"};
+            + "\nz,1,2,3\n" << QList<QByteArray>{QByteArray(csv_line_max, 'y'), "z,1,2,3"};
     QTest::newRow("long line without line end") << "z\n" + QByteArray(600, 'y') << QList<QByteArray>{"z"};
 }
 
@@ -302,65 +302,65 @@ void TstSatList::write_changes_data()
     // Changed, one row per rule.
     QTest::newRow("name of 17 bytes")
         << SatRow{"ABCDEFGHIJKLMNOPQ", "", "", ""}
-        << std::vector<CellChange>{{kColName, "ABCDEFGHIJKLMNOPQ", "ABCDEFGHIJKLMNO",
+        << std::vector<CellChange>{{col_name, "ABCDEFGHIJKLMNOPQ", "ABCDEFGHIJKLMNO",
                                     "the name has 17 bytes: the box keeps the first 15"}};
     const QString split = QString::fromUtf8("ABCDEFGHIJKLMN\xC3\xBC");
     QTest::newRow("name cut inside a character")
         << SatRow{split, "", "", ""}
-        << std::vector<CellChange>{{kColName, split, QString("ABCDEFGHIJKLMN") + QChar(0xFFFD),
+        << std::vector<CellChange>{{col_name, split, QString("ABCDEFGHIJKLMN") + QChar(0xFFFD),
                                     "the name has 16 bytes: the box keeps the first 15"}};
     QTest::newRow("position above 5000")
         << SatRow{"", "5001", "", ""}
-        << std::vector<CellChange>{{kColPosition, "5001", "0", "5001 is above 5000: the box gets 0"}};
+        << std::vector<CellChange>{{col_position, "5001", "0", "5001 is above 5000: the box gets 0"}};
     QTest::newRow("position not a whole number")
         << SatRow{"", "12.5", "", ""}
-        << std::vector<CellChange>{{kColPosition, "12.5", "0", "12.5 is not a whole number: the box gets 0"}};
+        << std::vector<CellChange>{{col_position, "12.5", "0", "12.5 is not a whole number: the box gets 0"}};
     QTest::newRow("position beyond 16 bits")
         << SatRow{"", "40000", "", ""}
         << std::vector<CellChange>{
-               {kColPosition, "40000", "0", "40000 is not a 16-bit number: the box gets 0"}};
+               {col_position, "40000", "0", "40000 is not a 16-bit number: the box gets 0"}};
     QTest::newRow("position below 16 bits")
         << SatRow{"", "-32769", "", ""}
         << std::vector<CellChange>{
-               {kColPosition, "-32769", "0", "-32769 is not a 16-bit number: the box gets 0"}};
+               {col_position, "-32769", "0", "-32769 is not a 16-bit number: the box gets 0"}};
     QTest::newRow("reason names the number without its whitespace")
         << SatRow{"", " 5001\t", "", ""}
-        << std::vector<CellChange>{{kColPosition, " 5001\t", "0", "5001 is above 5000: the box gets 0"}};
+        << std::vector<CellChange>{{col_position, " 5001\t", "0", "5001 is above 5000: the box gets 0"}};
     QTest::newRow("vertical above 90")
         << SatRow{"", "", "91", ""}
-        << std::vector<CellChange>{{kColVertical, "91", "45", "91 is above 90: the box gets 45"}};
+        << std::vector<CellChange>{{col_vertical, "91", "45", "91 is above 90: the box gets 45"}};
     QTest::newRow("vertical below -90")
         << SatRow{"", "", "-128", ""}
-        << std::vector<CellChange>{{kColVertical, "-128", "45", "-128 is below -90: the box gets 45"}};
+        << std::vector<CellChange>{{col_vertical, "-128", "45", "-128 is below -90: the box gets 45"}};
     QTest::newRow("horizontal above 90")
         << SatRow{"", "", "", "127"}
-        << std::vector<CellChange>{{kColHorizontal, "127", "-45", "127 is above 90: the box gets -45"}};
+        << std::vector<CellChange>{{col_horizontal, "127", "-45", "127 is above 90: the box gets -45"}};
     QTest::newRow("vertical cut to 8 bits")
         << SatRow{"", "", "200", ""}
-        << std::vector<CellChange>{{kColVertical, "200", "-56", "200 is cut to 8 bits: the box gets -56"}};
+        << std::vector<CellChange>{{col_vertical, "200", "-56", "200 is cut to 8 bits: the box gets -56"}};
     QTest::newRow("horizontal cut to 8 bits")
         << SatRow{"", "", "", "-300"}
         << std::vector<CellChange>{
-               {kColHorizontal, "-300", "-44", "-300 is cut to 8 bits: the box gets -44"}};
+               {col_horizontal, "-300", "-44", "-300 is cut to 8 bits: the box gets -44"}};
     QTest::newRow("cut to 8 bits and beyond 90")
         << SatRow{"", "", "400", "-400"}
         << std::vector<CellChange>{
-               {kColVertical, "400", "45", "400 cut to 8 bits is -112, below -90: the box gets 45"},
-               {kColHorizontal, "-400", "-45", "-400 cut to 8 bits is 112, above 90: the box gets -45"}};
+               {col_vertical, "400", "45", "400 cut to 8 bits is -112, below -90: the box gets 45"},
+               {col_horizontal, "-400", "-45", "-400 cut to 8 bits is 112, above 90: the box gets -45"}};
     QTest::newRow("angle beyond 32 bits")
         << SatRow{"", "", "4294967301", ""}
         << std::vector<CellChange>{
-               {kColVertical, "4294967301", "0", "4294967301 is not a 32-bit number: the box gets 0"}};
+               {col_vertical, "4294967301", "0", "4294967301 is not a 32-bit number: the box gets 0"}};
     QTest::newRow("angle not a whole number")
         << SatRow{"", "", "", "1.5"}
-        << std::vector<CellChange>{{kColHorizontal, "1.5", "0", "1.5 is not a whole number: the box gets 0"}};
+        << std::vector<CellChange>{{col_horizontal, "1.5", "0", "1.5 is not a whole number: the box gets 0"}};
     QTest::newRow("every cell, in column order")
         << SatRow{"Astra 19.2E long name", "East", "-91", "256"}
-        << std::vector<CellChange>{{kColName, "Astra 19.2E long name", "Astra 19.2E lon",
+        << std::vector<CellChange>{{col_name, "Astra 19.2E long name", "Astra 19.2E lon",
                                     "the name has 21 bytes: the box keeps the first 15"},
-                                   {kColPosition, "East", "0", "East is not a whole number: the box gets 0"},
-                                   {kColVertical, "-91", "45", "-91 is below -90: the box gets 45"},
-                                   {kColHorizontal, "256", "0", "256 is cut to 8 bits: the box gets 0"}};
+                                   {col_position, "East", "0", "East is not a whole number: the box gets 0"},
+                                   {col_vertical, "-91", "45", "-91 is below -90: the box gets 45"},
+                                   {col_horizontal, "256", "0", "256 is cut to 8 bits: the box gets 0"}};
 }
 
 void TstSatList::write_changes()
@@ -460,12 +460,12 @@ void TstSatList::write_changes_match_record()
     }
 
     const QByteArray utf8 = text.toUtf8();
-    const QByteArray name_bytes(reinterpret_cast<const char *>(b), kSatNameBytes + 1);
+    const QByteArray name_bytes(reinterpret_cast<const char *>(b), sat_name_bytes + 1);
     const bool name_altered
-        = utf8.size() > kSatNameBytes || name_bytes != utf8.leftJustified(kSatNameBytes + 1, '\0');
-    QCOMPARE(reported.contains(kColName), name_altered);
+        = utf8.size() > sat_name_bytes || name_bytes != utf8.leftJustified(sat_name_bytes + 1, '\0');
+    QCOMPARE(reported.contains(col_name), name_altered);
     if (name_altered)
-        QCOMPARE(reported[kColName].sent, record_to_row(rec)[kColName]);
+        QCOMPARE(reported[col_name].sent, record_to_row(rec)[col_name]);
 
     const Reading r = read_integer(text);
     const bool blank = text.trimmed().isEmpty();
@@ -474,9 +474,9 @@ void TstSatList::write_changes_match_record()
         qint64 held; // the number in the record
         qint64 low, high; // what the cell's bytes can hold
     } cells[] = {
-        {kColPosition, int16_t(b[16] | b[17] << 8), -32768, 32767},
-        {kColVertical, int8_t(b[19]), -128, 127},
-        {kColHorizontal, int8_t(b[18]), -128, 127},
+        {col_position, int16_t(b[16] | b[17] << 8), -32768, 32767},
+        {col_vertical, int8_t(b[19]), -128, 127},
+        {col_horizontal, int8_t(b[18]), -128, 127},
     };
     for (const auto &cell : cells) {
         bool altered;

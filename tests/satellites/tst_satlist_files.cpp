@@ -237,9 +237,9 @@ private slots:
         QCOMPARE(table->item(0, 1)->toolTip(), QString("5001 is above 5000: the box gets 0"));
         QCOMPARE(table->item(0, 2)->toolTip(), QString("91 is above 90: the box gets 45"));
         QCOMPARE(table->item(0, 3)->toolTip(), QString("-91 is below -90: the box gets -45"));
-        for (int col = 1; col < velmora::sat_columns; ++col)
+        for (int col = 1; col < sat_columns; ++col)
             QVERIFY(cell_marked(*table->item(0, col)));
-        for (int col = 0; col < velmora::sat_columns; ++col)
+        for (int col = 0; col < sat_columns; ++col)
             QVERIFY(!cell_marked(*table->item(1, col)));
 
         QVERIFY(type_cell(r.window, 0, 1, "5000"));

@@ -128,7 +128,7 @@ private slots:
         QCOMPARE(read_file(read_backups[0]), read_file(saved));
         // Marked as the box filled the table: the 16-byte name alone.
         for (int row = 0; row < sats; ++row)
-            for (int col = 0; col < velmora::sat_columns; ++col)
+            for (int col = 0; col < sat_columns; ++col)
                 QCOMPARE(cell_marked(*r.window.ui.sat_setting->item(row, col)), row == 198 && col == 0);
 
         // Saving to the box what was read sends the same satellites; only a
@@ -170,7 +170,7 @@ private slots:
             QVERIFY(read_csv_line(backup, &line));
             const SatRecord restored = row_to_record(parse_csv_line(line).cells());
             const auto received = r.box.written_record(k);
-            QCOMPARE(QByteArray(reinterpret_cast<const char *>(restored.bytes), kSatRecordSize).toHex(' '),
+            QCOMPARE(QByteArray(reinterpret_cast<const char *>(restored.bytes), sat_record_size).toHex(' '),
                      QByteArray(reinterpret_cast<const char *>(received->data()), int(received->size()))
                          .toHex(' '));
         }

@@ -14,7 +14,7 @@ namespace boxscript {
 using namespace std::chrono_literals;
 
 namespace {
-constexpr int kRecordBytes = static_cast<int>(boxsim::kRecordSize);
+constexpr int record_byte_count = static_cast<int>(boxsim::box_record_size);
 } // namespace
 
 QByteArray raw(std::initializer_list<int> bytes)
@@ -159,7 +159,7 @@ QByteArray good_line(int seed)
 {
     QByteArray line;
     int sum = 0;
-    for (int i = 0; i < static_cast<int>(boxsim::kLineBytes) - 1; ++i) {
+    for (int i = 0; i < static_cast<int>(boxsim::stored_line_bytes) - 1; ++i) {
         const int v = (seed * 37 + i * 11) & 0xFF;
         line.append(static_cast<char>(v));
         sum += v;
@@ -176,7 +176,7 @@ Script update_opening()
 Script list_read_of(int k, const Record &r, const QByteArray &stray, int stray_ms)
 {
     Script s{say("H", {"I"}), say(raw({k}), {part(r, 0, 1)})};
-    for (int i = 1; i < kRecordBytes; ++i)
+    for (int i = 1; i < record_byte_count; ++i)
         s << say(raw({0xCC}), {part(r, i, 1)});
     s << say_stray(raw({0xCC}), {}, stray, stray_ms);
     return s;
@@ -190,7 +190,7 @@ Script limits_read_start()
 QByteArray record_bytes(int seed)
 {
     QByteArray r;
-    for (int i = 0; i < kRecordBytes; ++i)
+    for (int i = 0; i < record_byte_count; ++i)
         r.append(static_cast<char>((seed + i * 13) & 0x7F));
     return r;
 }
@@ -198,7 +198,7 @@ QByteArray record_bytes(int seed)
 Record to_record(const QByteArray &bytes)
 {
     Record r{};
-    std::copy_n(bytes.constData(), kRecordBytes, reinterpret_cast<char *>(r.data()));
+    std::copy_n(bytes.constData(), record_byte_count, reinterpret_cast<char *>(r.data()));
     return r;
 }
 

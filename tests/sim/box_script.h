@@ -114,7 +114,7 @@ Setup with(const boxsim::Fault &f);
 Setup hits(int n);
 
 // Delays of the stray rows, and the name of such a row.
-constexpr int kStrayDelaysMs[] = {0, 5, 30};
+constexpr int stray_delays_ms[] = {0, 5, 30};
 QTestData &stray_row(int ms, const char *what);
 
 } // namespace boxscript

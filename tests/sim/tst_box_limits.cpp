@@ -78,7 +78,7 @@ void tst_box_limits::add_rows()
 
     // Stray bytes after the answer: the conversation goes on as if they had
     // not come, and so does the next one.
-    for (int ms : kStrayDelaysMs) {
+    for (int ms : stray_delays_ms) {
         const milliseconds delay{ms};
         Script s{say("b", {"c", raw({0x18})}), say(raw({1}), {raw({0xFC})}), say(raw({2}), {raw({0xE8})}),
                  say_stray(raw({3}), {raw({0x03})}, "U", ms), say(raw({4}))};

@@ -27,9 +27,9 @@ void tst_box_list_read::add_rows()
         << Setup([](Box &b) { QCOMPARE(b.conversation(), Conversation::ListRead); });
     {
         Record mine = box_record("Sat 1", 192, 45, -45);
-        Script s = list_read_of(kSatellites, mine);
+        Script s = list_read_of(satellite_slots, mine);
         QTest::newRow("list read satellite 199 ends the read")
-            << Setup([mine](Box &b) { b.set_record(kSatellites, mine); }) << s << Setup([](Box &b) {
+            << Setup([mine](Box &b) { b.set_record(satellite_slots, mine); }) << s << Setup([](Box &b) {
                    QCOMPARE(b.completed(Conversation::ListRead), 1);
                    QCOMPARE(b.conversation(), Conversation::None);
                });
@@ -74,7 +74,7 @@ void tst_box_list_read::add_rows()
 
     // Stray bytes after the answer: the conversation goes on as if they had
     // not come, and so does the next one.
-    for (int ms : kStrayDelaysMs) {
+    for (int ms : stray_delays_ms) {
         const milliseconds delay{ms};
         const QByteArray two = raw({0x55, 0xAA});
         Script s = list_read_of(1, recs[0]) + list_read_of(2, recs[1], "U", ms) + list_read_of(3, recs[2]);

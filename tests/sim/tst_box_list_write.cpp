@@ -31,7 +31,7 @@ void tst_box_list_write::add_rows()
                    QCOMPARE(b.written_record(1), std::optional<Record>(to_record(rec)));
                    QCOMPARE(b.completed(Conversation::ListWrite), 1);
                    Record mine = to_record(rec);
-                   std::swap(mine[kNameSize], mine[kNameSize + 1]);
+                   std::swap(mine[name_field_size], mine[name_field_size + 1]);
                    QCOMPARE(b.record(1), mine); // kept for the next read, high byte first
                });
         QTest::newRow("list write: 0xEF after 'M' gets 'M' again")
@@ -49,7 +49,7 @@ void tst_box_list_write::add_rows()
                });
         QByteArray with_ef = rec;
         // The position's high byte (the tool sends it second) of value 0xEF: record data.
-        with_ef[static_cast<int>(kNameSize) + 1] = static_cast<char>(0xEF);
+        with_ef[static_cast<int>(name_field_size) + 1] = static_cast<char>(0xEF);
         QTest::newRow("list write: 0xEF inside a record is data")
             << none << Script{say("J", {"K", "M"}), say(raw({4}), {"L"}), say(with_ef, {"M"})}
             << Setup([with_ef](Box &b) {
@@ -72,7 +72,7 @@ void tst_box_list_write::add_rows()
     // Stray bytes after the answer: the conversation goes on as if they had
     // not come, and so does the next one.
     const QByteArray rec1 = record_bytes(1), rec2 = record_bytes(2);
-    for (int ms : kStrayDelaysMs) {
+    for (int ms : stray_delays_ms) {
         const milliseconds delay{ms};
         const QByteArray three = raw({0x55, 0x00, 0xAA});
         const Script s{say("J", {"K", "M"}), say(raw({1}), {"L"}),

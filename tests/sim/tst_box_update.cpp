@@ -22,32 +22,32 @@ private slots:
 
 namespace {
 
-constexpr int kLines = static_cast<int>(kBlockLines);
-constexpr int kCheckByte = static_cast<int>(kLineBytes) - 1; // a line's last
+constexpr int lines_per_block = static_cast<int>(block_lines);
+constexpr int check_byte_at = static_cast<int>(stored_line_bytes) - 1; // a line's last
 
 // Sends one line: each byte before the check byte answered '^', the check
 // byte with `check_answer`.
 Script send_line(const QByteArray &line, const QByteArrayList &check_answer)
 {
     Script s;
-    for (int i = 0; i < kCheckByte; ++i)
+    for (int i = 0; i < check_byte_at; ++i)
         s << say(line.mid(i, 1), {"^"});
-    s << say(line.mid(kCheckByte, 1), check_answer);
+    s << say(line.mid(check_byte_at, 1), check_answer);
     return s;
 }
 
 // Line `line` of block `block` in the blocks of update_stores_blocks().
 QByteArray block_line(int block, int line)
 {
-    return good_line(block * kLines + line);
+    return good_line(block * lines_per_block + line);
 }
 
 // Sends the lines of a block, each answered 'T' then '^' (or 'Y' after the
 // last).
 void append_lines(Script &s, int block)
 {
-    for (int line = 0; line < kLines; ++line)
-        s << send_line(block_line(block, line), {"T", line == kLines - 1 ? "Y" : "^"});
+    for (int line = 0; line < lines_per_block; ++line)
+        s << send_line(block_line(block, line), {"T", line == lines_per_block - 1 ? "Y" : "^"});
 }
 
 } // namespace
@@ -95,7 +95,7 @@ void tst_box_update::add_rows()
         Script s = update_opening();
         s << say("a", {"_"}) << say(raw({0xE0}), {"^"});
         QByteArray bad = good_line(0);
-        bad[kCheckByte] = static_cast<char>(bad[kCheckByte] + 1);
+        bad[check_byte_at] = static_cast<char>(bad[check_byte_at] + 1);
         s << send_line(bad, {"U", "^"}) << send_line(good_line(0), {"T", "^"});
         QTest::newRow("update: a bad check byte gets 'U' and the line again")
             << none << s << Setup([](Box &b) {
@@ -155,12 +155,12 @@ void tst_box_update::update_stores_blocks()
     for (int block = 0; block < 2; ++block) {
         QCOMPARE(int(blocks[block].address_high), addresses[block]);
         QByteArray lines;
-        for (int line = 0; line < kLines; ++line)
+        for (int line = 0; line < lines_per_block; ++line)
             lines += block_line(block, line);
-        QCOMPARE(QByteArray(reinterpret_cast<const char *>(blocks[block].lines.data()), kBlockLineBytes),
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(blocks[block].lines.data()), block_line_bytes),
                  lines);
     }
-    QCOMPARE(box.lines_accepted(), 2 * kLines);
+    QCOMPARE(box.lines_accepted(), 2 * lines_per_block);
     QCOMPARE(box.completed(Conversation::Update), 0);
 
     // After a reset, a new session starts with nothing received.

@@ -37,7 +37,7 @@ Q_DECLARE_METATYPE(Faults)
 
 namespace {
 
-const QString kTool = box_run::tool;
+const QString tool_path = box_run::tool;
 
 const QString cpu_text = QStringLiteral("BIN file CPU does not corresponding with device's CPU");
 const QString too_old_text = QStringLiteral("Too old BIN file");
@@ -87,7 +87,7 @@ QByteArray csv_line(const QByteArray &name, const QByteArray &position, const QB
 QByteArray csv_text(const QMap<int, QByteArray> &changed = {})
 {
     QByteArray text;
-    for (int k = 1; k <= kSatCount; ++k)
+    for (int k = 1; k <= sat_count; ++k)
         text += changed.value(k,
                               csv_line("Sat " + QByteArray::number(k), QByteArray::number(7 * k),
                                        QByteArray::number(k % 80), QByteArray::number(k % 21 - 10)));
@@ -100,7 +100,7 @@ std::vector<SatRecord> records_sent_for(const QByteArray &csv)
 {
     std::vector<SatRecord> records;
     for (const QByteArray &line : csv.split('\n')) {
-        if (int(records.size()) == kSatCount)
+        if (int(records.size()) == sat_count)
             break;
         records.push_back(row_to_record(parse_csv_line(line).cells()));
     }
@@ -159,7 +159,7 @@ private slots:
 void tst_vr20_box::initTestCase()
 {
     QLoggingCategory::setFilterRules("default.debug=false");
-    QVERIFY2(QFileInfo(kTool).isExecutable(), qPrintable(kTool + " is not built"));
+    QVERIFY2(QFileInfo(tool_path).isExecutable(), qPrintable(tool_path + " is not built"));
 }
 
 // ---- soft limits ----
@@ -462,7 +462,7 @@ void tst_vr20_box::update()
         for (int b = 0; b < blocks; ++b) {
             const PackageBlock &sent = package.blocks[size_t(b)];
             QCOMPARE(got[size_t(b)].address_high, sent.bytes[0]);
-            QVERIFY2(std::memcmp(got[size_t(b)].lines.data(), sent.bytes + 2, kBlockLineBytes) == 0,
+            QVERIFY2(std::memcmp(got[size_t(b)].lines.data(), sent.bytes + 2, block_line_bytes) == 0,
                      qPrintable(QString("block %1").arg(b)));
         }
         QCOMPARE(box.completed(Conversation::Update), 1);
@@ -484,7 +484,7 @@ void tst_vr20_box::broken_package_data()
 
     const QByteArray entry("ER", 2);
     test_package bad_check = make_package(2);
-    bad_check.blocks[1].bytes[block_line_pos(6, kLineDataBytes)] ^= 0x01;
+    bad_check.blocks[1].bytes[block_line_pos(6, line_data_bytes)] ^= 0x01;
     QTest::newRow("wrong check byte") << bad_check.file_bytes()
                                       << "check bytes wrong in 1 blocks"
                                       // The box refuses the line every time.
@@ -552,7 +552,7 @@ void tst_vr20_box::interrupted_update()
     Box box;
 
     QProcess p;
-    p.start(kTool, on(box, {"update", path}));
+    p.start(tool_path, on(box, {"update", path}));
     QVERIFY(p.waitForStarted(10000));
     QVERIFY(box.peer().wait_received(200, milliseconds(20000)));
     QElapsedTimer clock;
@@ -613,16 +613,16 @@ void tst_vr20_box::list_read_to_file()
     QVERIFY(run.out.isEmpty());
 
     QByteArray expected;
-    for (int k = 1; k <= kSatCount; ++k) {
+    for (int k = 1; k <= sat_count; ++k) {
         const boxsim::Record r = box.record(k);
         SatRecord rec;
-        std::memcpy(rec.bytes, r.data(), kSatRecordSize);
+        std::memcpy(rec.bytes, r.data(), sat_record_size);
         expected += format_csv_line(record_to_row(rec, EmptySlot::Blank)).toLocal8Bit();
     }
     const QByteArray written = read_file(path);
     QCOMPARE(written, expected);
     const QList<QByteArray> lines = written.split('\n');
-    QCOMPARE(lines.size(), kSatCount + 1);
+    QCOMPARE(lines.size(), sat_count + 1);
     QCOMPARE(lines[0], QString::fromUtf8("T\xC3\xBCrksat 4A,-200,5,-7,").toLocal8Bit());
     QCOMPARE(lines[1], QByteArray("Sat 2,20,2,-14,"));
     QCOMPARE(lines[49], QByteArray("Empty slot,,,,"));
@@ -631,10 +631,10 @@ void tst_vr20_box::list_read_to_file()
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"list.csv"});
 
     Bytes session;
-    for (int k = 1; k <= kSatCount; ++k) {
+    for (int k = 1; k <= sat_count; ++k) {
         session.push_back('H');
         session.push_back(uint8_t(k));
-        session.insert(session.end(), kSatRecordSize, 0xCC);
+        session.insert(session.end(), sat_record_size, 0xCC);
     }
     // The last 0xCC too: it goes out just before the port is closed.
     QCOMPARE(first_difference(box.received(), session), QString());
@@ -700,13 +700,13 @@ void tst_vr20_box::list_write_from_stdin()
     QVERIFY2(run.err.contains("Satellite data write successfully!"), run.err.constData());
     QCOMPARE(box.completed(Conversation::ListWrite), 1);
     const std::vector<SatRecord> expected = records_sent_for(csv);
-    QCOMPARE(int(expected.size()), kSatCount);
+    QCOMPARE(int(expected.size()), sat_count);
     const auto written = box.written_records();
-    QCOMPARE(int(written.size()), kSatCount);
-    for (int k = 1; k <= kSatCount; ++k) {
+    QCOMPARE(int(written.size()), sat_count);
+    for (int k = 1; k <= sat_count; ++k) {
         const auto got = box.written_record(k);
         QVERIFY2(got, qPrintable(QString::number(k)));
-        QVERIFY2(std::memcmp(got->data(), expected[size_t(k - 1)].bytes, kSatRecordSize) == 0,
+        QVERIFY2(std::memcmp(got->data(), expected[size_t(k - 1)].bytes, sat_record_size) == 0,
                  qPrintable(QString("satellite %1").arg(k)));
     }
     // The altered cells, as the box got them.

@@ -13,15 +13,15 @@ using namespace fixture;
 
 namespace {
 
-const QString kTool = QStringLiteral(VR20_BINARY_DIR "/vr20-pack");
-const QByteArray kConfig = config_bytes(0x32, 0x67, 0x01, 0x00);
+const QString tool_path = QStringLiteral(VR20_BINARY_DIR "/vr20-pack");
+const QByteArray config_record = config_bytes(0x32, 0x67, 0x01, 0x00);
 
 using harness::read_file;
 using harness::write_file;
 
 QByteArray sound_image()
 {
-    return objcopy_image(0x3100, kConfig) + objcopy_image(0xE1F0, ramp(48));
+    return objcopy_image(0x3100, config_record) + objcopy_image(0xE1F0, ramp(48));
 }
 
 } // namespace
@@ -43,7 +43,7 @@ private slots:
 void tst_vr20_pack::initTestCase()
 {
     QLoggingCategory::setFilterRules("default.debug=false");
-    QVERIFY2(QFileInfo(kTool).isExecutable(), qPrintable(kTool + " is not built"));
+    QVERIFY2(QFileInfo(tool_path).isExecutable(), qPrintable(tool_path + " is not built"));
     QVERIFY(have_tool("objcopy"));
 }
 
@@ -101,8 +101,8 @@ void tst_vr20_pack::build_data()
     QTest::newRow("no configuration record")
         << QStringList{"build", "IMAGE", "PACKAGE"} << objcopy_image(0xE000, ramp(16)) << 0
         << "no configuration record at 0x3100" << true;
-    QTest::newRow("no S1 data") << QStringList{"build", "IMAGE", "PACKAGE"} << objcopy_image(0x3100, kConfig)
-                                << 0 << "no S1 data" << true;
+    QTest::newRow("no S1 data") << QStringList{"build", "IMAGE", "PACKAGE"}
+                                << objcopy_image(0x3100, config_record) << 0 << "no S1 data" << true;
 }
 
 // A package is written exactly when the build succeeds, and then it holds the
@@ -126,7 +126,7 @@ void tst_vr20_pack::build()
         else if (!a.startsWith('-') && a.contains('/'))
             a = dir.filePath(a);
     }
-    const ToolRun run = run_tool(kTool, args);
+    const ToolRun run = run_tool(tool_path, args);
     QCOMPARE(run.exit_code, status);
     const QByteArray shown = run.err + run.out;
     QVERIFY2(shown.contains(message.toUtf8()), shown.constData());
@@ -161,9 +161,9 @@ void tst_vr20_pack::info_data()
                                     << "trailing piece of 100 bytes";
     QTest::newRow("page address not a multiple of 512") << odd_page << 3 << "Block 0: page 0xE010"
                                                         << "not a multiple of 512";
-    QTest::newRow("header only") << kConfig << 3 << "Blocks: 0"
+    QTest::newRow("header only") << config_record << 3 << "Blocks: 0"
                                  << "no blocks";
-    QTest::newRow("short header") << kConfig.left(2) << 3 << "Header: incomplete (2 of 4 bytes)"
+    QTest::newRow("short header") << config_record.left(2) << 3 << "Header: incomplete (2 of 4 bytes)"
                                   << "shorter than the 4-byte header";
     QTest::newRow("empty file") << QByteArray() << 3 << "Header: incomplete (0 of 4 bytes)"
                                 << "shorter than the 4-byte header";
@@ -178,15 +178,15 @@ void tst_vr20_pack::info()
     QTemporaryDir dir;
     const QString path = dir.filePath("p.bin");
     QVERIFY(write_file(path, package));
-    const ToolRun run = run_tool(kTool, {"info", path});
+    const ToolRun run = run_tool(tool_path, {"info", path});
     QCOMPARE(run.exit_code, status);
     QVERIFY2(run.out.contains(out.toUtf8()), run.out.constData());
     QVERIFY2(run.err.contains(err.toUtf8()), run.err.constData());
     if (status == 0)
         QVERIFY2(run.err.isEmpty(), run.err.constData());
 
-    QCOMPARE(run_tool(kTool, {"info", dir.filePath("missing.bin")}).exit_code, 1);
-    QCOMPARE(run_tool(kTool, {"info", path, "more"}).exit_code, 2);
+    QCOMPARE(run_tool(tool_path, {"info", dir.filePath("missing.bin")}).exit_code, 1);
+    QCOMPARE(run_tool(tool_path, {"info", path, "more"}).exit_code, 2);
 }
 
 // Blocks follow in file order; a header without names shows its codes.
@@ -197,8 +197,8 @@ void tst_vr20_pack::info_output()
         lines_of(objcopy_image(0x3100, config_bytes(0x1C, 0x3F, 0x02, 0x05)), "S1")
         + lines_of(objcopy_image(0xE1F8, ramp(16)), "S1") + lines_of(objcopy_image(0x8000, ramp(16)), "S1"));
     QVERIFY(write_file(dir.filePath("i.s19"), image));
-    QCOMPARE(run_tool(kTool, {"build", dir.filePath("i.s19"), dir.filePath("p.bin")}).exit_code, 0);
-    const ToolRun run = run_tool(kTool, {"info", dir.filePath("p.bin")});
+    QCOMPARE(run_tool(tool_path, {"build", dir.filePath("i.s19"), dir.filePath("p.bin")}).exit_code, 0);
+    const ToolRun run = run_tool(tool_path, {"info", dir.filePath("p.bin")});
     QCOMPARE(run.exit_code, 0);
     QCOMPARE(QString::fromUtf8(run.out),
              QString("Header: 1C 3F 02 05\n"
@@ -226,8 +226,8 @@ void tst_vr20_pack::write_error_leaves_no_file()
     QVERIFY(write_file(dir.filePath("p.bin"), "earlier package"));
     // Files may grow to 8 KiB only; SIGXFSZ ignored, so the write fails with EFBIG.
     const ToolRun run = run_tool("bash",
-                                 {"-c", "ulimit -f 8; trap '' XFSZ; exec \"$0\" build \"$1\" \"$2\"", kTool,
-                                  dir.filePath("full.s19"), dir.filePath("p.bin")});
+                                 {"-c", "ulimit -f 8; trap '' XFSZ; exec \"$0\" build \"$1\" \"$2\"",
+                                  tool_path, dir.filePath("full.s19"), dir.filePath("p.bin")});
     QCOMPARE(run.exit_code, 1);
     QVERIFY2(run.err.contains("cannot write"), run.err.constData());
     QCOMPARE(read_file(dir.filePath("p.bin")), QByteArray("earlier package"));

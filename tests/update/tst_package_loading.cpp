@@ -16,7 +16,7 @@ namespace {
 
 QByteArray header_and_blocks(const QByteArray &header, int blocks, int trailing)
 {
-    return header + QByteArray(int(kPackageBlockSize) * blocks + trailing, char(0x5A));
+    return header + QByteArray(int(package_block_size) * blocks + trailing, char(0x5A));
 }
 
 void verify_labels(velmora &w, const QStringList &texts)

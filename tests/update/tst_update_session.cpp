@@ -166,7 +166,7 @@ private slots:
         QVERIFY(r.wait_session_end());
         poke.stop();
 
-        const int sent = 2 * int(kBlockLineBytes) + 3 * int(kLineBytes);
+        const int sent = 2 * int(block_line_bytes) + 3 * int(stored_line_bytes);
         QCOMPARE(r.window->ui.label_update_status->text(), count_text(sent));
         QCOMPARE(r.driver.texts(),
                  QStringList{QStringLiteral("Data write error, please restart box and PC software")});
@@ -218,15 +218,15 @@ private slots:
             QCOMPARE(r.box.lines_rejected(), 16);
             // Sixteen times line 0. The session is still connected while the
             // warning is open, so the box's next '^' may get an answer too.
-            QVERIFY(received.size() >= first_data + 16 * kLineBytes);
+            QVERIFY(received.size() >= first_data + 16 * stored_line_bytes);
             for (int n = 0; n < 16; ++n)
                 QVERIFY(std::equal(line0.begin(), line0.end(),
-                                   received.begin() + long(first_data + n * kLineBytes)));
+                                   received.begin() + long(first_data + n * stored_line_bytes)));
         } else {
             QCOMPARE(r.driver.texts(), QStringList{QStringLiteral("Update process completed.")});
             QCOMPARE(r.box.lines_rejected(), 30);
             QCOMPARE(int(r.box.received_blocks().size()), 1);
-            QCOMPARE(bytes_counted(*r.window), int(kBlockLineBytes) + 30 * int(kLineBytes));
+            QCOMPARE(bytes_counted(*r.window), int(block_line_bytes) + 30 * int(stored_line_bytes));
         }
     }
 
@@ -265,7 +265,7 @@ private slots:
         expected.insert(expected.end(), line2.begin(), line2.begin() + 6);
         expected.insert(expected.end(), line2.begin(), line2.begin() + 11);
         expected.insert(expected.end(), line2.begin(), line2.end());
-        for (int k = 3; k < int(kBlockLines); ++k) {
+        for (int k = 3; k < int(block_lines); ++k) {
             const Bytes line = line_bytes(package.blocks[0], k);
             expected.insert(expected.end(), line.begin(), line.end());
         }
@@ -358,7 +358,7 @@ private slots:
         const QString cpu = QStringLiteral("BIN file CPU does not corresponding with device's CPU");
         const QString started = QStringLiteral("Bootloader Started...");
         // The verdicts mid-block come after 2 lines and 5 bytes of block 1.
-        const QString mid_block = count_text(int(kBlockLineBytes) + 2 * int(kLineBytes) + 6);
+        const QString mid_block = count_text(int(block_line_bytes) + 2 * int(stored_line_bytes) + 6);
         QTest::newRow("V: wrong CPU") << uchar('V') << true << "Warning" << cpu << started;
         QTest::newRow("Z: failed")
             << uchar('Z') << false << "Error"
@@ -449,7 +449,7 @@ private slots:
         r.load(r.write_package(make_package(2)));
         r.press_start();
         QVERIFY(harness::modal_driver::wait_until(
-            [&] { return r.box.received().size() >= 8 + 5 * kLineBytes + 4; }));
+            [&] { return r.box.received().size() >= 8 + 5 * stored_line_bytes + 4; }));
         QTest::qWait(20);
         QVERIFY(session_running(*r.window));
         QVERIFY(watchdog_active(*r.window));
@@ -506,7 +506,7 @@ private slots:
         QVERIFY(r.box.hung_up());
         // The count stands where the line broke.
         QCOMPARE(r.window->ui.label_update_status->text(),
-                 count_text(int(kBlockLineBytes) + 5 * int(kLineBytes) + 4));
+                 count_text(int(block_line_bytes) + 5 * int(stored_line_bytes) + 4));
     }
 };
 

@@ -86,9 +86,9 @@ QString first_difference(const boxsim::Bytes &actual, const boxsim::Bytes &expec
 
 QByteArray test_package::file_bytes() const
 {
-    QByteArray bytes(reinterpret_cast<const char *>(header.bytes), int(kPackageHeaderSize));
+    QByteArray bytes(reinterpret_cast<const char *>(header.bytes), int(package_header_size));
     for (const PackageBlock &block : blocks)
-        bytes.append(reinterpret_cast<const char *>(block.bytes), int(kPackageBlockSize));
+        bytes.append(reinterpret_cast<const char *>(block.bytes), int(package_block_size));
     return bytes + trailing;
 }
 
@@ -100,7 +100,7 @@ boxsim::Bytes test_package::clean_session(int extra_p) const
     for (const PackageBlock &block : blocks) {
         line.push_back('a');
         line.push_back(block.bytes[0]);
-        line.insert(line.end(), block.bytes + 2, block.bytes + kPackageBlockSize);
+        line.insert(line.end(), block.bytes + 2, block.bytes + package_block_size);
     }
     line.push_back('[');
     return line;
@@ -115,10 +115,10 @@ test_package make_package(int blocks, int trailing_bytes, unsigned seed)
     for (int b = 0; b < blocks; ++b) {
         PackageBlock block;
         set_block_page(block, uint16_t(0x4000 + 0x200 * b));
-        for (std::size_t k = 0; k < kBlockLines; ++k) {
-            for (std::size_t i = 0; i < kLineDataBytes; ++i)
+        for (std::size_t k = 0; k < block_lines; ++k) {
+            for (std::size_t i = 0; i < line_data_bytes; ++i)
                 block.bytes[block_line_pos(k, i)] = next_byte();
-            block.bytes[block_line_pos(k, kLineDataBytes)] = check_byte(block.bytes + block_line_pos(k));
+            block.bytes[block_line_pos(k, line_data_bytes)] = check_byte(block.bytes + block_line_pos(k));
         }
         package.blocks.push_back(block);
     }
@@ -130,7 +130,7 @@ test_package make_package(int blocks, int trailing_bytes, unsigned seed)
 boxsim::Bytes line_bytes(const PackageBlock &block, int line)
 {
     const uint8_t *first = block.bytes + block_line_pos(std::size_t(line));
-    return boxsim::Bytes(first, first + kLineBytes);
+    return boxsim::Bytes(first, first + stored_line_bytes);
 }
 
 rig::rig(boxsim::Box::Settings settings)

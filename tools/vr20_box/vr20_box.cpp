@@ -281,7 +281,7 @@ int cmd_limits_set(const PortListing &listing, Session &session, const QString &
 }
 
 // The satellite list as the table holds it: 199 rows of cell texts.
-using SatTable = std::array<SatRow, kSatCount>;
+using SatTable = std::array<SatRow, sat_count>;
 
 bool write_csv(const QString &path, const SatTable &table)
 {
@@ -302,13 +302,13 @@ int cmd_list_read(const PortListing &listing, Session &session, const QString &o
     Progress progress("list read", session.options.quiet);
     BoxDriver::Hooks hooks;
     hooks.row = [&](int satellite, const QByteArray &record) {
-        if (satellite < 1 || satellite > kSatCount || record.size() != kSatRecordSize)
+        if (satellite < 1 || satellite > sat_count || record.size() != sat_record_size)
             return;
         SatRecord r;
-        std::memcpy(r.bytes, record.constData(), kSatRecordSize);
+        std::memcpy(r.bytes, record.constData(), sat_record_size);
         table[size_t(satellite - 1)] = record_to_row(r, EmptySlot::Blank);
-        progress.show("satellite", satellite, kSatCount, long(satellite) * kSatRecordSize,
-                      long(kSatCount) * kSatRecordSize, satellite % 20 == 0 || satellite == kSatCount);
+        progress.show("satellite", satellite, sat_count, long(satellite) * sat_record_size,
+                      long(sat_count) * sat_record_size, satellite % 20 == 0 || satellite == sat_count);
     };
     protocol::ListRead read;
     const int code = converse(session, read, transfer_give_up, hooks, &progress,
@@ -327,7 +327,7 @@ int cmd_list_read(const PortListing &listing, Session &session, const QString &o
 // first 15 bytes, and the box gets no more.
 struct CsvList {
     SatTable table;
-    std::array<QString, kSatCount> file_names;
+    std::array<QString, sat_count> file_names;
 };
 
 std::optional<CsvList> read_csv(const QString &path)
@@ -339,12 +339,12 @@ std::optional<CsvList> read_csv(const QString &path)
         return std::nullopt;
     CsvList list;
     QByteArray line;
-    for (int r = 0; r < kSatCount; ++r) {
+    for (int r = 0; r < sat_count; ++r) {
         if (!read_csv_line(file, &line))
             break;
         const CsvFields fields = parse_csv_line(line);
         // A line without three commas leaves its row empty, as the window keeps it.
-        if (!fields.isValid())
+        if (!fields.is_valid())
             continue;
         list.table[size_t(r)] = fields.cells();
         const QString file_name = QString::fromLocal8Bit(line.left(line.indexOf(',')));
@@ -363,11 +363,11 @@ int cmd_list_write(const PortListing &listing, Session &session, const QString &
     }
     const SatTable *table = &list->table;
     int altered = 0;
-    for (int r = 0; r < kSatCount; ++r) {
+    for (int r = 0; r < sat_count; ++r) {
         // A name the load cut is reported as the write would cut it.
         SatRow as_filed = (*table)[size_t(r)];
         if (!list->file_names[size_t(r)].isEmpty())
-            as_filed[kColName] = list->file_names[size_t(r)];
+            as_filed[col_name] = list->file_names[size_t(r)];
         for (const CellChange &change : write_changes(as_filed)) {
             ++altered;
             std::fprintf(stderr, "vr20-box: row %d, %s: \"%s\" is sent as \"%s\": %s\n", r + 1,
@@ -388,12 +388,12 @@ int cmd_list_write(const PortListing &listing, Session &session, const QString &
     BoxDriver::Hooks hooks;
     int shown = 0;
     hooks.progress = [&](int) {
-        const int satellite = std::min(write.satellite(), kSatCount);
+        const int satellite = std::min(write.satellite(), sat_count);
         if (satellite == shown)
             return;
         shown = satellite;
-        progress.show("satellite", satellite, kSatCount, long(satellite) * kSatRecordSize,
-                      long(kSatCount) * kSatRecordSize, satellite % 20 == 0 || satellite == kSatCount);
+        progress.show("satellite", satellite, sat_count, long(satellite) * sat_record_size,
+                      long(sat_count) * sat_record_size, satellite % 20 == 0 || satellite == sat_count);
     };
     return converse(session, write, transfer_give_up, hooks, &progress,
                     "The box holds the satellites sent so far; write the list again.");
@@ -433,13 +433,13 @@ int cmd_update(const PortListing &listing, Session &session, const QString &pack
     if (const auto failed = open_line(listing, session))
         return *failed;
     const int count = int(blocks.size());
-    const long total = long(count) * long(kBlockLineBytes);
+    const long total = long(count) * long(block_line_bytes);
     Progress progress("update", session.options.quiet);
     int started = 0;
     BoxDriver::Hooks hooks;
     hooks.progress = [&](int value) {
         started = std::min(value + 1, count);
-        progress.show("block", started, count, long(value) * long(kBlockLineBytes), total, true);
+        progress.show("block", started, count, long(value) * long(block_line_bytes), total, true);
     };
     hooks.status = [&](protocol::Status status, int value) {
         if (status == protocol::Status::bytes_loaded)
