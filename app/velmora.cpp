@@ -111,7 +111,7 @@ velmora::~velmora()
 {
     // Nothing may drive the port once the window goes.
     engine.reset();
-    active_flow = device_flow::none;
+    active_flow = DeviceFlow::none;
     if (log_file.is_open())
         log_file.close();
     delete s19_file;
@@ -248,8 +248,8 @@ void velmora::select_comport(int p_idx)
 
 bool velmora::long_flow_running() const
 {
-    return active_flow == device_flow::update || active_flow == device_flow::list_read
-        || active_flow == device_flow::list_write;
+    return active_flow == DeviceFlow::update || active_flow == DeviceFlow::list_read
+        || active_flow == DeviceFlow::list_write;
 }
 
 void velmora::show_message(protocol::MessageId id, const QString &detail)
@@ -268,7 +268,7 @@ void velmora::show_box(QMessageBox::Icon icon, const QString &title, const QStri
     box.exec();
 }
 
-bool velmora::begin_device_flow(device_flow flow)
+bool velmora::begin_device_flow(DeviceFlow flow)
 {
     if (long_flow_running()) {
         show_message(protocol::MessageId::port_unusable);
@@ -284,20 +284,20 @@ bool velmora::begin_device_flow(device_flow flow)
     return true;
 }
 
-velmora::flow_slots velmora::slots_of(device_flow flow)
+velmora::FlowSlots velmora::slots_of(DeviceFlow flow)
 {
     switch (flow) {
-    case device_flow::limit_read:
+    case DeviceFlow::limit_read:
         return {&velmora::get_lmt_rply, nullptr};
-    case device_flow::limit_write:
+    case DeviceFlow::limit_write:
         return {&velmora::set_lmt_rply, nullptr};
-    case device_flow::list_read:
+    case DeviceFlow::list_read:
         return {&velmora::list_byte_rply, &velmora::sat_set_timout};
-    case device_flow::list_write:
+    case DeviceFlow::list_write:
         return {&velmora::list_wt_byte_rply, &velmora::sat_write_timeout};
-    case device_flow::update:
+    case DeviceFlow::update:
         return {&velmora::update_byte_rply, &velmora::update_timeout};
-    case device_flow::none:
+    case DeviceFlow::none:
         break;
     }
     return {nullptr, nullptr};
@@ -308,7 +308,7 @@ void velmora::run_flow(std::unique_ptr<protocol::Conversation> conversation)
     engine = std::move(conversation);
     ++flow_serial;
     deferred.clear();
-    const flow_slots wiring = slots_of(active_flow);
+    const FlowSlots wiring = slots_of(active_flow);
     if (wiring.silence) {
         // A coarse timer may fire up to 5% early: the silence must last 2000 ms.
         timeout_timer->setTimerType(Qt::PreciseTimer);
@@ -322,10 +322,10 @@ void velmora::run_flow(std::unique_ptr<protocol::Conversation> conversation)
 
 void velmora::end_flow(const protocol::Action &end)
 {
-    const device_flow flow = active_flow;
-    if (flow == device_flow::none)
+    const DeviceFlow flow = active_flow;
+    if (flow == DeviceFlow::none)
         return;
-    if (flow == device_flow::limit_read && end.outcome == protocol::Outcome::success) {
+    if (flow == DeviceFlow::limit_read && end.outcome == protocol::Outcome::success) {
         const auto &read = static_cast<const protocol::SoftLimitRead &>(*engine);
         west_limit = read.west_limit();
         east_limit = read.east_limit();
@@ -334,15 +334,15 @@ void velmora::end_flow(const protocol::Action &end)
     }
     // A failed entry leaves the Stop button as it was.
     const bool update_entered
-        = flow == device_flow::update && static_cast<const protocol::UpdateSession &>(*engine).entered();
+        = flow == DeviceFlow::update && static_cast<const protocol::UpdateSession &>(*engine).entered();
     engine.reset();
     ++flow_serial;
-    active_flow = device_flow::none;
+    active_flow = DeviceFlow::none;
     deferred.clear();
 
     timeout_timer->stop();
     ++watchdog_arms;
-    const flow_slots wiring = slots_of(flow);
+    const FlowSlots wiring = slots_of(flow);
     if (wiring.silence)
         disconnect(timeout_timer, &QTimer::timeout, this, wiring.silence);
     emit dis_rply_byte();
@@ -350,11 +350,11 @@ void velmora::end_flow(const protocol::Action &end)
         log_file.flush();
 
     switch (flow) {
-    case device_flow::update:
+    case DeviceFlow::update:
         update_finish(update_entered);
         break;
-    case device_flow::list_read:
-    case device_flow::list_write:
+    case DeviceFlow::list_read:
+    case DeviceFlow::list_write:
         set_sat_buttons(true);
         port_worker->close_port();
         sat_transfer_ended(flow, end.outcome == protocol::Outcome::success);
@@ -372,16 +372,16 @@ void velmora::end_flow(const protocol::Action &end)
 
 void velmora::finish_limit_exchange()
 {
-    if (active_flow == device_flow::limit_read || active_flow == device_flow::limit_write)
+    if (active_flow == DeviceFlow::limit_read || active_flow == DeviceFlow::limit_write)
         end_flow(protocol::Action::end(protocol::Outcome::failure));
 }
 
-void velmora::feed_reply(device_flow flow, uchar fbk)
+void velmora::feed_reply(DeviceFlow flow, uchar fbk)
 {
     if (flow != active_flow || !engine)
         return;
     if (driving) {
-        deferred.push_back({deferred_event::reply, fbk, reply_stamp});
+        deferred.push_back({DeferredEvent::reply, fbk, reply_stamp});
         return;
     }
     // Read before the latest send: not an answer to it.
@@ -390,12 +390,12 @@ void velmora::feed_reply(device_flow flow, uchar fbk)
     drive(engine->on_reply(fbk));
 }
 
-void velmora::feed_silence(device_flow flow)
+void velmora::feed_silence(DeviceFlow flow)
 {
     if (flow != active_flow || !engine)
         return;
     if (driving) {
-        deferred.push_back({deferred_event::silence, 0, watchdog_arms});
+        deferred.push_back({DeferredEvent::silence, 0, watchdog_arms});
         return;
     }
     drive(engine->on_silence());
@@ -406,7 +406,7 @@ void velmora::port_lost()
     if (!engine)
         return;
     if (driving) {
-        deferred.push_back({deferred_event::line_lost, 0, 0});
+        deferred.push_back({DeferredEvent::line_lost, 0, 0});
         return;
     }
     drive(engine->on_line_lost());
@@ -415,18 +415,18 @@ void velmora::port_lost()
 void velmora::take_deferred_events()
 {
     while (!deferred.isEmpty() && engine && !driving) {
-        const deferred_event event = deferred.takeFirst();
+        const DeferredEvent event = deferred.takeFirst();
         switch (event.kind) {
-        case deferred_event::reply:
+        case DeferredEvent::reply:
             if (event.stamp == port_worker->sent_count())
                 drive(engine->on_reply(event.byte));
             break;
-        case deferred_event::silence:
+        case DeferredEvent::silence:
             // The watchdog was started again since it fired.
             if (event.stamp == watchdog_arms)
                 drive(engine->on_silence());
             break;
-        case deferred_event::line_lost:
+        case DeferredEvent::line_lost:
             drive(engine->on_line_lost());
             break;
         }
@@ -526,5 +526,5 @@ void velmora::pause_flow(milliseconds pause)
 
 QProgressBar *velmora::flow_progress_bar() const
 {
-    return active_flow == device_flow::update ? ui.progressBar_update : ui.progressBar_sat_setting;
+    return active_flow == DeviceFlow::update ? ui.progressBar_update : ui.progressBar_sat_setting;
 }

@@ -26,7 +26,7 @@ class serial_port_handle;
 
 // Tests reach the window's state through specialisations of this template.
 template <typename Tag>
-struct velmora_access;
+struct VelmoraAccess;
 
 // The main window: the form, the serial worker, the file streams, the one
 // time-out timer, the satellite cells and the state of every device flow.
@@ -79,34 +79,34 @@ private slots:
 
 private:
     template <typename Tag>
-    friend struct velmora_access;
+    friend struct VelmoraAccess;
 
     // The device conversation that currently holds the port.
-    enum class device_flow { none, limit_read, limit_write, list_read, list_write, update };
+    enum class DeviceFlow { none, limit_read, limit_write, list_read, list_write, update };
 
     // ---- shell: the one running conversation and its driver ----
     // Port check shared by every device flow. Refuses while a long flow
     // (update, list read, list write) runs; abandons a pending soft-limit
     // exchange, which has no time-out; reopens the port. Shows the warning
     // and returns false when the flow cannot start.
-    bool begin_device_flow(device_flow flow);
+    bool begin_device_flow(DeviceFlow flow);
     // Makes `conversation` the running flow's engine, connects the flow's
     // time-out slot and performs its start. Replies reach the flow's reply
     // slot through the one connection the constructor makes.
     void run_flow(std::unique_ptr<protocol::Conversation> conversation);
     bool long_flow_running() const;
     // The reply and time-out slots of each flow.
-    struct flow_slots {
+    struct FlowSlots {
         void (velmora::*reply)(uchar);
         void (velmora::*silence)();
     };
-    static flow_slots slots_of(device_flow flow);
+    static FlowSlots slots_of(DeviceFlow flow);
     // Ends a pending soft-limit exchange without a word.
     void finish_limit_exchange();
     // What every reply slot does: a reply for `flow` goes to its engine,
     // unless the flow is over or the reply was read before the latest send.
-    void feed_reply(device_flow flow, uchar fbk);
-    void feed_silence(device_flow flow);
+    void feed_reply(DeviceFlow flow, uchar fbk);
+    void feed_silence(DeviceFlow flow);
     // Performs a conversation's actions in order. Events that come while it
     // does (a pause, painting) wait until it is done.
     void drive(protocol::Actions actions);
@@ -175,19 +175,19 @@ private:
     int16_t east_limit = 0;
 
     // ---- shell ----
-    device_flow active_flow = device_flow::none;
+    DeviceFlow active_flow = DeviceFlow::none;
     std::unique_ptr<protocol::Conversation> engine; // the running flow's rules
     unsigned flow_serial = 0; // bumped at every start and end of a flow
     bool driving = false; // drive() is performing actions
     bool repaint_due = false; // a progress or row changed since the window last painted
     quint32 reply_stamp = 0; // sends the worker had made when it read the reply being delivered
     unsigned watchdog_arms = 0; // bumped whenever the watchdog is started or stopped
-    struct deferred_event {
-        enum kind_t { reply, silence, line_lost } kind;
+    struct DeferredEvent {
+        enum Kind { reply, silence, line_lost } kind;
         uchar byte;
         quint32 stamp; // reply: sends before it was read; silence: watchdog_arms when it fired
     };
-    QVector<deferred_event> deferred;
+    QVector<DeferredEvent> deferred;
     int port_row = 0; // row of the port the worker holds, both combo boxes show it
     std::shared_ptr<const PortListing> port_listing;
     QList<PortEntry> port_entries; // the boxes' rows after the COM names
@@ -236,5 +236,5 @@ private:
     void back_up_sat_table(BackupKind kind, const std::vector<SatRow> &rows);
     void tell_backup_failure();
     // What a list transfer leaves once the port is released.
-    void sat_transfer_ended(device_flow flow, bool succeeded);
+    void sat_transfer_ended(DeviceFlow flow, bool succeeded);
 };

@@ -45,7 +45,7 @@ namespace {
 using bench::Clock;
 using bench::exchange_line_time_us;
 using bench::micros;
-using bench::spread;
+using bench::Spread;
 using bench::spread_of;
 using std::chrono::milliseconds;
 
@@ -53,7 +53,7 @@ using std::chrono::milliseconds;
 constexpr double target_median_us = 0.05 * exchange_line_time_us;
 constexpr double target_p99_us = 200;
 
-struct child_run {
+struct ChildRun {
     bool started = false;
     int status = -1; // the exit status; 128 + the signal's number when one ended it
     double seconds = 0; // from the start to the end of the program
@@ -64,7 +64,7 @@ struct child_run {
 // Runs args[0] with the arguments after it, standard input from /dev/null,
 // standard output and error to the files `out` and `err` (empty: this
 // program's own), and waits for its end.
-child_run run_child(const std::vector<std::string> &args, const std::string &out, const std::string &err)
+ChildRun run_child(const std::vector<std::string> &args, const std::string &out, const std::string &err)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -83,7 +83,7 @@ child_run run_child(const std::vector<std::string> &args, const std::string &out
     // What this program printed so far comes before the child's lines.
     std::fflush(stdout);
     std::fflush(stderr);
-    child_run run;
+    ChildRun run;
     const Clock::time_point start = Clock::now();
     pid_t pid = 0;
     const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -124,16 +124,16 @@ bool write_file(const std::string &path, const std::string &bytes)
 // The pseudo-terminal's own round trip around one conversation, answered
 // by a thread of this program (as the window's benchmarks measure it) and by
 // a child process (as vr20-box answers: a process of its own).
-struct echo_spread {
-    spread before, after;
-    spread process_before, process_after;
+struct EchoSpread {
+    Spread before, after;
+    Spread process_before, process_after;
     double process_cpu_before_us = 0, process_cpu_after_us = 0; // per byte echoed
 
     double median() const { return (before.median + after.median) / 2; }
     double process_median() const { return (process_before.median + process_after.median) / 2; }
 };
 
-void print_echo(const echo_spread &echo)
+void print_echo(const EchoSpread &echo)
 {
     std::printf("  pty echo round trip: median %.1f us (before %.1f, after %.1f), p99 %.1f / %.1f us\n",
                 echo.median(), echo.before.median, echo.after.median, echo.before.p99, echo.after.p99);
@@ -145,7 +145,7 @@ void print_echo(const echo_spread &echo)
                 echo.process_cpu_before_us, echo.process_cpu_after_us);
 }
 
-spread minus(const std::vector<double> &turnarounds, double echo)
+Spread minus(const std::vector<double> &turnarounds, double echo)
 {
     std::vector<double> own;
     own.reserve(turnarounds.size());
@@ -155,11 +155,11 @@ spread minus(const std::vector<double> &turnarounds, double echo)
 }
 
 // One set of turnarounds and the tool's own part of them, with the target.
-void print_turnarounds(const char *what, const std::vector<double> &turnarounds, const echo_spread &echo)
+void print_turnarounds(const char *what, const std::vector<double> &turnarounds, const EchoSpread &echo)
 {
-    const spread all = spread_of(turnarounds);
-    const spread mine = minus(turnarounds, echo.median());
-    const spread beside_process = minus(turnarounds, echo.process_median());
+    const Spread all = spread_of(turnarounds);
+    const Spread mine = minus(turnarounds, echo.median());
+    const Spread beside_process = minus(turnarounds, echo.process_median());
     // The box stamps its byte once write() has returned: an answer that came
     // before that gives a negative turnaround.
     const auto early = std::count_if(turnarounds.begin(), turnarounds.end(), [](double t) { return t < 0; });
@@ -177,7 +177,7 @@ void print_turnarounds(const char *what, const std::vector<double> &turnarounds,
 }
 
 // `sent`: the bytes the tool sent, for its processor time per byte.
-void print_run(const char *what, const child_run &run, std::size_t sent)
+void print_run(const char *what, const ChildRun &run, std::size_t sent)
 {
     std::printf("%s: vr20-box exit status %d, %.2f s from start to end\n", what, run.status, run.seconds);
     std::printf("  vr20-box's processor time, all its work from start to end: user %.0f ms + system %.0f ms"
@@ -186,7 +186,7 @@ void print_run(const char *what, const child_run &run, std::size_t sent)
                 sent ? (run.cpu_user_s + run.cpu_system_s) * 1e6 / double(sent) : 0.0);
 }
 
-struct settings {
+struct Settings {
     std::string tool; // vr20-box
     std::string dir; // scratch files
     int echoes = 2000;
@@ -194,19 +194,19 @@ struct settings {
 
 // Runs vr20-box on `box`'s terminal with `args` after --port, the echo
 // measured just before and just after; false when the program failed.
-bool converse(const settings &s, boxsim::Box &box, const std::vector<std::string> &args, const char *what,
-              child_run &run, echo_spread &echo)
+bool converse(const Settings &s, boxsim::Box &box, const std::vector<std::string> &args, const char *what,
+              ChildRun &run, EchoSpread &echo)
 {
     std::vector<std::string> command{s.tool, "--port", box.slave_path()};
     command.insert(command.end(), args.begin(), args.end());
     const std::string err = s.dir + "/vr20-box.err";
     echo.before = spread_of(bench::echo_round_trips(s.echoes));
     echo.process_before
-        = spread_of(bench::echo_round_trips(s.echoes, bench::echo_by::process, &echo.process_cpu_before_us));
+        = spread_of(bench::echo_round_trips(s.echoes, bench::EchoBy::process, &echo.process_cpu_before_us));
     run = run_child(command, s.dir + "/vr20-box.out", err);
     echo.after = spread_of(bench::echo_round_trips(s.echoes));
     echo.process_after
-        = spread_of(bench::echo_round_trips(s.echoes, bench::echo_by::process, &echo.process_cpu_after_us));
+        = spread_of(bench::echo_round_trips(s.echoes, bench::EchoBy::process, &echo.process_cpu_after_us));
     if (run.started && run.status == 0)
         return true;
     std::printf("%s: vr20-box failed (exit status %d); its last words:\n", what, run.status);
@@ -215,7 +215,7 @@ bool converse(const settings &s, boxsim::Box &box, const std::vector<std::string
     return false;
 }
 
-bool bench_update(const settings &s)
+bool bench_update(const Settings &s)
 {
     // The builder's debug line per block is none of this program's output.
     const QtMessageHandler before
@@ -238,8 +238,8 @@ bool bench_update(const settings &s)
     // only the first byte of an arrival.
     box_settings.gap = milliseconds{1};
     boxsim::Box box(box_settings);
-    child_run run;
-    echo_spread echo;
+    ChildRun run;
+    EchoSpread echo;
     if (!converse(s, box, {"update", path}, "update", run, echo))
         return false;
 
@@ -256,7 +256,7 @@ bool bench_update(const settings &s)
     std::vector<double> turnarounds;
     int watchdog_answers = 0;
     Clock::time_point first{}, last{};
-    for (const bench::exchange &e : bench::exchanges_in(box.log(), uint8_t('^'))) {
+    for (const bench::Exchange &e : bench::exchanges_in(box.log(), uint8_t('^'))) {
         if (e.asked.value != '^')
             continue;
         if (e.turnaround_us() > 1e6) {
@@ -281,16 +281,16 @@ bool bench_update(const settings &s)
     return exact;
 }
 
-bool bench_list_read(const settings &s, const std::string &csv)
+bool bench_list_read(const Settings &s, const std::string &csv)
 {
     boxsim::Box box;
-    child_run run;
-    echo_spread echo;
+    ChildRun run;
+    EchoSpread echo;
     if (!converse(s, box, {"list", "read", csv}, "list read", run, echo))
         return false;
     // Every answer: 'I' -> satellite number, record byte -> 0xCC. The 200 ms
     // before each 'H' follows the tool's own 0xCC, so it is in no turnaround.
-    const bench::list_read_turns turns = bench::list_read_turnarounds(box.log());
+    const bench::ListReadTurns turns = bench::list_read_turnarounds(box.log());
     const double pauses_s = (30 + 198 * 200) / 1000.0;
     print_run("list read", run, box.received().size());
     std::printf("  the box sent all %d records: %s; prescribed pauses %.2f s, rest %.2f s\n",
@@ -303,15 +303,15 @@ bool bench_list_read(const settings &s, const std::string &csv)
     return box.completed(boxsim::Conversation::ListRead) == 1;
 }
 
-bool bench_list_write(const settings &s, const std::string &csv)
+bool bench_list_write(const Settings &s, const std::string &csv)
 {
     boxsim::Box box;
-    child_run run;
-    echo_spread echo;
+    ChildRun run;
+    EchoSpread echo;
     if (!converse(s, box, {"list", "write", csv}, "list write", run, echo))
         return false;
-    const bench::list_write_turns turns = bench::list_write_turnarounds(box.log());
-    const spread overshoot = spread_of(bench::sleep_overshoot(200));
+    const bench::ListWriteTurns turns = bench::list_write_turnarounds(box.log());
+    const Spread overshoot = spread_of(bench::sleep_overshoot(200));
     const double pauses_s = (199 * 20 * 5 + 10) / 1000.0;
     print_run("list write", run, box.received().size());
     std::printf("  records stored by the box: %zu of %d; prescribed pauses %.2f s (5 ms after each record "
@@ -330,7 +330,7 @@ bool bench_list_write(const settings &s, const std::string &csv)
 }
 
 // The window's benchmark `name`, run as it is, its lines printed as they come.
-bool run_window_bench(const settings &s, const char *name)
+bool run_window_bench(const Settings &s, const char *name)
 {
     const std::string path = std::string(VR20_BINARY_DIR) + "/" + name;
     std::printf("\n---- the window: %s ----\n", name);
@@ -340,7 +340,7 @@ bool run_window_bench(const settings &s, const char *name)
     }
     // Its debug lines (one per reply) go to a file, as to /dev/null when it runs alone.
     const std::string err = s.dir + "/" + name + ".err";
-    const child_run run = run_child({path}, std::string(), err);
+    const ChildRun run = run_child({path}, std::string(), err);
     if (run.started && run.status == 0)
         return true;
     std::printf("%s failed (exit status %d); its last words:\n", name, run.status);
@@ -353,7 +353,7 @@ bool run_window_bench(const settings &s, const char *name)
 
 int main(int argc, char **argv)
 {
-    settings s;
+    Settings s;
     bool cli_only = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--cli-only") == 0) {

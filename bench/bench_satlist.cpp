@@ -29,9 +29,9 @@
 #include "serial_port_handle.h"
 #include "velmora.h"
 
-struct bench_tag;
+struct BenchTag;
 template <>
-struct velmora_access<bench_tag> {
+struct VelmoraAccess<BenchTag> {
     static serial_port_handle &worker(velmora &w) { return *w.port_worker; }
 };
 
@@ -39,14 +39,14 @@ namespace {
 
 using bench::exchange_line_time_us;
 using bench::micros;
-using bench::spread;
+using bench::Spread;
 using bench::spread_of;
 
 // Answers every message box with Yes and remembers the texts.
-class box_answerer : public QObject
+class BoxAnswerer : public QObject
 {
 public:
-    box_answerer()
+    BoxAnswerer()
     {
         connect(&timer, &QTimer::timeout, this, [this] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
@@ -72,7 +72,7 @@ private:
     QTimer timer;
 };
 
-bool wait_for_text(box_answerer &answers, const QString &text, int timeout_ms)
+bool wait_for_text(BoxAnswerer &answers, const QString &text, int timeout_ms)
 {
     QElapsedTimer clock;
     clock.start();
@@ -87,7 +87,7 @@ bool wait_for_text(box_answerer &answers, const QString &text, int timeout_ms)
     return true;
 }
 
-void print_stats(const char *what, const spread &s, double rtt)
+void print_stats(const char *what, const Spread &s, double rtt)
 {
     std::printf("  %-34s n=%-5zu median %7.1f us  p90 %7.1f us  max %8.1f us\n", what, s.count, s.median,
                 s.p90, s.max);
@@ -121,11 +121,11 @@ int main(int argc, char **argv)
 
     Q_INIT_RESOURCE(velmora);
     QApplication app(argc, argv);
-    box_answerer answers; // the port probe may warn
+    BoxAnswerer answers; // the port probe may warn
     velmora window;
     window.show();
     boxsim::Box box;
-    serial_port_handle &worker = velmora_access<bench_tag>::worker(window);
+    serial_port_handle &worker = VelmoraAccess<BenchTag>::worker(window);
     worker.release_port();
     if (worker.open_port(QString::fromStdString(box.slave_path()))) {
         std::fprintf(stderr, "cannot open %s\n", box.slave_path().c_str());
@@ -133,7 +133,7 @@ int main(int argc, char **argv)
     }
     worker.close_port();
 
-    const spread rtt_before = spread_of(bench::echo_round_trips(echoes));
+    const Spread rtt_before = spread_of(bench::echo_round_trips(echoes));
 
     // ---- full read ----
     QElapsedTimer clock;
@@ -164,12 +164,12 @@ int main(int argc, char **argv)
              dump_from >= 0 && i < log.size() && i < size_t(dump_from) + 50; ++i)
             std::printf("%10.1f us %s 0x%02X\n", micros(log[i].when - log[size_t(dump_from)].when),
                         log[i].from_box ? "box  -> tool" : "tool -> box ", log[i].value);
-        bench::list_write_turns turns = bench::list_write_turnarounds(log);
+        bench::ListWriteTurns turns = bench::list_write_turnarounds(log);
         write_l = std::move(turns.after_l);
         write_m = std::move(turns.after_m);
     }
-    const spread rtt_after = spread_of(bench::echo_round_trips(echoes));
-    const spread overshoot = spread_of(bench::sleep_overshoot(200));
+    const Spread rtt_after = spread_of(bench::echo_round_trips(echoes));
+    const Spread overshoot = spread_of(bench::sleep_overshoot(200));
     const double rtt = (rtt_before.median + rtt_after.median) / 2;
 
     const double read_pause_ms = 30 + 198 * 200;

@@ -23,10 +23,10 @@ using bench::Clock;
 
 namespace {
 
-update_test::test_package whole_flash_package()
+update_test::TestPackage whole_flash_package()
 {
     const std::string bytes = bench::whole_flash_package_bytes();
-    update_test::test_package package;
+    update_test::TestPackage package;
     std::copy_n(bytes.data(), package_header_size, package.header.bytes);
     for (std::size_t at = package_header_size; at + package_block_size <= bytes.size();
          at += package_block_size) {
@@ -44,19 +44,19 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     Q_INIT_RESOURCE(velmora);
 
-    const update_test::test_package package = whole_flash_package();
+    const update_test::TestPackage package = whole_flash_package();
     std::printf("platform %s, package of %zu blocks (%zu data bytes)\n",
                 qPrintable(QGuiApplication::platformName()), package.blocks.size(),
                 package.blocks.size() * block_line_bytes);
 
-    const bench::spread echo_before = bench::spread_of(bench::echo_round_trips(2000));
+    const bench::Spread echo_before = bench::spread_of(bench::echo_round_trips(2000));
 
     boxsim::Box::Settings settings;
     // The box's second byte of a pair ('T' then '^') waits until the tool
     // has read the first and then 1 ms more: the tool keeps only the first
     // byte of an arrival, and a '^' right behind the 'T' may be cleared away.
     settings.gap = std::chrono::milliseconds{1};
-    update_test::rig r(settings);
+    update_test::UpdateRig r(settings);
     if (!r.ready()) {
         std::fprintf(stderr, "the window could not take the box's port\n");
         return 1;
@@ -78,7 +78,7 @@ int main(int argc, char **argv)
             && std::equal(blocks[i].lines.begin(), blocks[i].lines.end(), package.blocks[i].bytes + 2);
     const int lines_repeated = r.box.lines_rejected();
 
-    const bench::spread echo_after = bench::spread_of(bench::echo_round_trips(2000));
+    const bench::Spread echo_after = bench::spread_of(bench::echo_round_trips(2000));
     const double echo = (echo_before.median + echo_after.median) / 2;
 
     // Each tool byte that answers a '^' of the box. A '^' the tool never saw
@@ -87,7 +87,7 @@ int main(int argc, char **argv)
     std::vector<double> own;
     int watchdog_answers = 0;
     Clock::time_point first{}, last{};
-    for (const bench::exchange &e : bench::exchanges_in(r.box.log(), uint8_t('^'))) {
+    for (const bench::Exchange &e : bench::exchanges_in(r.box.log(), uint8_t('^'))) {
         if (e.asked.value != '^')
             continue;
         const double t = e.turnaround_us();
@@ -101,8 +101,8 @@ int main(int argc, char **argv)
             first = e.answer.when;
         last = e.answer.when;
     }
-    const bench::spread all = bench::spread_of(turnaround);
-    const bench::spread mine = bench::spread_of(own);
+    const bench::Spread all = bench::spread_of(turnaround);
+    const bench::Spread mine = bench::spread_of(own);
     const double data_phase_s = std::chrono::duration<double>(last - first).count();
 
     std::printf(

@@ -37,7 +37,7 @@ inline double micros(Clock::duration d)
     return std::chrono::duration<double, std::micro>(d).count();
 }
 
-struct spread {
+struct Spread {
     std::size_t count = 0;
     double median = 0;
     double p90 = 0;
@@ -45,9 +45,9 @@ struct spread {
     double max = 0;
 };
 
-inline spread spread_of(std::vector<double> values)
+inline Spread spread_of(std::vector<double> values)
 {
-    spread s;
+    Spread s;
     s.count = values.size();
     if (values.empty())
         return s;
@@ -62,13 +62,13 @@ inline spread spread_of(std::vector<double> values)
 
 // Who answers the echo: a thread of this program, as the window's worker
 // thread answers the box, or a child process, as vr20-box does.
-enum class echo_by { thread, process };
+enum class EchoBy { thread, process };
 
 // Round trips of single bytes through a pseudo-terminal of its own answered
 // by an echo waiting in poll() and read() on the slave side: what the line
 // costs without the tool. A child process's processor time per byte echoed
 // goes to `process_cpu_us` when given.
-inline std::vector<double> echo_round_trips(int count, echo_by by = echo_by::thread,
+inline std::vector<double> echo_round_trips(int count, EchoBy by = EchoBy::thread,
                                             double *process_cpu_us = nullptr)
 {
     boxsim::PtyPeer peer;
@@ -100,7 +100,7 @@ inline std::vector<double> echo_round_trips(int count, echo_by by = echo_by::thr
     };
     std::thread thread;
     pid_t child = -1;
-    if (by == echo_by::process) {
+    if (by == EchoBy::process) {
         child = fork();
         if (child == 0) {
             echo(true);
@@ -144,7 +144,7 @@ inline std::vector<double> echo_round_trips(int count, echo_by by = echo_by::thr
 }
 
 // A byte of the box and the tool's byte that answers it.
-struct exchange {
+struct Exchange {
     boxsim::LoggedByte asked;
     boxsim::LoggedByte answer;
     // The tool's last byte before `answer` other than it (the epoch: none).
@@ -173,13 +173,13 @@ struct exchange {
 // sends bytes of its own right after an answer (the list write's record
 // bytes): the list conversations' answers are found by their places
 // (list_read_turnarounds, list_write_turnarounds).
-inline std::vector<exchange> exchanges_in(std::vector<boxsim::LoggedByte> log,
+inline std::vector<Exchange> exchanges_in(std::vector<boxsim::LoggedByte> log,
                                           std::optional<uint8_t> answers_first = std::nullopt)
 {
     std::stable_sort(log.begin(), log.end(), [](const auto &a, const auto &b) { return a.when < b.when; });
     const auto tool_at = [&](std::size_t i) { return i < log.size() && !log[i].from_box; };
     std::vector<bool> taken(log.size(), false);
-    std::vector<exchange> found;
+    std::vector<Exchange> found;
     Clock::time_point last_tool{}, tool_before_last{};
     for (std::size_t i = 0; i < log.size(); ++i) {
         if (!log[i].from_box) {
@@ -201,17 +201,17 @@ inline std::vector<exchange> exchanges_in(std::vector<boxsim::LoggedByte> log,
 
 // The turnarounds of a list read: 'I' -> the satellite number, a record
 // byte -> 0xCC.
-struct list_read_turns {
+struct ListReadTurns {
     std::vector<double> turnarounds;
     bool by_place = false; // answers found by their places among the tool's bytes
 };
 
-inline list_read_turns list_read_turnarounds(const std::vector<boxsim::LoggedByte> &log)
+inline ListReadTurns list_read_turnarounds(const std::vector<boxsim::LoggedByte> &log)
 {
     constexpr std::size_t tool_per_satellite
         = 2 + boxsim::box_record_size; // 'H', its number, a 0xCC per byte
     constexpr std::size_t box_per_satellite = 1 + boxsim::box_record_size; // 'I' and the record
-    list_read_turns turns;
+    ListReadTurns turns;
     // Each side's bytes are stamped by one thread: their own order holds.
     std::vector<boxsim::LoggedByte> box, tool;
     for (const auto &b : log)
@@ -236,7 +236,7 @@ inline list_read_turns list_read_turnarounds(const std::vector<boxsim::LoggedByt
                     micros(tool[tool_per_satellite * k + 1 + i].when - box[box_per_satellite * k + i].when));
         return turns;
     }
-    for (const exchange &e : exchanges_in(log))
+    for (const Exchange &e : exchanges_in(log))
         turns.turnarounds.push_back(e.turnaround_us());
     return turns;
 }
@@ -245,16 +245,16 @@ inline list_read_turns list_read_turnarounds(const std::vector<boxsim::LoggedByt
 // the satellite number, counted from the end of the prescribed 5 ms pause
 // after the last record byte when 'M' came before it (the pause may still
 // run when 'M' arrives).
-struct list_write_turns {
+struct ListWriteTurns {
     std::vector<double> after_l, after_m;
     bool by_place = false; // answers found by their places among the tool's bytes
 };
 
-inline list_write_turns list_write_turnarounds(const std::vector<boxsim::LoggedByte> &log)
+inline ListWriteTurns list_write_turnarounds(const std::vector<boxsim::LoggedByte> &log)
 {
     constexpr auto pause = std::chrono::milliseconds(5);
     constexpr std::size_t per_satellite = 1 + boxsim::box_record_size; // its number and the record
-    list_write_turns turns;
+    ListWriteTurns turns;
     // Each side's bytes are stamped by one thread: their own order holds.
     std::vector<boxsim::LoggedByte> asked_l, asked_m, tool;
     for (const auto &b : log) {
@@ -283,7 +283,7 @@ inline list_write_turns list_write_turnarounds(const std::vector<boxsim::LoggedB
         }
         return turns;
     }
-    for (const exchange &e : exchanges_in(log)) {
+    for (const Exchange &e : exchanges_in(log)) {
         if (e.asked.value == 'L') {
             turns.after_l.push_back(e.turnaround_us());
         } else if (e.asked.value == 'M') {

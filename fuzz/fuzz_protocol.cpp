@@ -191,7 +191,7 @@ class LimitWriteChecker : public Checker
 public:
     LimitWriteChecker(int16_t west, int16_t east)
         : write(west, east),
-          valid(soft_limits::validate(west, east) == soft_limits::check::ok),
+          valid(soft_limits::validate(west, east) == soft_limits::Check::ok),
           wire(soft_limits::encode(west, east))
     { }
     Conversation &conversation() override { return write; }

@@ -7,19 +7,19 @@
 
 void velmora::get_soft_limit()
 {
-    if (!begin_device_flow(device_flow::limit_read))
+    if (!begin_device_flow(DeviceFlow::limit_read))
         return;
     run_flow(std::make_unique<protocol::SoftLimitRead>());
 }
 
 void velmora::get_lmt_rply(uchar fbk)
 {
-    feed_reply(device_flow::limit_read, fbk);
+    feed_reply(DeviceFlow::limit_read, fbk);
 }
 
 void velmora::set_soft_limit()
 {
-    if (!begin_device_flow(device_flow::limit_write))
+    if (!begin_device_flow(DeviceFlow::limit_write))
         return;
     // Text that is no 16-bit number counts as 0.
     west_limit = ui.lineEdit_wst_lmt->text().toShort(nullptr, 10);
@@ -29,5 +29,5 @@ void velmora::set_soft_limit()
 
 void velmora::set_lmt_rply(uchar fbk)
 {
-    feed_reply(device_flow::limit_write, fbk);
+    feed_reply(DeviceFlow::limit_write, fbk);
 }

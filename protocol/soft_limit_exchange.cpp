@@ -51,11 +51,11 @@ SoftLimitWrite::SoftLimitWrite(int16_t west, int16_t east)
 MessageId limits_refusal(int16_t west, int16_t east)
 {
     switch (soft_limits::validate(west, east)) {
-    case soft_limits::check::out_of_range:
+    case soft_limits::Check::out_of_range:
         return MessageId::limits_out_of_range;
-    case soft_limits::check::wrong_order:
+    case soft_limits::Check::wrong_order:
         return MessageId::limits_wrong_order;
-    case soft_limits::check::ok:
+    case soft_limits::Check::ok:
         break;
     }
     return MessageId::none;

@@ -10,15 +10,15 @@ namespace soft_limits {
 constexpr int16_t lowest = -5000;
 constexpr int16_t highest = 5000;
 
-enum class check { ok, out_of_range, wrong_order };
+enum class Check { ok, out_of_range, wrong_order };
 
 // Range first (either limit), then order: WEST must lie strictly below EAST.
-constexpr check validate(int16_t west, int16_t east)
+constexpr Check validate(int16_t west, int16_t east)
 {
     auto in_range = [](int16_t v) { return v >= lowest && v <= highest; };
     if (!in_range(west) || !in_range(east))
-        return check::out_of_range;
-    return west < east ? check::ok : check::wrong_order;
+        return Check::out_of_range;
+    return west < east ? Check::ok : Check::wrong_order;
 }
 
 constexpr std::array<uint8_t, 4> encode(int16_t west, int16_t east)

@@ -77,10 +77,10 @@ SatRow take_sat_row(QTableWidget *table, QTableWidgetItem *const (&items)[sat_co
 // Asks the window's question before it closes, without the window overriding
 // an event handler of its own. Only the close request: the window's other
 // events include the ones it gets while it is being destroyed.
-class close_hook : public QObject
+class CloseHook : public QObject
 {
 public:
-    close_hook(QObject *parent, std::function<bool()> may_close)
+    CloseHook(QObject *parent, std::function<bool()> may_close)
         : QObject(parent),
           may_close(std::move(may_close))
     { }
@@ -116,7 +116,7 @@ bool show_csv_path(Ui::velmoraClass &ui, const QString &path)
 void velmora::prepare_sat_table()
 {
     sat_watch = new SatTableWatch(ui.sat_setting);
-    installEventFilter(new close_hook(this, [this] { return may_lose_edits(); }));
+    installEventFilter(new CloseHook(this, [this] { return may_lose_edits(); }));
 }
 
 std::vector<SatRow> velmora::take_sat_rows()
@@ -170,11 +170,11 @@ void velmora::tell_backup_failure()
     show_box(QMessageBox::Warning, tr("Warning"), tr("The satellite list could not be backed up."), detail);
 }
 
-void velmora::sat_transfer_ended(device_flow flow, bool succeeded)
+void velmora::sat_transfer_ended(DeviceFlow flow, bool succeeded)
 {
     if (!succeeded)
         return;
-    if (flow == device_flow::list_read)
+    if (flow == DeviceFlow::list_read)
         back_up_sat_table(BackupKind::read, take_sat_rows());
     else
         sat_watch->edits_kept();
@@ -245,7 +245,7 @@ void velmora::sat_read_device()
 {
     if (!may_lose_edits())
         return;
-    if (!begin_device_flow(device_flow::list_read))
+    if (!begin_device_flow(DeviceFlow::list_read))
         return;
     set_sat_buttons(false);
     run_flow(std::make_unique<protocol::ListRead>());
@@ -253,12 +253,12 @@ void velmora::sat_read_device()
 
 void velmora::list_byte_rply(uchar fbk)
 {
-    feed_reply(device_flow::list_read, fbk);
+    feed_reply(DeviceFlow::list_read, fbk);
 }
 
 void velmora::sat_set_timout()
 {
-    feed_silence(device_flow::list_read);
+    feed_silence(DeviceFlow::list_read);
 }
 
 void velmora::show_row(int satellite, const QByteArray &record)
@@ -305,7 +305,7 @@ void velmora::sat_write_device()
     std::vector<SatRow> rows = take_sat_rows();
     if (!write_confirmed(rows))
         return;
-    if (!begin_device_flow(device_flow::list_write))
+    if (!begin_device_flow(DeviceFlow::list_write))
         return;
     set_sat_buttons(false);
     // The backup holds what the write sends: the rows as they are now.
@@ -324,12 +324,12 @@ void velmora::sat_write_device()
 
 void velmora::list_wt_byte_rply(uchar fbk)
 {
-    feed_reply(device_flow::list_write, fbk);
+    feed_reply(DeviceFlow::list_write, fbk);
 }
 
 void velmora::sat_write_timeout()
 {
-    feed_silence(device_flow::list_write);
+    feed_silence(DeviceFlow::list_write);
 }
 
 SatRecord velmora::write_record(int satellite)

@@ -21,10 +21,10 @@ constexpr std::chrono::milliseconds label_repaint_interval{50};
 // Hands a widget's paint requests to the window without the window
 // overriding an event handler of its own. Only those: the widget's other
 // events include the ones it gets while the window is being destroyed.
-class paint_hook : public QObject
+class PaintHook : public QObject
 {
 public:
-    paint_hook(QObject *parent, std::function<bool(QEvent *)> handler)
+    PaintHook(QObject *parent, std::function<bool(QEvent *)> handler)
         : QObject(parent),
           handler(std::move(handler))
     { }
@@ -45,7 +45,7 @@ private:
 void velmora::binfile_in()
 {
     // The running session reads this stream: a new package waits for its end.
-    if (active_flow == device_flow::update)
+    if (active_flow == DeviceFlow::update)
         return;
 
     // One stream serves every package, and an open stream cannot be opened
@@ -88,13 +88,13 @@ void velmora::binfile_in()
 
 void velmora::update_start()
 {
-    if (active_flow == device_flow::update)
+    if (active_flow == DeviceFlow::update)
         return;
     if (!in_file->is_open()) {
         show_message(protocol::MessageId::package_not_found);
         return;
     }
-    if (!begin_device_flow(device_flow::update))
+    if (!begin_device_flow(DeviceFlow::update))
         return;
 
     ui.pushButton_update_close->setEnabled(false);
@@ -115,7 +115,7 @@ void velmora::update_start()
 void velmora::update_pause()
 {
     // Stop ends a running session as its own end would.
-    if (active_flow == device_flow::update) {
+    if (active_flow == DeviceFlow::update) {
         end_flow(protocol::Action::end(protocol::Outcome::failure));
         ui.pushButton_update_stop->setEnabled(false);
         return;
@@ -126,12 +126,12 @@ void velmora::update_pause()
 
 void velmora::update_byte_rply(uchar fbk)
 {
-    feed_reply(device_flow::update, fbk);
+    feed_reply(DeviceFlow::update, fbk);
 }
 
 void velmora::update_timeout()
 {
-    feed_silence(device_flow::update);
+    feed_silence(DeviceFlow::update);
 }
 
 void velmora::update_finish(bool entered)
@@ -186,7 +186,7 @@ void velmora::prepare_update_label()
         update_label_timer->setSingleShot(true);
         update_label_timer->setInterval(label_repaint_interval);
         connect(update_label_timer, &QTimer::timeout, this, &velmora::show_update_count);
-        update_label_hook = new paint_hook(this, [this](QEvent *event) { return update_label_event(event); });
+        update_label_hook = new PaintHook(this, [this](QEvent *event) { return update_label_event(event); });
     }
     // Again at every start: the filter installed last runs first.
     ui.label_update_status->installEventFilter(update_label_hook);

@@ -202,7 +202,7 @@ int main(int argc, char *argv[])
         for (++slot; slot <= boxsim::satellite_slots; ++slot)
             box.set_record(slot, boxsim::box_record("", 0, 0, 0));
 
-        harness::modal_driver driver; // before the window: a port that does not open warns
+        harness::ModalDriver driver; // before the window: a port that does not open warns
         auto window = std::make_unique<velmora>(std::make_shared<SystemPortListing>(),
                                                 QString::fromStdString(box.slave_path()));
         window->show();

@@ -72,12 +72,12 @@ PortEntry listed(const QString &path, const QString &description, bool usb)
 
 } // namespace
 
-class tst_caption_fit : public QObject
+class TstCaptionFit : public QObject
 {
     Q_OBJECT
 
-    std::shared_ptr<harness::fixed_listing> listing;
-    std::unique_ptr<harness::modal_driver> driver;
+    std::shared_ptr<harness::FixedListing> listing;
+    std::unique_ptr<harness::ModalDriver> driver;
     std::unique_ptr<velmora> window;
 
 private slots:
@@ -89,14 +89,14 @@ private slots:
                   "found when the build was configured)");
         QVERIFY2(use_form_font() == QLatin1String("Tahoma"),
                  "no Tahoma-like face: scripts/packages.sh installs fonts-wine");
-        listing = std::make_shared<harness::fixed_listing>(QList<PortEntry>{
+        listing = std::make_shared<harness::FixedListing>(QList<PortEntry>{
             listed("/dev/ttyACM0", "USB CDC modem", true),
             listed("/dev/ttyS0", "", false),
             listed("/dev/ttyUSB0", "FT232R USB UART", true),
             listed("/dev/ttyUSB15", "CP2102 USB to UART Bridge Controller", true),
             listed("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "FT232R USB UART", true),
         });
-        driver = std::make_unique<harness::modal_driver>();
+        driver = std::make_unique<harness::ModalDriver>();
         window = std::make_unique<velmora>(listing);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
@@ -195,5 +195,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_caption_fit)
+QTEST_MAIN(TstCaptionFit)
 #include "tst_caption_fit.moc"

@@ -10,7 +10,7 @@ const QString loader = QStringLiteral(VR20_BINARY_DIR "/vr20-loader");
 
 } // namespace
 
-class tst_loader_cli : public QObject
+class TstLoaderCli : public QObject
 {
     Q_OBJECT
 
@@ -72,5 +72,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_loader_cli)
+QTEST_GUILESS_MAIN(TstLoaderCli)
 #include "tst_loader_cli.moc"

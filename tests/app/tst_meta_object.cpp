@@ -6,7 +6,7 @@
 #include "serial_port_handle.h"
 #include "velmora.h"
 
-class tst_meta_object : public QObject
+class TstMetaObject : public QObject
 {
     Q_OBJECT
 
@@ -72,5 +72,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_meta_object)
+QTEST_GUILESS_MAIN(TstMetaObject)
 #include "tst_meta_object.moc"

@@ -45,12 +45,12 @@ int exists_outside(const QString &path)
 
 } // namespace
 
-class tst_port_choice : public QObject
+class TstPortChoice : public QObject
 {
     Q_OBJECT
 
     // The ports beyond the COM names, in place of this machine's.
-    std::shared_ptr<harness::fixed_listing> listing = std::make_shared<harness::fixed_listing>();
+    std::shared_ptr<harness::FixedListing> listing = std::make_shared<harness::FixedListing>();
 
 private slots:
     void initTestCase()
@@ -72,7 +72,7 @@ private slots:
     void com_links_stay_in_the_tests_own_dev()
     {
         boxsim::PtyPeer peer;
-        harness::com_link link(5, QString::fromStdString(peer.slave_path()));
+        harness::ComLink link(5, QString::fromStdString(peer.slave_path()));
         QVERIFY(link.ok());
         QSerialPort port(QStringLiteral("COM5"));
         QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
@@ -87,13 +87,13 @@ private slots:
     void a_com_name_comes_before_a_usb_adapter()
     {
         boxsim::PtyPeer com, adapter;
-        harness::com_link link(5, QString::fromStdString(com.slave_path()));
+        harness::ComLink link(5, QString::fromStdString(com.slave_path()));
         QVERIFY(link.ok());
         PortEntry usb = named_port(QString::fromStdString(adapter.slave_path()));
         usb.usb = true;
         listing->entries = {usb};
-        harness::open_counter adapter_opens(usb.path);
-        harness::modal_driver driver;
+        harness::OpenCounter adapter_opens(usb.path);
+        harness::ModalDriver driver;
         velmora window(listing);
         QVERIFY(driver.boxes().isEmpty());
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 4);
@@ -105,9 +105,9 @@ private slots:
     void only_com3_opens()
     {
         boxsim::PtyPeer peer;
-        harness::com_link link(3, QString::fromStdString(peer.slave_path()));
+        harness::ComLink link(3, QString::fromStdString(peer.slave_path()));
         QVERIFY(link.ok());
-        harness::modal_driver driver;
+        harness::ModalDriver driver;
         velmora window(listing);
         QVERIFY(driver.boxes().isEmpty());
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 2);
@@ -121,10 +121,10 @@ private slots:
     void com1_is_not_reopened_at_start_up()
     {
         boxsim::PtyPeer peer;
-        harness::com_link link(1, QString::fromStdString(peer.slave_path()));
+        harness::ComLink link(1, QString::fromStdString(peer.slave_path()));
         QVERIFY(link.ok());
-        harness::open_counter counter(QString::fromStdString(peer.slave_path()));
-        harness::modal_driver driver;
+        harness::OpenCounter counter(QString::fromStdString(peer.slave_path()));
+        harness::ModalDriver driver;
         velmora window(listing);
         QVERIFY(driver.boxes().isEmpty());
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 0);
@@ -137,10 +137,10 @@ private slots:
     void the_first_port_that_opens_wins()
     {
         boxsim::PtyPeer first, second;
-        harness::com_link link7(7, QString::fromStdString(first.slave_path()));
-        harness::com_link link12(12, QString::fromStdString(second.slave_path()));
+        harness::ComLink link7(7, QString::fromStdString(first.slave_path()));
+        harness::ComLink link12(12, QString::fromStdString(second.slave_path()));
         QVERIFY(link7.ok() && link12.ok());
-        harness::modal_driver driver;
+        harness::ModalDriver driver;
         velmora window(listing);
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 6);
         QCOMPARE(window.ui.comboBox_port_update->currentIndex(), 6);
@@ -158,9 +158,9 @@ private slots:
     {
         QFETCH(int, tab);
         boxsim::PtyPeer first, second;
-        harness::com_link link2(2, QString::fromStdString(first.slave_path()));
-        harness::com_link link9(9, QString::fromStdString(second.slave_path()));
-        harness::modal_driver driver;
+        harness::ComLink link2(2, QString::fromStdString(first.slave_path()));
+        harness::ComLink link9(9, QString::fromStdString(second.slave_path()));
+        harness::ModalDriver driver;
         velmora window(listing);
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 1);
         window.ui.tabWidget->setCurrentIndex(tab);
@@ -177,8 +177,8 @@ private slots:
     void a_port_that_does_not_open()
     {
         boxsim::PtyPeer peer;
-        harness::com_link link(3, QString::fromStdString(peer.slave_path()));
-        harness::modal_driver driver;
+        harness::ComLink link(3, QString::fromStdString(peer.slave_path()));
+        harness::ModalDriver driver;
         velmora window(listing);
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 2);
         window.ui.comboBox_port_rw->setCurrentIndex(4);
@@ -190,5 +190,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_port_choice)
+QTEST_MAIN(TstPortChoice)
 #include "tst_port_choice.moc"

@@ -25,14 +25,14 @@ namespace {
 
 // A listed port: "usb" and "uart" are pseudo-terminals, "gone" is a USB
 // adapter whose device has gone.
-struct fake_port {
+struct FakePort {
     std::unique_ptr<boxsim::PtyPeer> peer;
     PortEntry entry;
 };
 
-fake_port make_port(const QString &kind, const QString &name)
+FakePort make_port(const QString &kind, const QString &name)
 {
-    fake_port port;
+    FakePort port;
     QString path = QStringLiteral("/dev/vr20-gone-") + name;
     if (kind != QLatin1String("gone")) {
         port.peer = std::make_unique<boxsim::PtyPeer>();
@@ -73,21 +73,21 @@ QStringList com_names()
 
 } // namespace
 
-struct port_list_tag;
+struct PortListTag;
 template <>
-struct velmora_access<port_list_tag> {
+struct VelmoraAccess<PortListTag> {
     // As if a list read held the port, without a box to talk to.
     static void set_transfer_running(velmora &window, bool running)
     {
-        window.active_flow = running ? velmora::device_flow::list_read : velmora::device_flow::none;
+        window.active_flow = running ? velmora::DeviceFlow::list_read : velmora::DeviceFlow::none;
     }
 };
 
-class tst_port_list : public QObject
+class TstPortList : public QObject
 {
     Q_OBJECT
 
-    std::shared_ptr<harness::fixed_listing> listing;
+    std::shared_ptr<harness::FixedListing> listing;
 
     static QList<QComboBox *> boxes(velmora &window)
     {
@@ -102,7 +102,7 @@ private slots:
             QSKIP("a /dev/COMn exists on this machine; the start-up probe would find it");
     }
 
-    void init() { listing = std::make_shared<harness::fixed_listing>(); }
+    void init() { listing = std::make_shared<harness::FixedListing>(); }
 
     void probe_data()
     {
@@ -121,14 +121,14 @@ private slots:
     {
         QFETCH(QStringList, kinds);
         QFETCH(int, chosen);
-        std::vector<fake_port> ports;
-        std::vector<std::unique_ptr<harness::open_counter>> counters;
+        std::vector<FakePort> ports;
+        std::vector<std::unique_ptr<harness::OpenCounter>> counters;
         for (int i = 0; i < kinds.size(); ++i) {
             ports.push_back(make_port(kinds[i], QStringLiteral("tty%1").arg(i)));
             listing->entries << ports.back().entry;
-            counters.push_back(std::make_unique<harness::open_counter>(ports.back().entry.path));
+            counters.push_back(std::make_unique<harness::OpenCounter>(ports.back().entry.path));
         }
-        harness::modal_driver driver;
+        harness::ModalDriver driver;
         velmora window(listing);
         serial_port_handle &worker = harness::worker(window);
         if (chosen < 0) {
@@ -149,10 +149,10 @@ private slots:
 
     void rows_follow_the_com_names()
     {
-        fake_port uart = make_port("uart", "ttyS0");
-        fake_port usb = make_port("usb", "ttyUSB0");
+        FakePort uart = make_port("uart", "ttyS0");
+        FakePort usb = make_port("usb", "ttyUSB0");
         listing->entries = {uart.entry, usb.entry};
-        harness::modal_driver driver;
+        harness::ModalDriver driver;
         velmora window(listing);
         for (QComboBox *box : boxes(window)) {
             QCOMPARE(row_ports(*box), com_names() << uart.entry.path << usb.entry.path);
@@ -165,9 +165,9 @@ private slots:
     // the path whole.
     void a_long_name_is_elided()
     {
-        fake_port usb = make_port("usb", "serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+        FakePort usb = make_port("usb", "serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
         listing->entries = {usb.entry};
-        harness::modal_driver driver;
+        harness::ModalDriver driver;
         velmora window(listing);
         for (QComboBox *box : boxes(window)) {
             const QString shown = box->itemText(15);
@@ -191,10 +191,10 @@ private slots:
     void choosing_a_listed_port()
     {
         QFETCH(int, tab);
-        fake_port first = make_port("usb", "ttyUSB0");
-        fake_port second = make_port("usb", "ttyUSB1");
+        FakePort first = make_port("usb", "ttyUSB0");
+        FakePort second = make_port("usb", "ttyUSB1");
         listing->entries = {first.entry, second.entry};
-        harness::modal_driver driver;
+        harness::ModalDriver driver;
         velmora window(listing);
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 15);
         window.ui.tabWidget->setCurrentIndex(tab);
@@ -239,19 +239,19 @@ private slots:
         QFETCH(QStringList, after);
         QFETCH(QString, chosen);
         QFETCH(QStringList, rows);
-        std::map<QString, fake_port> ports;
+        std::map<QString, FakePort> ports;
         for (const QString &name : before + after)
             if (!ports.count(name))
                 ports.emplace(name, make_port("usb", name));
         for (const QString &name : before)
             listing->entries << ports.at(name).entry;
-        harness::modal_driver driver;
+        harness::ModalDriver driver;
         velmora window(listing);
         const int chosen_row = 15 + before.indexOf(chosen);
         window.ui.comboBox_port_rw->setCurrentIndex(chosen_row);
         QCOMPARE(window.ui.comboBox_port_update->currentIndex(), chosen_row);
         const QString chosen_path = ports.at(chosen).entry.path;
-        harness::open_counter opens(chosen_path);
+        harness::OpenCounter opens(chosen_path);
 
         listing->entries.clear();
         for (const QString &name : after)
@@ -282,18 +282,18 @@ private slots:
     // A transfer's port stays chosen after a refresh moved its row.
     void a_refresh_during_a_transfer()
     {
-        fake_port first = make_port("usb", "ttyUSB0");
-        fake_port second = make_port("usb", "ttyUSB1");
+        FakePort first = make_port("usb", "ttyUSB0");
+        FakePort second = make_port("usb", "ttyUSB1");
         listing->entries = {second.entry};
-        harness::modal_driver driver;
+        harness::ModalDriver driver;
         velmora window(listing);
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 15);
         listing->entries = {first.entry, second.entry};
-        velmora_access<port_list_tag>::set_transfer_running(window, true);
+        VelmoraAccess<PortListTag>::set_transfer_running(window, true);
         window.ui.comboBox_port_rw->showPopup();
         window.ui.comboBox_port_rw->hidePopup();
         window.ui.comboBox_port_rw->setCurrentIndex(15);
-        velmora_access<port_list_tag>::set_transfer_running(window, false);
+        VelmoraAccess<PortListTag>::set_transfer_running(window, false);
         QCOMPARE(driver.texts(),
                  QStringList{"The serial port is occupied or not exist, please try another port."});
         for (QComboBox *box : boxes(window))
@@ -337,7 +337,7 @@ private slots:
         QFETCH(QStringList, texts);
         QFETCH(QString, detail);
         QFETCH(QString, opened);
-        fake_port listed = make_port("usb", "ttyUSB0");
+        FakePort listed = make_port("usb", "ttyUSB0");
         boxsim::PtyPeer unlisted;
         const QString unlisted_path = QString::fromStdString(unlisted.slave_path());
         listing->entries = {listed.entry};
@@ -345,15 +345,15 @@ private slots:
             .replace("$unlisted-name", worker_name(unlisted_path))
             .replace("$unlisted", unlisted_path);
         port.replace("$listed", listed.entry.path).replace("$unlisted", unlisted_path);
-        harness::open_counter listed_opens(listed.entry.path);
-        harness::open_counter unlisted_opens(unlisted_path);
+        harness::OpenCounter listed_opens(listed.entry.path);
+        harness::OpenCounter unlisted_opens(unlisted_path);
 
-        harness::modal_driver driver;
+        harness::ModalDriver driver;
         velmora window(listing, given);
         QCOMPARE(driver.texts(), texts);
-        for (const harness::shown_box &shown_box : driver.boxes()) {
-            QCOMPARE(shown_box.title, QStringLiteral("Warning"));
-            QCOMPARE(shown_box.detailed_text, detail);
+        for (const harness::ShownBox &ShownBox : driver.boxes()) {
+            QCOMPARE(ShownBox.title, QStringLiteral("Warning"));
+            QCOMPARE(ShownBox.detailed_text, detail);
         }
         for (QComboBox *box : boxes(window)) {
             QCOMPARE(box->currentIndex(), row);
@@ -383,7 +383,7 @@ private slots:
         node.close();
         QVERIFY(node.setPermissions(QFileDevice::Permissions()));
         listing->entries = {entry};
-        harness::modal_driver driver;
+        harness::ModalDriver driver;
         velmora window(listing);
         driver.clear();
 
@@ -415,5 +415,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_port_list)
+QTEST_MAIN(TstPortList)
 #include "tst_port_list.moc"

@@ -25,7 +25,7 @@ QList<PortEntry> entries(const QStringList &paths, const QString &description)
 
 } // namespace
 
-class tst_port_rows : public QObject
+class TstPortRows : public QObject
 {
     Q_OBJECT
 
@@ -102,5 +102,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_port_rows)
+QTEST_GUILESS_MAIN(TstPortRows)
 #include "tst_port_rows.moc"

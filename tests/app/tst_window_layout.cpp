@@ -9,20 +9,19 @@
 #include <QTableWidget>
 #include <QTest>
 
-
 #include "form_font.h"
 #include "harness.h"
 #include "serial_port_handle.h"
 #include "velmora.h"
 
-class tst_window_layout : public QObject
+class TstWindowLayout : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<harness::modal_driver> driver;
+    std::unique_ptr<harness::ModalDriver> driver;
     std::unique_ptr<velmora> window;
     // No port beyond the COM names, whatever this machine has.
-    std::shared_ptr<harness::fixed_listing> listing = std::make_shared<harness::fixed_listing>();
+    std::shared_ptr<harness::FixedListing> listing = std::make_shared<harness::FixedListing>();
 
 private slots:
     void initTestCase()
@@ -30,7 +29,7 @@ private slots:
         Q_INIT_RESOURCE(velmora);
         if (harness::com_name_exists())
             QSKIP("a /dev/COMn exists on this machine; the start-up probe would find it");
-        driver = std::make_unique<harness::modal_driver>();
+        driver = std::make_unique<harness::ModalDriver>();
         window = std::make_unique<velmora>(listing);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
@@ -45,7 +44,7 @@ private slots:
     void no_port_gives_one_warning_and_no_port_object()
     {
         QCOMPARE(driver->boxes().size(), 1);
-        const harness::shown_box box = driver->boxes().first();
+        const harness::ShownBox box = driver->boxes().first();
         QCOMPARE(box.title, QStringLiteral("Warning"));
         QCOMPARE(box.text, QStringLiteral("Serial Port Not Found!"));
         QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Yes));
@@ -280,5 +279,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_window_layout)
+QTEST_MAIN(TstWindowLayout)
 #include "tst_window_layout.moc"

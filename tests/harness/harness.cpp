@@ -13,9 +13,9 @@
 #include "serial_port_handle.h"
 #include "velmora.h"
 
-struct harness_tag;
+struct HarnessTag;
 template <>
-struct velmora_access<harness_tag> {
+struct VelmoraAccess<HarnessTag> {
     static serial_port_handle &worker(velmora &w) { return *w.port_worker; }
 };
 
@@ -28,25 +28,25 @@ namespace {
 [[maybe_unused]] const bool private_dev_at_start = can_link_com_ports();
 } // namespace
 
-modal_driver::modal_driver()
+ModalDriver::ModalDriver()
 {
-    connect(&timer, &QTimer::timeout, this, &modal_driver::poll);
+    connect(&timer, &QTimer::timeout, this, &ModalDriver::poll);
     timer.start(5);
 }
 
-modal_driver::~modal_driver() = default;
+ModalDriver::~ModalDriver() = default;
 
-void modal_driver::queue_file(const QString &path)
+void ModalDriver::queue_file(const QString &path)
 {
     file_answers.enqueue(path);
 }
 
-void modal_driver::queue_answer(const QString &button_text)
+void ModalDriver::queue_answer(const QString &button_text)
 {
     box_answers.enqueue(button_text);
 }
 
-QStringList modal_driver::texts() const
+QStringList ModalDriver::texts() const
 {
     QStringList result;
     for (const auto &box : box_log)
@@ -54,13 +54,13 @@ QStringList modal_driver::texts() const
     return result;
 }
 
-void modal_driver::clear()
+void ModalDriver::clear()
 {
     box_log.clear();
     dialog_log.clear();
 }
 
-bool modal_driver::wait_until(const std::function<bool()> &condition, int timeout_ms)
+bool ModalDriver::wait_until(const std::function<bool()> &condition, int timeout_ms)
 {
     QElapsedTimer clock;
     clock.start();
@@ -72,12 +72,12 @@ bool modal_driver::wait_until(const std::function<bool()> &condition, int timeou
     return true;
 }
 
-bool modal_driver::wait_for_boxes(int count, int timeout_ms)
+bool ModalDriver::wait_for_boxes(int count, int timeout_ms)
 {
     return wait_until([&] { return box_log.size() >= count; }, timeout_ms);
 }
 
-void modal_driver::poll()
+void ModalDriver::poll()
 {
     QWidget *modal = QApplication::activeModalWidget();
     if (!modal || modal == answered)
@@ -86,7 +86,7 @@ void modal_driver::poll()
         if (!box->isVisible())
             return;
         answered = box;
-        shown_box shown;
+        ShownBox shown;
         shown.title = box->windowTitle();
         shown.text = box->text();
         shown.detailed_text = box->detailedText();
@@ -129,8 +129,8 @@ void modal_driver::poll()
         if (!dialog->isVisible())
             return;
         answered = dialog;
-        dialog_log << shown_file_dialog{dialog->windowTitle(), dialog->directory().absolutePath(),
-                                        dialog->nameFilters(), dialog->parentWidget() == nullptr};
+        dialog_log << ShownFileDialog{dialog->windowTitle(), dialog->directory().absolutePath(),
+                                      dialog->nameFilters(), dialog->parentWidget() == nullptr};
         const QString path = file_answers.isEmpty() ? QString() : file_answers.dequeue();
         if (path.isEmpty()) {
             dialog->reject();
@@ -143,7 +143,7 @@ void modal_driver::poll()
 
 serial_port_handle &worker(velmora &window)
 {
-    return velmora_access<harness_tag>::worker(window);
+    return VelmoraAccess<HarnessTag>::worker(window);
 }
 
 bool attach_port(velmora &window, const QString &device)
@@ -158,20 +158,20 @@ bool attach_port(velmora &window, const QString &device)
     return true;
 }
 
-open_counter::open_counter(const QString &path)
+OpenCounter::OpenCounter(const QString &path)
 {
     fd = inotify_init1(IN_NONBLOCK);
     if (fd >= 0)
         inotify_add_watch(fd, path.toLocal8Bit().constData(), IN_OPEN);
 }
 
-open_counter::~open_counter()
+OpenCounter::~OpenCounter()
 {
     if (fd >= 0)
         ::close(fd);
 }
 
-int open_counter::opens()
+int OpenCounter::opens()
 {
     alignas(inotify_event) char buffer[4096];
     ssize_t n;
@@ -193,7 +193,7 @@ bool com_name_exists()
     return false;
 }
 
-com_link::com_link(int number, const QString &target)
+ComLink::ComLink(int number, const QString &target)
     : link_path(QStringLiteral("/dev/COM%1").arg(number))
 {
     const QByteArray path = link_path.toLocal8Bit();
@@ -201,7 +201,7 @@ com_link::com_link(int number, const QString &target)
     linked = ::symlink(target.toLocal8Bit().constData(), path.constData()) == 0;
 }
 
-com_link::~com_link()
+ComLink::~ComLink()
 {
     if (linked)
         ::unlink(link_path.toLocal8Bit().constData());

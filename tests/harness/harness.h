@@ -24,7 +24,7 @@ class serial_port_handle;
 namespace harness {
 
 // One modal window as it was shown.
-struct shown_box {
+struct ShownBox {
     QString title;
     QString text;
     QString detailed_text;
@@ -36,7 +36,7 @@ struct shown_box {
     QString answer; // the text of the button the driver clicked
 };
 
-struct shown_file_dialog {
+struct ShownFileDialog {
     QString caption;
     QString directory;
     QStringList filters;
@@ -49,18 +49,18 @@ struct shown_file_dialog {
 // first it has. A queued answer no button has closes the box as Escape does.
 // Each file dialog is recorded and answered with the next queued path (an
 // empty path cancels; no queued answer cancels too).
-class modal_driver : public QObject
+class ModalDriver : public QObject
 {
     Q_OBJECT
 public:
-    modal_driver();
-    ~modal_driver() override;
+    ModalDriver();
+    ~ModalDriver() override;
 
     void queue_file(const QString &path);
     // The button text (without '&') that answers the next box with more than one button.
     void queue_answer(const QString &button_text);
-    QList<shown_box> boxes() const { return box_log; }
-    QList<shown_file_dialog> file_dialogs() const { return dialog_log; }
+    QList<ShownBox> boxes() const { return box_log; }
+    QList<ShownFileDialog> file_dialogs() const { return dialog_log; }
     QStringList texts() const;
     void clear();
     // Processes events until `count` boxes have been recorded or the time is up.
@@ -68,7 +68,7 @@ public:
     // Processes events until `condition` holds or the time is up.
     static bool wait_until(const std::function<bool()> &condition, int timeout_ms = 10000);
     // Called with each box before it is answered (e.g. to look at the window).
-    std::function<void(const shown_box &)> on_box;
+    std::function<void(const ShownBox &)> on_box;
 
 private:
     void poll();
@@ -77,15 +77,15 @@ private:
     QPointer<QWidget> answered;
     QQueue<QString> file_answers;
     QQueue<QString> box_answers;
-    QList<shown_box> box_log;
-    QList<shown_file_dialog> dialog_log;
+    QList<ShownBox> box_log;
+    QList<ShownFileDialog> dialog_log;
 };
 
 // The ports a test gives the window, in place of the machine's.
-class fixed_listing : public PortListing
+class FixedListing : public PortListing
 {
 public:
-    explicit fixed_listing(QList<PortEntry> ports = {})
+    explicit FixedListing(QList<PortEntry> ports = {})
         : entries(std::move(ports))
     { }
     QList<PortEntry> ports() const override { return entries; }
@@ -101,13 +101,13 @@ bool attach_port(velmora &window, const QString &device);
 
 // Counts how often a device is opened, to tell whether the window opened a
 // port again.
-class open_counter
+class OpenCounter
 {
 public:
-    explicit open_counter(const QString &path);
-    ~open_counter();
-    open_counter(const open_counter &) = delete;
-    open_counter &operator=(const open_counter &) = delete;
+    explicit OpenCounter(const QString &path);
+    ~OpenCounter();
+    OpenCounter(const OpenCounter &) = delete;
+    OpenCounter &operator=(const OpenCounter &) = delete;
     int opens();
 
 private:
@@ -121,11 +121,11 @@ bool com_name_exists();
 
 // /dev/COMn as a link to a pseudo-terminal, in the test's own /dev. Needs
 // can_link_com_ports(); tests skip otherwise.
-class com_link
+class ComLink
 {
 public:
-    com_link(int number, const QString &target);
-    ~com_link();
+    ComLink(int number, const QString &target);
+    ~ComLink();
     bool ok() const { return linked; }
     QString path() const { return link_path; }
 

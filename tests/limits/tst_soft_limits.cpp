@@ -26,17 +26,17 @@ const QString set_ok = QStringLiteral("EAST/WEST limit set OK.");
 
 } // namespace
 
-class tst_soft_limits : public QObject
+class TstSoftLimits : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<harness::modal_driver> driver;
+    std::unique_ptr<harness::ModalDriver> driver;
     std::unique_ptr<Box> box;
     std::unique_ptr<velmora> window;
 
     void start(bool with_port = true)
     {
-        driver = std::make_unique<harness::modal_driver>();
+        driver = std::make_unique<harness::ModalDriver>();
         box = std::make_unique<Box>();
         window = std::make_unique<velmora>();
         driver->clear(); // the start-up probe finds no COM port here
@@ -110,8 +110,8 @@ private slots:
             box->add_fault(Fault::noise(Trigger::nth_byte(Conversation::LimitsRead, 1), n));
         }
         window->ui.pushButton_get_lmt->click();
-        QVERIFY(harness::modal_driver::wait_until(
-            [&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
+        QVERIFY(
+            harness::ModalDriver::wait_until([&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
         QCOMPARE(window->ui.lineEdit_wst_lmt->text(), west);
         QCOMPARE(window->ui.lineEdit_est_lmt->text(), east);
         QVERIFY(box->wait_completed(Conversation::LimitsRead, 1, milliseconds(3000)));
@@ -170,7 +170,7 @@ private slots:
         window->ui.pushButton_set_lmt->click();
         QVERIFY(driver->wait_for_boxes(1));
         QCOMPARE(driver->texts(), QStringList{message});
-        const harness::shown_box shown = driver->boxes().first();
+        const harness::ShownBox shown = driver->boxes().first();
         QCOMPARE(shown.title, message == set_ok ? QStringLiteral("Hint") : QStringLiteral("Warning"));
         QCOMPARE(shown.icon, message == set_ok ? QMessageBox::Information : QMessageBox::Warning);
         QCOMPARE(shown.buttons, QMessageBox::StandardButtons(QMessageBox::Yes));
@@ -185,7 +185,7 @@ private slots:
             QCOMPARE(box->received(),
                      (Bytes{'d', uint8_t(wire[0]), uint8_t(wire[1]), uint8_t(wire[2]), uint8_t(wire[3])}));
         }
-        QVERIFY(harness::modal_driver::wait_until([&] { return port_closed(); }));
+        QVERIFY(harness::ModalDriver::wait_until([&] { return port_closed(); }));
     }
 
     void the_box_chooses_which_limit_bytes_it_asks_for_data()
@@ -244,8 +244,8 @@ private slots:
         window->ui.pushButton_get_lmt->click();
         QVERIFY(box->peer().wait_received(1, milliseconds(2000)));
         window->ui.pushButton_get_lmt->click();
-        QVERIFY(harness::modal_driver::wait_until(
-            [&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
+        QVERIFY(
+            harness::ModalDriver::wait_until([&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
         QVERIFY(box->wait_completed(Conversation::LimitsRead, 1, milliseconds(3000)));
         QTest::qWait(200);
         // With two reply connections every data byte would be counted twice.
@@ -314,7 +314,7 @@ private slots:
         } else {
             box->add_fault(Fault::stray(Trigger::limits_read_count(after), stray, milliseconds(delay_ms)));
             window->ui.pushButton_get_lmt->click();
-            QVERIFY(harness::modal_driver::wait_until(
+            QVERIFY(harness::ModalDriver::wait_until(
                 [&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
         }
         QVERIFY(box->wait_idle(milliseconds(50), milliseconds(3000)));
@@ -327,8 +327,8 @@ private slots:
         window->ui.lineEdit_wst_lmt->clear();
         window->ui.lineEdit_est_lmt->clear();
         window->ui.pushButton_get_lmt->click();
-        QVERIFY(harness::modal_driver::wait_until(
-            [&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
+        QVERIFY(
+            harness::ModalDriver::wait_until([&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
         QCOMPARE(window->ui.lineEdit_wst_lmt->text(),
                  write ? QStringLiteral("-20") : QStringLiteral("-1000"));
         QCOMPARE(window->ui.lineEdit_est_lmt->text(), write ? QStringLiteral("30") : QStringLiteral("1000"));
@@ -356,5 +356,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_soft_limits)
+QTEST_MAIN(TstSoftLimits)
 #include "tst_soft_limits.moc"

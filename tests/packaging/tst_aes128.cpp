@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-class tst_aes128 : public QObject
+class TstAes128 : public QObject
 {
     Q_OBJECT
 
@@ -19,7 +19,7 @@ private slots:
     void package_key_against_openssl();
 };
 
-void tst_aes128::known_answers_data()
+void TstAes128::known_answers_data()
 {
     QTest::addColumn<QByteArray>("key");
     QTest::addColumn<QByteArray>("plain");
@@ -46,7 +46,7 @@ void tst_aes128::known_answers_data()
                                       << QByteArray("6d251e6944b051e04eaa6fb4dbf78465");
 }
 
-void tst_aes128::known_answers()
+void TstAes128::known_answers()
 {
     QFETCH(QByteArray, key);
     QFETCH(QByteArray, plain);
@@ -60,7 +60,7 @@ void tst_aes128::known_answers()
 
 // The round keys are derived on the fly: after a block the state holds the
 // tenth round key of the key expansion (FIPS-197 Appendix A.1, w[40..43]).
-void tst_aes128::last_round_key()
+void TstAes128::last_round_key()
 {
     const QByteArray key = QByteArray::fromHex("2b7e151628aed2a6abf7158809cf4f3c");
     Aes128State state;
@@ -72,7 +72,7 @@ void tst_aes128::last_round_key()
              QByteArray("d014f9a8c9ee2589e13f0cc8b6630ca6"));
 }
 
-void tst_aes128::package_key_against_openssl()
+void TstAes128::package_key_against_openssl()
 {
     QVERIFY2(fixture::have_tool("openssl"), "openssl is needed as the reference cipher");
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(package_key), 16).toHex(),
@@ -89,5 +89,5 @@ void tst_aes128::package_key_against_openssl()
     }
 }
 
-QTEST_GUILESS_MAIN(tst_aes128)
+QTEST_GUILESS_MAIN(TstAes128)
 #include "tst_aes128.moc"

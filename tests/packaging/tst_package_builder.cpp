@@ -68,7 +68,7 @@ private:
 
 } // namespace
 
-class tst_package_builder : public QObject
+class TstPackageBuilder : public QObject
 {
     Q_OBJECT
 
@@ -96,14 +96,14 @@ private slots:
     void scan();
 };
 
-void tst_package_builder::initTestCase()
+void TstPackageBuilder::initTestCase()
 {
     QLoggingCategory::setFilterRules("default.debug=false");
     for (const char *tool : {"objcopy", "srec_cat", "openssl"})
         QVERIFY2(have_tool(tool), qPrintable(QString("%1 is needed for the reference images").arg(tool)));
 }
 
-void tst_package_builder::conversion_data()
+void TstPackageBuilder::conversion_data()
 {
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<QByteArray>("header");
@@ -189,7 +189,7 @@ void tst_package_builder::conversion_data()
         << QList<PlainBlock>{page(0x0400), page(0xF000, {{0, a}})};
 }
 
-void tst_package_builder::conversion()
+void TstPackageBuilder::conversion()
 {
     QFETCH(QByteArray, image);
     QFETCH(QByteArray, header);
@@ -207,7 +207,7 @@ void tst_package_builder::conversion()
 }
 
 // The whole layout of the simplest package, byte by byte.
-void tst_package_builder::one_record_at_e000()
+void TstPackageBuilder::one_record_at_e000()
 {
     const QByteArray data = random_bytes(32, 11);
     const Built built = build(objcopy_image(0xE000, data));
@@ -225,7 +225,7 @@ void tst_package_builder::one_record_at_e000()
     }
 }
 
-void tst_package_builder::check_bytes_data()
+void TstPackageBuilder::check_bytes_data()
 {
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<int>("check");
@@ -237,7 +237,7 @@ void tst_package_builder::check_bytes_data()
 }
 
 // Line 1 is stored plain, so its check byte is the one of the data itself.
-void tst_package_builder::check_bytes()
+void TstPackageBuilder::check_bytes()
 {
     QFETCH(QByteArray, line);
     QFETCH(int, check);
@@ -249,7 +249,7 @@ void tst_package_builder::check_bytes()
 
 // Every page from 0x3200 to 0xFFFF filled: the block order follows the image,
 // with 0x8000-0x9FFF moved onto 0xA000-0xBFFF.
-void tst_package_builder::full_image()
+void TstPackageBuilder::full_image()
 {
     const uint32_t first = 0x3200;
     const QByteArray data = random_bytes(0x10000 - int(first), 21);
@@ -270,7 +270,7 @@ void tst_package_builder::full_image()
     QVERIFY2(same_blocks(d.blocks, want, &why), qPrintable(why));
 }
 
-void tst_package_builder::progress()
+void TstPackageBuilder::progress()
 {
     QByteArray image = framed(s1_of(0xE000, random_bytes(48, 31)));
     image += "S1130000"; // no line end: neither counted nor converted
@@ -283,7 +283,7 @@ void tst_package_builder::progress()
     QCOMPARE(built.progress, want);
 }
 
-void tst_package_builder::header_data()
+void TstPackageBuilder::header_data()
 {
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<QByteArray>("fallback");
@@ -301,7 +301,7 @@ void tst_package_builder::header_data()
         << objcopy_image(0x3110, config_record) << fallback << fallback << false;
 }
 
-void tst_package_builder::header()
+void TstPackageBuilder::header()
 {
     QFETCH(QByteArray, image);
     QFETCH(QByteArray, fallback);
@@ -317,7 +317,7 @@ void tst_package_builder::header()
 }
 
 // A second build with the same builder starts from a reset block.
-void tst_package_builder::builder_reused()
+void TstPackageBuilder::builder_reused()
 {
     const QByteArray image = objcopy_image(0x0000, ramp(16));
     std::string text(image.constData(), std::size_t(image.size()));
@@ -337,7 +337,7 @@ void tst_package_builder::builder_reused()
     QCOMPARE(second.toHex(), first.toHex());
 }
 
-void tst_package_builder::write_error_stops_build()
+void TstPackageBuilder::write_error_stops_build()
 {
     const QByteArray image
         = framed(s1_of(0xE000, ramp(16)) + s1_of(0xF000, ramp(16)) + s1_of(0xD000, ramp(16)));
@@ -352,7 +352,7 @@ void tst_package_builder::write_error_stops_build()
     }
 }
 
-void tst_package_builder::unseekable_image()
+void TstPackageBuilder::unseekable_image()
 {
     OneWayBuf buf(objcopy_image(0xE000, ramp(16)));
     std::istream in(&buf);
@@ -362,7 +362,7 @@ void tst_package_builder::unseekable_image()
     QCOMPARE(r.error, BuildError::ImageReadError);
 }
 
-void tst_package_builder::package_file_data()
+void TstPackageBuilder::package_file_data()
 {
     QTest::addColumn<QString>("image"); // relative to a fresh folder
     QTest::addColumn<QString>("package");
@@ -383,7 +383,7 @@ void tst_package_builder::package_file_data()
 
 // The file-level build writes what the builder gives, or nothing at all:
 // an earlier package at the path stays as it was.
-void tst_package_builder::package_file()
+void TstPackageBuilder::package_file()
 {
     QFETCH(QString, image);
     QFETCH(QString, package);
@@ -422,7 +422,7 @@ void tst_package_builder::package_file()
     QVERIFY2(left.size() <= 2, qPrintable(left.join(' ')));
 }
 
-void tst_package_builder::special_files_data()
+void TstPackageBuilder::special_files_data()
 {
     QTest::addColumn<int>("minor"); // of the memory devices (major 1)
     QTest::addColumn<int>("error");
@@ -432,7 +432,7 @@ void tst_package_builder::special_files_data()
 
 // A device is written in place: it is never swapped for a regular file.
 // The devices are made in a fresh folder, never the system's own.
-void tst_package_builder::special_files()
+void TstPackageBuilder::special_files()
 {
     QFETCH(int, minor);
     QFETCH(int, error);
@@ -455,7 +455,7 @@ void tst_package_builder::special_files()
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size(), 2);
 }
 
-void tst_package_builder::place_byte_result_data()
+void TstPackageBuilder::place_byte_result_data()
 {
     QTest::addColumn<int>("page");
     QTest::addColumn<int>("address");
@@ -470,7 +470,7 @@ void tst_package_builder::place_byte_result_data()
     QTest::newRow("past 0xFFFF") << 0xFE00 << 0x0000 << 1 << -1;
 }
 
-void tst_package_builder::place_byte_result()
+void TstPackageBuilder::place_byte_result()
 {
     QFETCH(int, page);
     QFETCH(int, address);
@@ -484,7 +484,7 @@ void tst_package_builder::place_byte_result()
         QCOMPARE(int(block.bytes[i]), i == position ? 0x5A : 0xFF);
 }
 
-void tst_package_builder::scan_data()
+void TstPackageBuilder::scan_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("blocks");
@@ -497,7 +497,7 @@ void tst_package_builder::scan_data()
     QTest::newRow("one byte short of a block") << 4 + 545 << 0 << 545 << 4;
 }
 
-void tst_package_builder::scan()
+void TstPackageBuilder::scan()
 {
     QFETCH(int, size);
     QFETCH(int, blocks);
@@ -533,5 +533,5 @@ void tst_package_builder::scan()
     QCOMPARE(int(header.bytes[2]), header_bytes > 2 ? 0 : 0x77); // missing bytes keep their values
 }
 
-QTEST_GUILESS_MAIN(tst_package_builder)
+QTEST_GUILESS_MAIN(TstPackageBuilder)
 #include "tst_package_builder.moc"

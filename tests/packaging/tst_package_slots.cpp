@@ -21,16 +21,16 @@
 #include "package_fixture.h"
 #include "velmora.h"
 
-struct package_slots_tag;
+struct PackageSlotsTag;
 template <>
-struct velmora_access<package_slots_tag> {
+struct VelmoraAccess<PackageSlotsTag> {
     static QString &s19_path(velmora &w) { return w.s19_path; }
     static QString &file_path(velmora &w) { return w.file_path; }
     static QString &pkg_out_path(velmora &w) { return w.pkg_out_path; }
     static FirmwareConfig &config(velmora &w) { return w.fw_config; }
     static bool image_open(velmora &w) { return w.s19_file->is_open(); }
 };
-using window_state = velmora_access<package_slots_tag>;
+using window_state = VelmoraAccess<PackageSlotsTag>;
 
 using namespace fixture;
 
@@ -57,16 +57,16 @@ QByteArray read_file(const QString &path)
 
 // The image's and the package's debug messages while it lives (their
 // categories are off otherwise).
-class debug_log
+class DebugLog
 {
 public:
-    debug_log()
+    DebugLog()
     {
         QLoggingCategory::setFilterRules("vr20.srecord.debug=true\nvr20.package.debug=true");
         previous = qInstallMessageHandler(collect);
         messages().clear();
     }
-    ~debug_log()
+    ~DebugLog()
     {
         qInstallMessageHandler(previous);
         QLoggingCategory::setFilterRules(QString());
@@ -86,12 +86,12 @@ private:
     QtMessageHandler previous;
 };
 
-struct window_rig {
-    harness::modal_driver driver; // first: the window may warn while it is built
+struct WindowRig {
+    harness::ModalDriver driver; // first: the window may warn while it is built
     std::unique_ptr<velmora> window;
     QTemporaryDir dir;
 
-    window_rig()
+    WindowRig()
     {
         window = std::make_unique<velmora>();
         driver.clear(); // the port probe's own warning, if any
@@ -124,7 +124,7 @@ struct window_rig {
 
 } // namespace
 
-class tst_package_slots : public QObject
+class TstPackageSlots : public QObject
 {
     Q_OBJECT
 
@@ -148,21 +148,21 @@ private slots:
     void write_error_reported();
 };
 
-void tst_package_slots::initTestCase()
+void TstPackageSlots::initTestCase()
 {
     Q_INIT_RESOURCE(velmora);
     QVERIFY(have_tool("objcopy"));
     QVERIFY(have_tool("openssl"));
 }
 
-void tst_package_slots::tab_stays_removed()
+void TstPackageSlots::tab_stays_removed()
 {
-    window_rig r;
+    WindowRig r;
     QCOMPARE(r.window->ui.tabWidget->count(), 2);
     QCOMPARE(r.window->ui.tabWidget->indexOf(r.window->ui.tab_2), -1);
 }
 
-void tst_package_slots::select_image_data()
+void TstPackageSlots::select_image_data()
 {
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<QByteArray>("held"); // fw_config before
@@ -183,13 +183,13 @@ void tst_package_slots::select_image_data()
         << QStringList{"Quorinel VR20", "", "2013/0/0", "0"};
 }
 
-void tst_package_slots::select_image()
+void TstPackageSlots::select_image()
 {
     QFETCH(QByteArray, image);
     QFETCH(QByteArray, held);
     QFETCH(QByteArray, after);
     QFETCH(QStringList, labels);
-    window_rig r;
+    WindowRig r;
     // Labels from an earlier image with a known MCU: a code without text clears them.
     r.window->ui.label_mcu->setText("MC9S08PT60");
     r.window->ui.label_model->setText("earlier");
@@ -199,7 +199,7 @@ void tst_package_slots::select_image()
     r.choose_image(path);
     QVERIFY(r.driver.boxes().isEmpty());
     QCOMPARE(r.driver.file_dialogs().size(), 1);
-    const harness::shown_file_dialog dialog = r.driver.file_dialogs().first();
+    const harness::ShownFileDialog dialog = r.driver.file_dialogs().first();
     QCOMPARE(dialog.caption, QStringLiteral("Open Files"));
     QCOMPARE(dialog.directory, QDir(QDir::current().absoluteFilePath("..")).canonicalPath());
     QCOMPARE(dialog.filters, QStringList{"Text Files(*.s19)"});
@@ -212,12 +212,12 @@ void tst_package_slots::select_image()
     QVERIFY(!window_state::image_open(*r.window));
 }
 
-void tst_package_slots::select_image_logs()
+void TstPackageSlots::select_image_logs()
 {
-    window_rig r;
+    WindowRig r;
     const QString path
         = r.write("image.s19", "S00600004844521B\nS107300001020304BE\nS1073100326701002D\nS9030000FC\n");
-    debug_log log;
+    DebugLog log;
     r.choose_image(path);
     QCOMPARE(
         log.messages(),
@@ -225,9 +225,9 @@ void tst_package_slots::select_image_logs()
                      "Number: 7", "config[0][1][2][3] = 0x32, 0x67, 0x1, 0x0"}));
 }
 
-void tst_package_slots::image_dialog_cancelled()
+void TstPackageSlots::image_dialog_cancelled()
 {
-    window_rig r;
+    WindowRig r;
     const QString path = r.write("image.s19", objcopy_image(0x3100, config_record));
     r.choose_image(path);
     r.choose_image(QString());
@@ -242,14 +242,14 @@ void tst_package_slots::image_dialog_cancelled()
     QVERIFY(!QFileInfo::exists(r.dir.filePath("p.bin")));
 }
 
-void tst_package_slots::image_not_opened()
+void TstPackageSlots::image_not_opened()
 {
-    window_rig r;
+    WindowRig r;
     r.window->ui.label_date->setText("earlier");
     const QString missing = r.dir.filePath("missing.s19");
     r.choose_image(missing);
     QCOMPARE(r.driver.texts(), QStringList{"Fail to open S19 file!"});
-    const harness::shown_box box = r.driver.boxes().first();
+    const harness::ShownBox box = r.driver.boxes().first();
     QCOMPARE(box.title, QStringLiteral("Warning"));
     QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Yes));
     QVERIFY(box.parentless);
@@ -263,13 +263,13 @@ void tst_package_slots::image_not_opened()
     QVERIFY(!window_state::image_open(*r.window));
 }
 
-void tst_package_slots::select_package_path()
+void TstPackageSlots::select_package_path()
 {
-    window_rig r;
+    WindowRig r;
     const QString path = r.dir.filePath("out.bin");
     r.choose_package(path);
     QCOMPARE(r.driver.file_dialogs().size(), 1);
-    const harness::shown_file_dialog dialog = r.driver.file_dialogs().first();
+    const harness::ShownFileDialog dialog = r.driver.file_dialogs().first();
     QCOMPARE(dialog.caption, QStringLiteral("Save Files"));
     QCOMPARE(dialog.directory, QDir(QDir::current().absoluteFilePath("..")).canonicalPath());
     QCOMPARE(dialog.filters, QStringList{"Text Files(*.bin)"});
@@ -285,7 +285,7 @@ void tst_package_slots::select_package_path()
     QVERIFY(r.driver.boxes().isEmpty());
 }
 
-void tst_package_slots::build_data()
+void TstPackageSlots::build_data()
 {
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<int>("blocks");
@@ -297,18 +297,18 @@ void tst_package_slots::build_data()
     QTest::newRow("0x8000 at 0xA000") << objcopy_image(0x8000, ramp(16)) << 1 << QStringList{"ADDR = 0xa00"};
 }
 
-void tst_package_slots::build()
+void TstPackageSlots::build()
 {
     QFETCH(QByteArray, image);
     QFETCH(int, blocks);
     QFETCH(QStringList, debug);
-    window_rig r;
+    WindowRig r;
     const QString out = r.dir.filePath("out.bin");
     r.choose_image(r.write("image.s19", image));
     r.choose_package(out);
     QStringList messages;
     {
-        debug_log log;
+        DebugLog log;
         r.start();
         messages = log.messages();
     }
@@ -319,7 +319,7 @@ void tst_package_slots::build()
     QCOMPARE(package.toHex(), fixture::build(image).package.toHex());
 }
 
-void tst_package_slots::build_refused_data()
+void TstPackageSlots::build_refused_data()
 {
     QTest::addColumn<bool>("choose_image");
     QTest::addColumn<bool>("image_exists");
@@ -337,13 +337,13 @@ void tst_package_slots::build_refused_data()
 
 // A refused or failed build writes nothing: the package is opened only
 // after the image opened.
-void tst_package_slots::build_refused()
+void TstPackageSlots::build_refused()
 {
     QFETCH(bool, choose_image);
     QFETCH(bool, image_exists);
     QFETCH(QString, package);
     QFETCH(QString, warning);
-    window_rig r;
+    WindowRig r;
     const QString image = r.write("image.s19", objcopy_image(0xE000, ramp(16)));
     if (choose_image)
         r.choose_image(image);
@@ -363,9 +363,9 @@ void tst_package_slots::build_refused()
 
 // A package chosen on the Update tab replaces fw_config; the build still
 // takes the header from its image.
-void tst_package_slots::header_from_image_not_loaded_package()
+void TstPackageSlots::header_from_image_not_loaded_package()
 {
-    window_rig r;
+    WindowRig r;
     const QString out = r.dir.filePath("out.bin");
     r.choose_image(
         r.write("image.s19", objcopy_image(0x3100, config_record) + objcopy_image(0xE000, ramp(16))));
@@ -376,9 +376,9 @@ void tst_package_slots::header_from_image_not_loaded_package()
 }
 
 // The shared dialog path may be taken by another dialog in between.
-void tst_package_slots::writes_to_chosen_package_path()
+void TstPackageSlots::writes_to_chosen_package_path()
 {
-    window_rig r;
+    WindowRig r;
     const QString out = r.dir.filePath("out.bin"), other = r.dir.filePath("list.csv");
     r.choose_image(r.write("image.s19", objcopy_image(0xE000, ramp(16))));
     r.choose_package(out);
@@ -389,9 +389,9 @@ void tst_package_slots::writes_to_chosen_package_path()
     QVERIFY(!QFileInfo::exists(other));
 }
 
-void tst_package_slots::progress_bar()
+void TstPackageSlots::progress_bar()
 {
-    window_rig r;
+    WindowRig r;
     QByteArray image = objcopy_image(0xE000, random_bytes(160, 3)); // S0, 10 x S1, S9
     image += "S1130000"; // no line end: neither counted nor converted
     r.choose_image(r.write("image.s19", image));
@@ -411,9 +411,9 @@ void tst_package_slots::progress_bar()
 
 // Start pressed again while a build processes events does not start a
 // second build into the same file.
-void tst_package_slots::second_start_ignored_while_building()
+void TstPackageSlots::second_start_ignored_while_building()
 {
-    window_rig r;
+    WindowRig r;
     const QString out = r.dir.filePath("out.bin");
     const QByteArray image = objcopy_image(0x3200, random_bytes(4096, 5));
     r.choose_image(r.write("image.s19", image));
@@ -423,7 +423,7 @@ void tst_package_slots::second_start_ignored_while_building()
         if (v == 10 && pressed++ == 0)
             QTimer::singleShot(0, r.window->ui.pushButton_package_start, &QPushButton::click);
     });
-    debug_log log;
+    DebugLog log;
     r.start();
     QCOMPARE(pressed, 1);
     QCOMPARE(log.messages().filter("ADDR").size(), 8); // one build of 8 blocks
@@ -437,9 +437,9 @@ void tst_package_slots::second_start_ignored_while_building()
 
 // Files may grow to 8 KiB only (SIGXFSZ ignored, so writes fail with EFBIG):
 // the build reports it and the earlier package stays.
-void tst_package_slots::write_error_reported()
+void TstPackageSlots::write_error_reported()
 {
-    window_rig r;
+    WindowRig r;
     const QString out = r.write("out.bin", "earlier package");
     r.choose_image(r.write("image.s19", objcopy_image(0x3200, random_bytes(0x4000, 7))));
     r.choose_package(out);
@@ -461,5 +461,5 @@ void tst_package_slots::write_error_reported()
     QCOMPARE(QDir(r.dir.path()).entryList(QDir::Files).size(), 2);
 }
 
-QTEST_MAIN(tst_package_slots)
+QTEST_MAIN(TstPackageSlots)
 #include "tst_package_slots.moc"

@@ -39,7 +39,7 @@ FirmwareConfig config_of(const QByteArray &hex)
 
 } // namespace
 
-class tst_srecord : public QObject
+class TstSrecord : public QObject
 {
     Q_OBJECT
 
@@ -60,7 +60,7 @@ private slots:
     void line_check();
 };
 
-void tst_srecord::hex_byte_rule_data()
+void TstSrecord::hex_byte_rule_data()
 {
     QTest::addColumn<QByteArray>("chars");
     QTest::addColumn<int>("value");
@@ -76,14 +76,14 @@ void tst_srecord::hex_byte_rule_data()
                                      << 0xF0;
 }
 
-void tst_srecord::hex_byte_rule()
+void TstSrecord::hex_byte_rule()
 {
     QFETCH(QByteArray, chars);
     QFETCH(int, value);
     QCOMPARE(int(hex_byte(chars[0], chars[1])), value);
 }
 
-void tst_srecord::line_reader_data()
+void TstSrecord::line_reader_data()
 {
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QList<QByteArray>>("lines");
@@ -118,7 +118,7 @@ void tst_srecord::line_reader_data()
     QTest::newRow("empty input") << QByteArray() << QList<QByteArray>{} << QList<bool>{} << QByteArray();
 }
 
-void tst_srecord::line_reader()
+void TstSrecord::line_reader()
 {
     QFETCH(QByteArray, input);
     QFETCH(QList<QByteArray>, lines);
@@ -144,7 +144,7 @@ void tst_srecord::line_reader()
     QVERIFY(!reader.next(line)); // stays at the end
 }
 
-void tst_srecord::fields_data()
+void TstSrecord::fields_data()
 {
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<bool>("has_address");
@@ -165,7 +165,7 @@ void tst_srecord::fields_data()
         << QByteArray("S1FFE000") + QByteArray(506, '1') << true << 1 << 0xFF << 0xE000 << 45;
 }
 
-void tst_srecord::fields()
+void TstSrecord::fields()
 {
     QFETCH(QByteArray, line);
     QFETCH(bool, has_address);
@@ -183,7 +183,7 @@ void tst_srecord::fields()
     QCOMPARE(f.data_bytes, data_bytes);
 }
 
-void tst_srecord::config_record_data()
+void TstSrecord::config_record_data()
 {
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<QByteArray>("before");
@@ -222,7 +222,7 @@ void tst_srecord::config_record_data()
     QTest::newRow("empty image") << QByteArray() << held << held << false << QByteArray();
 }
 
-void tst_srecord::config_record()
+void TstSrecord::config_record()
 {
     QFETCH(QByteArray, image);
     QFETCH(QByteArray, before);
@@ -247,7 +247,7 @@ void collect(QtMsgType type, const QMessageLogContext &, const QString &text)
 }
 } // namespace
 
-void tst_srecord::config_record_logs()
+void TstSrecord::config_record_logs()
 {
     QLoggingCategory::setFilterRules("vr20.srecord.debug=true");
     g_messages.clear();
@@ -263,7 +263,7 @@ void tst_srecord::config_record_logs()
                      "Number: 7", "config[0][1][2][3] = 0x32, 0x67, 0x1, 0x0"}));
 }
 
-void tst_srecord::decode_data()
+void TstSrecord::decode_data()
 {
     QTest::addColumn<QByteArray>("config");
     QTest::addColumn<QString>("model");
@@ -292,7 +292,7 @@ void tst_srecord::decode_data()
                                             << "3";
 }
 
-void tst_srecord::decode()
+void TstSrecord::decode()
 {
     QFETCH(QByteArray, config);
     QFETCH(QString, model);
@@ -306,7 +306,7 @@ void tst_srecord::decode()
     QCOMPARE(t.version, version);
 }
 
-void tst_srecord::line_check_data()
+void TstSrecord::line_check_data()
 {
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<int>("fault");
@@ -323,12 +323,12 @@ void tst_srecord::line_check_data()
     QTest::newRow("cut") << QByteArray("S1FF3100") + QByteArray(506, '0') << int(SrecFault::Cut);
 }
 
-void tst_srecord::line_check()
+void TstSrecord::line_check()
 {
     QFETCH(QByteArray, line);
     QFETCH(int, fault);
     QCOMPARE(int(check_srec_line(line_of(line))), fault);
 }
 
-QTEST_GUILESS_MAIN(tst_srecord)
+QTEST_GUILESS_MAIN(TstSrecord)
 #include "tst_srecord.moc"

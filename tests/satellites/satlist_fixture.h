@@ -67,7 +67,7 @@ inline bool type_cell(velmora &w, int row, int col, const QString &text)
     editor->selectAll();
     QTest::keyClicks(editor, text);
     QTest::keyClick(editor, Qt::Key_Return);
-    return harness::modal_driver::wait_until([&] { return !table->indexWidget(index); }, 5000);
+    return harness::ModalDriver::wait_until([&] { return !table->indexWidget(index); }, 5000);
 }
 
 inline bool sat_buttons_enabled(velmora &w)
@@ -101,23 +101,23 @@ inline QByteArray read_file(const QString &path)
 // A window whose worker holds a closed port on a fresh simulated box. The
 // working directory is a temporary one, for data_transfer.log, and so is the
 // user's data folder, for the table's backups.
-struct rig {
+struct ListRig {
     QTemporaryDir dir;
     QString old_dir = QDir::currentPath();
     QByteArray old_data_home = qgetenv("XDG_DATA_HOME");
-    harness::modal_driver driver; // before the window: its port probe may warn
+    harness::ModalDriver driver; // before the window: its port probe may warn
     velmora window;
     boxsim::Box box;
     bool attached = false;
 
-    rig()
+    ListRig()
     {
         QDir::setCurrent(dir.path());
         qputenv("XDG_DATA_HOME", dir.filePath("data").toLocal8Bit());
         driver.clear();
         attached = harness::attach_port(window, QString::fromStdString(box.slave_path()));
     }
-    ~rig()
+    ~ListRig()
     {
         QDir::setCurrent(old_dir);
         if (old_data_home.isNull())
@@ -156,9 +156,9 @@ struct rig {
     QByteArray log() const { return read_file(dir.filePath("data_transfer.log")); }
 
     // The first box with a single button: the flow's closing message, not a question before it.
-    harness::shown_box end_box() const
+    harness::ShownBox end_box() const
     {
-        for (const harness::shown_box &box : driver.boxes())
+        for (const harness::ShownBox &box : driver.boxes())
             if (box.button_texts.size() == 1)
                 return box;
         return {};
@@ -166,7 +166,7 @@ struct rig {
     // Waits for the flow's closing message box; returns its text ("" if none came).
     QString wait_end(int timeout_ms)
     {
-        harness::modal_driver::wait_until([&] { return !end_box().text.isEmpty(); }, timeout_ms);
+        harness::ModalDriver::wait_until([&] { return !end_box().text.isEmpty(); }, timeout_ms);
         return end_box().text;
     }
     QString end_title() const { return end_box().title; }

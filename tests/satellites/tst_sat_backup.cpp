@@ -102,7 +102,7 @@ private slots:
         QVERIFY(QDir().mkpath(folder));
         BackupResult r;
         {
-            harness::file_size_limit full(64);
+            harness::FileSizeLimit full(64);
             r = save_backup(folder, BackupKind::read, table_with("x"), start);
         }
         QVERIFY(!r.ok);

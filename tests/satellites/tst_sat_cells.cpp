@@ -17,11 +17,11 @@
 namespace {
 
 // A satellite table as the window has it: rows of four columns, watched.
-struct table_rig {
+struct TableRig {
     QTableWidget table{sat_count, sat_columns};
     SatTableWatch *watch = new SatTableWatch(&table);
 
-    table_rig()
+    TableRig()
     {
         table.resize(600, 400);
         table.show();
@@ -158,7 +158,7 @@ private slots:
         QFETCH(int, column);
         QFETCH(QString, keys);
         QFETCH(QString, cell);
-        table_rig r;
+        TableRig r;
         QCOMPARE(r.type(3, column, keys), cell);
     }
 
@@ -171,7 +171,7 @@ private slots:
         QFETCH(SatRow, row);
         QFETCH(SatRecord, record);
         QFETCH(QList<int>, altered);
-        table_rig r;
+        TableRig r;
         for (int col = 0; col < sat_columns; ++col) {
             r.table.setItem(0, col, new QTableWidgetItem(row[col]));
             r.cell(1, col)->setText(row[col]);
@@ -196,7 +196,7 @@ private slots:
 
     void marks_follow_every_change()
     {
-        table_rig r;
+        TableRig r;
         QTableWidgetItem *position = r.cell(4, col_position);
         QTableWidgetItem *name = r.cell(4, col_name);
         QSignalSpy changes(&r.table, &QTableWidget::itemChanged);
@@ -227,7 +227,7 @@ private slots:
 
     void unsaved_edits()
     {
-        table_rig r;
+        TableRig r;
         QVERIFY(!r.watch->has_unsaved_edits());
         // Loads are no edits.
         r.cell(0, col_name)->setText("Loaded");

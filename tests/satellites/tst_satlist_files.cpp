@@ -10,9 +10,9 @@ using namespace satlist;
 
 Q_DECLARE_METATYPE(QList<QStringList>)
 
-struct satlist_files_tag;
+struct SatlistFilesTag;
 template <>
-struct velmora_access<satlist_files_tag> {
+struct VelmoraAccess<SatlistFilesTag> {
     static uint8_t *record() { return velmora::sat_record; }
 };
 
@@ -37,7 +37,7 @@ void write_file(const QString &path, const QByteArray &content)
 
 } // namespace
 
-class tst_satlist_files : public QObject
+class TstSatlistFiles : public QObject
 {
     Q_OBJECT
 
@@ -46,7 +46,7 @@ private slots:
 
     void save_and_read_back()
     {
-        rig r;
+        ListRig r;
         const QString path = r.dir.filePath("list.csv");
         set_row(r.window, 0, {"Sat 1", "192", "45", "-45"});
         set_row(r.window, 1, {"Blank", " ", " ", " "});
@@ -76,7 +76,7 @@ private slots:
         QCOMPARE(row_texts(r.window, 3), (QStringList{"A", "18", "1", "2"}));
         QCOMPARE(row_texts(r.window, 198), (QStringList{"", "0", "0", "0"}));
 
-        const QList<harness::shown_file_dialog> dialogs = r.driver.file_dialogs();
+        const QList<harness::ShownFileDialog> dialogs = r.driver.file_dialogs();
         QCOMPARE(dialogs.size(), 2);
         QCOMPARE(dialogs[0].caption, QString("Save Files"));
         QVERIFY(dialogs[0].parentless);
@@ -87,7 +87,7 @@ private slots:
 
     void save_replaces_a_longer_file()
     {
-        rig r;
+        ListRig r;
         const QString path = r.dir.filePath("long.csv");
         write_file(path, QByteArray(20000, 'Z'));
         r.choose(r.window.ui.pushButton_sat_save_file, path);
@@ -96,11 +96,11 @@ private slots:
 
     void failed_save_keeps_the_old_file()
     {
-        rig r;
+        ListRig r;
         const QString path = r.dir.filePath("old.csv");
         write_file(path, "old,1,2,3,\n");
         {
-            harness::file_size_limit full(64);
+            harness::FileSizeLimit full(64);
             r.choose(r.window.ui.pushButton_sat_save_file, path);
         }
         QCOMPARE(r.driver.texts(), QStringList{"Fail to save CSV file, the file is unchanged"});
@@ -128,7 +128,7 @@ private slots:
     {
         QFETCH(QByteArray, content);
         QFETCH(QList<QStringList>, rows);
-        rig r;
+        ListRig r;
         const QString path = r.dir.filePath("in.csv");
         write_file(path, content);
         for (int row = 0; row < sats; ++row)
@@ -143,7 +143,7 @@ private slots:
 
     void more_than_199_lines()
     {
-        rig r;
+        ListRig r;
         const QString path = r.dir.filePath("many.csv");
         write_file(path, lines(250, "s%1,%1,1,2,\n"));
         r.choose(r.window.ui.pushButton_sat_read_file, path);
@@ -154,7 +154,7 @@ private slots:
 
     void file_problems()
     {
-        rig r;
+        ListRig r;
         set_row(r.window, 0, marker);
         r.window.ui.pushButton_sat_read_file->click(); // dialog cancelled
         r.window.ui.pushButton_sat_save_file->click();
@@ -171,8 +171,8 @@ private slots:
 
     void second_entry_of_the_list_read()
     {
-        rig r;
-        uint8_t *record = velmora_access<satlist_files_tag>::record();
+        ListRig r;
+        uint8_t *record = VelmoraAccess<SatlistFilesTag>::record();
         std::fill(record, record + 20, uint8_t(0));
         std::memcpy(record, "Zero", 4);
         set_row(r.window, 4, marker);
@@ -203,7 +203,7 @@ private slots:
 
     void a_backup_that_fails_is_told_after_the_read()
     {
-        rig r;
+        ListRig r;
         // A file where the backup folder belongs.
         QVERIFY(QDir().mkpath(QFileInfo(backup_folder()).path()));
         write_file(backup_folder(), "not a folder");
@@ -211,7 +211,7 @@ private slots:
         QCOMPARE(
             r.driver.texts(),
             (QStringList{"Satellite data read successfully!", "The satellite list could not be backed up."}));
-        const harness::shown_box warning = r.driver.boxes().at(1);
+        const harness::ShownBox warning = r.driver.boxes().at(1);
         QCOMPARE(warning.title, QString("Warning"));
         QCOMPARE(warning.icon, QMessageBox::Warning);
         QCOMPARE(warning.button_texts, QStringList{"Yes"});
@@ -228,7 +228,7 @@ private slots:
     // the marks follow an edit.
     void out_of_range_values_from_a_file_are_marked()
     {
-        rig r;
+        ListRig r;
         const QString path = r.dir.filePath("far.csv");
         write_file(path, "Far,5001,91,-91,\nNear,192,45,-45,\n");
         r.choose(r.window.ui.pushButton_sat_read_file, path);
@@ -264,7 +264,7 @@ private slots:
         QFETCH(bool, edit);
         QFETCH(QString, answer);
         QFETCH(bool, loaded);
-        rig r;
+        ListRig r;
         const QString path = r.dir.filePath("in.csv");
         write_file(path, "From file,1,2,3,\n");
         if (edit)
@@ -275,7 +275,7 @@ private slots:
 
         QCOMPARE(r.driver.boxes().size(), edit ? 1 : 0);
         if (edit) {
-            const harness::shown_box question = r.driver.boxes().constFirst();
+            const harness::ShownBox question = r.driver.boxes().constFirst();
             QCOMPARE(question.title, QString("Unsaved edits"));
             QCOMPARE(question.answer, answer);
             QCOMPARE(question.default_button, QMessageBox::Cancel);
@@ -307,7 +307,7 @@ private slots:
         QFETCH(bool, save);
         QFETCH(QString, answer);
         QFETCH(bool, closed);
-        rig r;
+        ListRig r;
         r.window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&r.window));
         if (edit)
@@ -329,5 +329,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_satlist_files)
+QTEST_MAIN(TstSatlistFiles)
 #include "tst_satlist_files.moc"

@@ -51,7 +51,7 @@ long long ms_between(boxsim::Clock::time_point a, boxsim::Clock::time_point b)
 
 } // namespace
 
-class tst_satlist_read : public QObject
+class TstSatlistRead : public QObject
 {
     Q_OBJECT
 
@@ -61,20 +61,20 @@ private slots:
     // Also: stray bytes after each record and after the end change nothing.
     void full_read_then_write_back()
     {
-        rig r;
+        ListRig r;
         QVERIFY(r.attached);
-        struct fields {
+        struct Fields {
             std::string name;
             int position, vertical, horizontal;
         };
-        std::vector<fields> sats_in_box;
+        std::vector<Fields> sats_in_box;
         for (int k = 1; k <= sats; ++k)
             sats_in_box.push_back({"Sat " + std::to_string(k), 10 * k, k % 90, k % 33 - 16});
         sats_in_box[0] = {"T\xC3\xBCrksat 4A", -200, 5, -7};
         sats_in_box[49] = {"Empty slot", 0, 0, 0};
         sats_in_box[198] = {"ABCDEFGHIJKLMNOP", 4999, -90, 90};
         for (int k = 1; k <= sats; ++k) {
-            const fields &f = sats_in_box[size_t(k - 1)];
+            const Fields &f = sats_in_box[size_t(k - 1)];
             r.box.set_record(
                 k, boxsim::box_record(f.name, int16_t(f.position), int8_t(f.vertical), int8_t(f.horizontal)));
         }
@@ -96,7 +96,7 @@ private slots:
                  (QStringList{QString::fromUtf8("T\xC3\xBCrksat 4A"), "-200", "5", "-7"}));
         QCOMPARE(row_texts(r.window, 49), (QStringList{"Empty slot", " ", " ", " "}));
         for (int k = 1; k <= sats; ++k) {
-            const fields &f = sats_in_box[size_t(k - 1)];
+            const Fields &f = sats_in_box[size_t(k - 1)];
             QCOMPARE(row_texts(r.window, k - 1), shown(f.name, f.position, f.vertical, f.horizontal));
         }
         QCOMPARE(r.window.ui.progressBar_sat_setting->value(), 100);
@@ -146,7 +146,7 @@ private slots:
             const auto written = r.box.written_record(k);
             QVERIFY2(written, qPrintable(QString::number(k)));
             const boxsim::ToolRecordFields got = boxsim::decode_tool_record(*written);
-            const fields &f = sats_in_box[size_t(k - 1)];
+            const Fields &f = sats_in_box[size_t(k - 1)];
             QCOMPARE(QString::fromStdString(got.name), QString::fromStdString(f.name.substr(0, 15)));
             QCOMPARE(int(got.position), f.position);
             QCOMPARE(int(got.vertical), f.vertical);
@@ -182,10 +182,10 @@ private slots:
     // unopened and the box without a byte; Discard reads.
     void reading_the_box_with_unsaved_edits()
     {
-        rig r;
+        ListRig r;
         QVERIFY(r.attached);
         QVERIFY(type_cell(r.window, 2, 0, "Edited"));
-        harness::open_counter opens(QString::fromStdString(r.box.slave_path()));
+        harness::OpenCounter opens(QString::fromStdString(r.box.slave_path()));
         r.press_answering(r.window.ui.pushButton_sat_read, "Cancel");
         QCOMPARE(r.driver.boxes().size(), 1);
         QCOMPARE(r.driver.boxes().constFirst().title, QString("Unsaved edits"));
@@ -211,7 +211,7 @@ private slots:
 
     void error_byte_restarts_then_hang_up()
     {
-        rig r;
+        ListRig r;
         QVERIFY(r.attached);
         // 0xEF instead of 'I' after the first request, then 0xEF where record
         // byte 7 of satellite 2 belongs, then the box hangs up amid satellite 4.
@@ -244,7 +244,7 @@ private slots:
 
     void silence_resends_request()
     {
-        rig r;
+        ListRig r;
         QVERIFY(r.attached);
         // The first request goes unheard; later an acknowledgement amid
         // satellite 2. Each time 'H' follows 2000 ms later. The box takes the
@@ -274,7 +274,7 @@ private slots:
 
     void no_port()
     {
-        rig r;
+        ListRig r;
         harness::worker(r.window).release_port();
         r.window.ui.pushButton_sat_read->click();
         QCOMPARE(r.wait_end(5000),
@@ -290,5 +290,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_satlist_read)
+QTEST_MAIN(TstSatlistRead)
 #include "tst_satlist_read.moc"

@@ -46,7 +46,7 @@ QByteArray undisturbed_log(int from, int to)
 
 } // namespace
 
-class tst_satlist_write : public QObject
+class TstSatlistWrite : public QObject
 {
     Q_OBJECT
 
@@ -55,7 +55,7 @@ private slots:
 
     void full_write_record_by_record()
     {
-        rig r;
+        ListRig r;
         QVERIFY(r.attached);
         // An earlier, longer log is emptied.
         QFile old(r.dir.filePath("data_transfer.log"));
@@ -80,7 +80,7 @@ private slots:
 
         // Asked first, about the two rows the write alters.
         QCOMPARE(r.driver.boxes().size(), 2);
-        const harness::shown_box question = r.driver.boxes().constFirst();
+        const harness::ShownBox question = r.driver.boxes().constFirst();
         QCOMPARE(question.title, QString("Save to device"));
         QCOMPARE(question.icon, QMessageBox::Question);
         QCOMPARE(question.button_texts, (QStringList{"Write", "Cancel"}));
@@ -128,7 +128,7 @@ private slots:
 
     void time_outs_resend()
     {
-        rig r;
+        ListRig r;
         QVERIFY(r.attached);
         for (int k = 1; k <= sats; ++k)
             set_row(r.window, k - 1, {QString("S%1").arg(k), QString::number(k), "1", "-1"});
@@ -161,7 +161,7 @@ private slots:
     // backup holds, as they were when the write started.
     void cells_are_read_only_while_writing()
     {
-        rig r;
+        ListRig r;
         QVERIFY(r.attached);
         set_row(r.window, 4, {"Before", "1", "1", "1"});
         const size_t record5_started = 1 + 4 * 21 + 1 + 1; // 'J', records 1-4, number 5, its first byte
@@ -199,10 +199,10 @@ private slots:
     // unopened and the box without a byte, with or without a port to use.
     void write_question_comes_before_the_port()
     {
-        rig r;
+        ListRig r;
         QVERIFY(r.attached);
         set_row(r.window, 9, {"Far", "6000", "1", "1"});
-        harness::open_counter opens(QString::fromStdString(r.box.slave_path()));
+        harness::OpenCounter opens(QString::fromStdString(r.box.slave_path()));
         r.press_answering(r.window.ui.pushButton_sat_save, "Cancel");
         QCOMPARE(r.driver.boxes().size(), 1);
         QCOMPARE(r.driver.boxes().constFirst().answer, QString("Cancel"));
@@ -233,7 +233,7 @@ private slots:
 
     void a_backup_that_fails_is_told_after_the_write()
     {
-        rig r;
+        ListRig r;
         QVERIFY(r.attached);
         QVERIFY(QDir().mkpath(QFileInfo(backup_folder()).path()));
         QFile blocker(backup_folder()); // a file where the folder belongs
@@ -269,7 +269,7 @@ private slots:
     {
         QFETCH(Fault, fault);
         QFETCH(QByteArray, log);
-        rig r;
+        ListRig r;
         QVERIFY(r.attached);
         r.box.add_fault(fault);
         r.window.ui.pushButton_sat_save->click();
@@ -285,12 +285,12 @@ private slots:
 
     void silent_box_is_asked_again_and_each_write_has_its_own_log()
     {
-        rig r;
+        ListRig r;
         QVERIFY(r.attached);
         // 'J' goes unheard: the watchdog runs from 'J' on.
         r.box.add_fault(Fault::silence(Trigger::nth_byte(boxsim::Conversation::ListWrite, 1)));
         r.window.ui.pushButton_sat_save->click();
-        QVERIFY(harness::modal_driver::wait_until([&] { return r.box.received().size() >= 2; }, 5000));
+        QVERIFY(harness::ModalDriver::wait_until([&] { return r.box.received().size() >= 2; }, 5000));
         QCOMPARE(int(r.box.received()[1]), 0xEF);
         r.box.peer().hang_up();
         QCOMPARE(r.wait_end(10000), QString(write_error));
@@ -307,5 +307,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_satlist_write)
+QTEST_MAIN(TstSatlistWrite)
 #include "tst_satlist_write.moc"

@@ -54,7 +54,7 @@ struct DelayedSignal {
 
 } // namespace
 
-class tst_blocking_line : public QObject
+class TstBlockingLine : public QObject
 {
     Q_OBJECT
 
@@ -423,5 +423,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_blocking_line)
+QTEST_GUILESS_MAIN(TstBlockingLine)
 #include "tst_blocking_line.moc"

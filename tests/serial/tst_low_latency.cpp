@@ -7,7 +7,7 @@
 #include "low_latency.h"
 #include "serial_port_handle.h"
 
-class tst_low_latency : public QObject
+class TstLowLatency : public QObject
 {
     Q_OBJECT
 
@@ -50,5 +50,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_low_latency)
+QTEST_GUILESS_MAIN(TstLowLatency)
 #include "tst_low_latency.moc"

@@ -22,7 +22,7 @@ std::optional<quint16> id(int value)
 
 } // namespace
 
-class tst_port_listing : public QObject
+class TstPortListing : public QObject
 {
     Q_OBJECT
 
@@ -232,5 +232,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_port_listing)
+QTEST_GUILESS_MAIN(TstPortListing)
 #include "tst_port_listing.moc"

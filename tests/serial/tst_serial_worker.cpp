@@ -15,7 +15,7 @@ using boxsim::PtyPeer;
 
 // A worker holding an open port on a fresh pseudo-terminal, and a spy on its
 // replies.
-struct open_line {
+struct OpenLine {
     PtyPeer peer;
     serial_port_handle worker;
     bool opened = !worker.open_port(QString::fromStdString(peer.slave_path()));
@@ -24,7 +24,7 @@ struct open_line {
     std::tuple<PtyPeer &, serial_port_handle &, QSignalSpy &> parts() { return {peer, worker, spy}; }
 };
 
-class tst_serial_worker : public QObject
+class TstSerialWorker : public QObject
 {
     Q_OBJECT
 
@@ -50,7 +50,7 @@ private slots:
 
     void open_applies_the_line_settings_in_the_worker_thread()
     {
-        open_line line;
+        OpenLine line;
         QVERIFY(line.opened);
         auto [peer, worker, spy] = line.parts();
         QVERIFY(worker.port_is_open());
@@ -81,7 +81,7 @@ private slots:
 
     void close_keeps_the_object_and_reopen_opens_it()
     {
-        open_line line;
+        OpenLine line;
         QVERIFY(line.opened);
         auto [peer, worker, spy] = line.parts();
         worker.close_port();
@@ -108,7 +108,7 @@ private slots:
     {
         QFETCH(QList<QByteArray>, arrivals);
         QFETCH(QList<uchar>, expected);
-        open_line line;
+        OpenLine line;
         QVERIFY(line.opened);
         auto [peer, worker, spy] = line.parts();
         worker.update_reply_connect();
@@ -123,7 +123,7 @@ private slots:
 
     void an_arrival_cleared_before_the_handler_gives_zero()
     {
-        open_line line;
+        OpenLine line;
         QVERIFY(line.opened);
         auto [peer, worker, spy] = line.parts();
         // The handler finds nothing to read, as when the bytes of a signalled
@@ -134,7 +134,7 @@ private slots:
 
     void arming_twice_gives_one_reply_per_arrival()
     {
-        open_line line;
+        OpenLine line;
         QVERIFY(line.opened);
         auto [peer, worker, spy] = line.parts();
         worker.update_reply_connect();
@@ -145,7 +145,7 @@ private slots:
 
     void arming_through_a_queued_signal()
     {
-        open_line line;
+        OpenLine line;
         QVERIFY(line.opened);
         auto [peer, worker, spy] = line.parts();
         QObject emitter;
@@ -159,7 +159,7 @@ private slots:
 
     void disarmed_bytes_stay_and_the_oldest_comes_first()
     {
-        open_line line;
+        OpenLine line;
         QVERIFY(line.opened);
         auto [peer, worker, spy] = line.parts();
         worker.update_reply_connect();
@@ -175,7 +175,7 @@ private slots:
 
     void wait_read_byte_reads_one_byte()
     {
-        open_line line;
+        OpenLine line;
         QVERIFY(line.opened);
         auto [peer, worker, spy] = line.parts();
         QVERIFY(peer.send(boxsim::Bytes{0x50, 0x51}));
@@ -186,7 +186,7 @@ private slots:
 
     void wait_read_byte_times_out_after_3000_ms()
     {
-        open_line line;
+        OpenLine line;
         QVERIFY(line.opened);
         auto [peer, worker, spy] = line.parts();
         uchar byte = 0x77;
@@ -199,7 +199,7 @@ private slots:
 
     void write_and_wait_needs_nobody_reading()
     {
-        open_line line;
+        OpenLine line;
         QVERIFY(line.opened);
         auto [peer, worker, spy] = line.parts();
         QVERIFY(!worker.write_and_wait(0x45));
@@ -273,7 +273,7 @@ private slots:
                             .arg(type == QtDebugMsg ? "debug" : "warning", context.category, start);
             });
         {
-            open_line line;
+            OpenLine line;
             QVERIFY(line.opened);
             auto [peer, worker, spy] = line.parts();
             int lost = 0;
@@ -296,7 +296,7 @@ private slots:
 
     void operations_after_shut_down_fail_without_blocking()
     {
-        open_line line;
+        OpenLine line;
         QVERIFY(line.opened);
         auto [peer, worker, spy] = line.parts();
         worker.shut_down();
@@ -309,5 +309,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_serial_worker)
+QTEST_GUILESS_MAIN(TstSerialWorker)
 #include "tst_serial_worker.moc"

@@ -12,7 +12,7 @@ using namespace boxsim;
 using namespace boxscript;
 using namespace std::chrono_literals;
 
-class tst_box_faults : public ConversationTest
+class TstBoxFaults : public ConversationTest
 {
     Q_OBJECT
 
@@ -24,7 +24,7 @@ private slots:
     void stray_at_once_does_not_wait_for_the_tool();
 };
 
-void tst_box_faults::add_rows()
+void TstBoxFaults::add_rows()
 {
     const Setup none = nothing();
 
@@ -96,7 +96,7 @@ void tst_box_faults::add_rows()
     }
 }
 
-void tst_box_faults::hang_up_reaches_the_tool()
+void TstBoxFaults::hang_up_reaches_the_tool()
 {
     Box box;
     box.add_fault(Fault::hang_up(Trigger::list_read_byte(3, 2)));
@@ -111,7 +111,7 @@ void tst_box_faults::hang_up_reaches_the_tool()
     QVERIFY(!box.peer().send(0x41));
 }
 
-void tst_box_faults::stray_at_once_does_not_wait_for_the_tool()
+void TstBoxFaults::stray_at_once_does_not_wait_for_the_tool()
 {
     Box::Settings settings;
     settings.drain_limit = 10s;
@@ -129,5 +129,5 @@ void tst_box_faults::stray_at_once_does_not_wait_for_the_tool()
     QCOMPARE(bytes_of(tool.take(1, 2s)), QByteArrayList{raw({0xAA})});
 }
 
-QTEST_GUILESS_MAIN(tst_box_faults)
+QTEST_GUILESS_MAIN(TstBoxFaults)
 #include "tst_box_faults.moc"

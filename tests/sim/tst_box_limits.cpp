@@ -9,7 +9,7 @@ using namespace boxsim;
 using namespace boxscript;
 using namespace std::chrono_literals;
 
-class tst_box_limits : public ConversationTest
+class TstBoxLimits : public ConversationTest
 {
     Q_OBJECT
 
@@ -17,7 +17,7 @@ protected:
     void add_rows() override;
 };
 
-void tst_box_limits::add_rows()
+void TstBoxLimits::add_rows()
 {
     const Setup none = nothing();
     // Soft limits.
@@ -108,5 +108,5 @@ void tst_box_limits::add_rows()
     }
 }
 
-QTEST_GUILESS_MAIN(tst_box_limits)
+QTEST_GUILESS_MAIN(TstBoxLimits)
 #include "tst_box_limits.moc"

@@ -14,7 +14,7 @@ using namespace boxsim;
 using namespace boxscript;
 using namespace std::chrono_literals;
 
-class tst_box_line : public QObject
+class TstBoxLine : public QObject
 {
     Q_OBJECT
 
@@ -25,7 +25,7 @@ private slots:
     void tool_reopening_keeps_the_line();
 };
 
-void tst_box_line::separate_arrivals_keep_the_gap()
+void TstBoxLine::separate_arrivals_keep_the_gap()
 {
     Box::Settings settings;
     settings.gap = 60ms;
@@ -47,7 +47,7 @@ void tst_box_line::separate_arrivals_keep_the_gap()
     QCOMPARE(bytes_of(tool.take(1, 2s)), QByteArrayList{raw({0x01})});
 }
 
-void tst_box_line::pty_peer_alone()
+void TstBoxLine::pty_peer_alone()
 {
     PtyPeer peer;
     ToolEnd tool(peer.slave_path());
@@ -65,7 +65,7 @@ void tst_box_line::pty_peer_alone()
     QVERIFY(bytes_of(tool.take(0, 100ms)).isEmpty()); // no echo, no protocol
 }
 
-void tst_box_line::link_names_the_terminal()
+void TstBoxLine::link_names_the_terminal()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -98,7 +98,7 @@ void tst_box_line::link_names_the_terminal()
     QCOMPARE(QFileInfo(QString::fromStdString(link)).symLinkTarget().toStdString(), second.slave_path());
 }
 
-void tst_box_line::tool_reopening_keeps_the_line()
+void TstBoxLine::tool_reopening_keeps_the_line()
 {
     Box box;
     auto tool = std::make_unique<ToolEnd>(box.slave_path());
@@ -111,5 +111,5 @@ void tst_box_line::tool_reopening_keeps_the_line()
     QVERIFY(!box.hung_up());
 }
 
-QTEST_GUILESS_MAIN(tst_box_line)
+QTEST_GUILESS_MAIN(TstBoxLine)
 #include "tst_box_line.moc"

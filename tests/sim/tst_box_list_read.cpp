@@ -9,7 +9,7 @@ using namespace boxsim;
 using namespace boxscript;
 using namespace std::chrono_literals;
 
-class tst_box_list_read : public ConversationTest
+class TstBoxListRead : public ConversationTest
 {
     Q_OBJECT
 
@@ -17,7 +17,7 @@ protected:
     void add_rows() override;
 };
 
-void tst_box_list_read::add_rows()
+void TstBoxListRead::add_rows()
 {
     const Setup none = nothing();
     const std::vector<Record> recs = default_records();
@@ -90,5 +90,5 @@ void tst_box_list_read::add_rows()
     }
 }
 
-QTEST_GUILESS_MAIN(tst_box_list_read)
+QTEST_GUILESS_MAIN(TstBoxListRead)
 #include "tst_box_list_read.moc"

@@ -9,7 +9,7 @@ using namespace boxsim;
 using namespace boxscript;
 using namespace std::chrono_literals;
 
-class tst_box_list_write : public ConversationTest
+class TstBoxListWrite : public ConversationTest
 {
     Q_OBJECT
 
@@ -17,7 +17,7 @@ protected:
     void add_rows() override;
 };
 
-void tst_box_list_write::add_rows()
+void TstBoxListWrite::add_rows()
 {
     const Setup none = nothing();
 
@@ -87,5 +87,5 @@ void tst_box_list_write::add_rows()
     }
 }
 
-QTEST_GUILESS_MAIN(tst_box_list_write)
+QTEST_GUILESS_MAIN(TstBoxListWrite)
 #include "tst_box_list_write.moc"

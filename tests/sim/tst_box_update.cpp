@@ -9,7 +9,7 @@ using namespace boxsim;
 using namespace boxscript;
 using namespace std::chrono_literals;
 
-class tst_box_update : public ConversationTest
+class TstBoxUpdate : public ConversationTest
 {
     Q_OBJECT
 
@@ -52,7 +52,7 @@ void append_lines(Script &s, int block)
 
 } // namespace
 
-void tst_box_update::add_rows()
+void TstBoxUpdate::add_rows()
 {
     const Setup none = nothing();
     QTest::newRow("update: a line byte of value 'E' after a quiet is data")
@@ -136,7 +136,7 @@ void tst_box_update::add_rows()
     }
 }
 
-void tst_box_update::update_stores_blocks()
+void TstBoxUpdate::update_stores_blocks()
 {
     Box box;
     ToolEnd tool(box.slave_path());
@@ -171,5 +171,5 @@ void tst_box_update::update_stores_blocks()
     QVERIFY(!box.received_header());
 }
 
-QTEST_GUILESS_MAIN(tst_box_update)
+QTEST_GUILESS_MAIN(TstBoxUpdate)
 #include "tst_box_update.moc"

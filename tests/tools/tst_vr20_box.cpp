@@ -30,7 +30,7 @@ using boxsim::Trigger;
 using std::chrono::milliseconds;
 using update_test::first_difference;
 using update_test::make_package;
-using update_test::test_package;
+using update_test::TestPackage;
 
 using Faults = std::vector<Fault>;
 Q_DECLARE_METATYPE(Faults)
@@ -123,7 +123,7 @@ Fault hang_up_on_any_write()
 
 } // namespace
 
-class tst_vr20_box : public QObject
+class TstVr20Box : public QObject
 {
     Q_OBJECT
 
@@ -156,7 +156,7 @@ private slots:
     void output_without_terminal();
 };
 
-void tst_vr20_box::initTestCase()
+void TstVr20Box::initTestCase()
 {
     QLoggingCategory::setFilterRules("default.debug=false");
     QVERIFY2(QFileInfo(tool_path).isExecutable(), qPrintable(tool_path + " is not built"));
@@ -164,7 +164,7 @@ void tst_vr20_box::initTestCase()
 
 // ---- soft limits ----
 
-void tst_vr20_box::limits_get_data()
+void TstVr20Box::limits_get_data()
 {
     QTest::addColumn<Faults>("faults");
     QTest::addColumn<QStringList>("options");
@@ -184,7 +184,7 @@ void tst_vr20_box::limits_get_data()
         << QStringList{"--timeout", "300"} << 4 << QByteArray() << QByteArray("b");
 }
 
-void tst_vr20_box::limits_get()
+void TstVr20Box::limits_get()
 {
     QFETCH(Faults, faults);
     QFETCH(QStringList, options);
@@ -207,7 +207,7 @@ void tst_vr20_box::limits_get()
     }
 }
 
-void tst_vr20_box::limits_set_data()
+void TstVr20Box::limits_set_data()
 {
     QTest::addColumn<QStringList>("values");
     QTest::addColumn<int>("code");
@@ -232,7 +232,7 @@ void tst_vr20_box::limits_set_data()
                                << 1000;
 }
 
-void tst_vr20_box::limits_set()
+void TstVr20Box::limits_set()
 {
     QFETCH(QStringList, values);
     QFETCH(int, code);
@@ -255,7 +255,7 @@ void tst_vr20_box::limits_set()
 }
 
 // Refused before a byte goes out: usage, and ports that cannot be used.
-void tst_vr20_box::before_the_box_data()
+void TstVr20Box::before_the_box_data()
 {
     QTest::addColumn<QStringList>("args"); // PORT stands for the box's terminal
     QTest::addColumn<int>("code");
@@ -292,7 +292,7 @@ void tst_vr20_box::before_the_box_data()
         << QStringList{"--port", "FILE", "limits", "get"} << 3 << QByteArray() << QStringList{"plain.txt"};
 }
 
-void tst_vr20_box::before_the_box()
+void TstVr20Box::before_the_box()
 {
     QFETCH(QStringList, args);
     QFETCH(int, code);
@@ -336,7 +336,7 @@ void tst_vr20_box::before_the_box()
 
 // One line a port, tab-separated: path, description, USB id, state; the
 // same ports the system listing gives.
-void tst_vr20_box::ports()
+void TstVr20Box::ports()
 {
     const Run run = run_tool({"ports"});
     QCOMPARE(run.code, 0);
@@ -362,7 +362,7 @@ void tst_vr20_box::ports()
 
 // ---- update ----
 
-void tst_vr20_box::update_data()
+void TstVr20Box::update_data()
 {
     QTest::addColumn<int>("blocks");
     QTest::addColumn<uchar>("header_verdict");
@@ -421,7 +421,7 @@ void tst_vr20_box::update_data()
         << "Update process completed." << true << normal;
 }
 
-void tst_vr20_box::update()
+void TstVr20Box::update()
 {
     QFETCH(int, blocks);
     QFETCH(uchar, header_verdict);
@@ -433,7 +433,7 @@ void tst_vr20_box::update()
     QFETCH(bool, clean);
     QFETCH(int, limit_ms);
     QTemporaryDir dir;
-    const test_package package = make_package(blocks);
+    const TestPackage package = make_package(blocks);
     const QString path = dir.filePath("pkg.bin");
     QVERIFY(write_file(path, package.file_bytes()));
     Box box;
@@ -475,7 +475,7 @@ void tst_vr20_box::update()
     QCOMPARE(box.received().size(), sent);
 }
 
-void tst_vr20_box::broken_package_data()
+void TstVr20Box::broken_package_data()
 {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QString>("reason");
@@ -483,13 +483,13 @@ void tst_vr20_box::broken_package_data()
     QTest::addColumn<QByteArray>("forced_start"); // what --force sends first
 
     const QByteArray entry("ER", 2);
-    test_package bad_check = make_package(2);
+    TestPackage bad_check = make_package(2);
     bad_check.blocks[1].bytes[block_line_pos(6, line_data_bytes)] ^= 0x01;
     QTest::newRow("wrong check byte") << bad_check.file_bytes()
                                       << "check bytes wrong in 1 blocks"
                                       // The box refuses the line every time.
                                       << 6 << entry + QByteArray("\x32\x67\x01\x00", 4);
-    const test_package trailing = make_package(1, 100);
+    const TestPackage trailing = make_package(1, 100);
     const boxsim::Bytes trailing_session = trailing.clean_session();
     QTest::newRow("trailing piece") << trailing.file_bytes()
                                     << "a trailing piece of 100 bytes that is not a whole block" << 0
@@ -500,7 +500,7 @@ void tst_vr20_box::broken_package_data()
                                   << entry + QByteArray("\x32\x67\x00\x00[", 5);
 }
 
-void tst_vr20_box::broken_package()
+void TstVr20Box::broken_package()
 {
     QFETCH(QByteArray, file);
     QFETCH(QString, reason);
@@ -533,7 +533,7 @@ void tst_vr20_box::broken_package()
     }
 }
 
-void tst_vr20_box::interrupted_update_data()
+void TstVr20Box::interrupted_update_data()
 {
     QTest::addColumn<int>("signal_number");
     QTest::newRow("SIGTERM") << int(SIGTERM);
@@ -542,11 +542,11 @@ void tst_vr20_box::interrupted_update_data()
 
 // Stopped amid a block: it ends at once with 130, says what state the box
 // is left in, sends nothing more, and leaves the port to the next program.
-void tst_vr20_box::interrupted_update()
+void TstVr20Box::interrupted_update()
 {
     QFETCH(int, signal_number);
     QTemporaryDir dir;
-    const test_package package = make_package(3);
+    const TestPackage package = make_package(3);
     const QString path = dir.filePath("pkg.bin");
     QVERIFY(write_file(path, package.file_bytes()));
     Box box;
@@ -597,7 +597,7 @@ void tst_vr20_box::interrupted_update()
 // ---- satellite list ----
 
 // The one full read: the CSV holds the box's records as the window saves them.
-void tst_vr20_box::list_read_to_file()
+void TstVr20Box::list_read_to_file()
 {
     Box box;
     box.set_record(1, boxsim::box_record("T\xC3\xBCrksat 4A", -200, 5, -7));
@@ -648,7 +648,7 @@ void tst_vr20_box::list_read_to_file()
              progress.last().constData());
 }
 
-void tst_vr20_box::failed_read_leaves_output_data()
+void TstVr20Box::failed_read_leaves_output_data()
 {
     QTest::addColumn<Faults>("faults");
     QTest::addColumn<QStringList>("options");
@@ -663,7 +663,7 @@ void tst_vr20_box::failed_read_leaves_output_data()
 }
 
 // A read that fails writes nothing: an earlier file keeps its bytes.
-void tst_vr20_box::failed_read_leaves_output()
+void TstVr20Box::failed_read_leaves_output()
 {
     QFETCH(Faults, faults);
     QFETCH(QStringList, options);
@@ -689,7 +689,7 @@ void tst_vr20_box::failed_read_leaves_output()
 }
 
 // The one full write, from standard input; the cells it alters are named.
-void tst_vr20_box::list_write_from_stdin()
+void TstVr20Box::list_write_from_stdin()
 {
     Box box;
     const QByteArray csv = csv_text(altered_cells);
@@ -723,7 +723,7 @@ void tst_vr20_box::list_write_from_stdin()
     QCOMPARE(reports.size(), 3);
 }
 
-void tst_vr20_box::list_write_refused_data()
+void TstVr20Box::list_write_refused_data()
 {
     QTest::addColumn<QByteArray>("csv"); // empty: no file
     QTest::addColumn<QStringList>("options");
@@ -752,7 +752,7 @@ void tst_vr20_box::list_write_refused_data()
         << QStringList{transfer_error_text} << false;
 }
 
-void tst_vr20_box::list_write_refused()
+void TstVr20Box::list_write_refused()
 {
     QFETCH(QByteArray, csv);
     QFETCH(QStringList, options);
@@ -783,7 +783,7 @@ void tst_vr20_box::list_write_refused()
 
 // ---- what it says on a pipe ----
 
-void tst_vr20_box::output_without_terminal_data()
+void TstVr20Box::output_without_terminal_data()
 {
     QTest::addColumn<QStringList>("args"); // PACKAGE stands for a 3-block package
     QTest::addColumn<bool>("quiet");
@@ -799,7 +799,7 @@ void tst_vr20_box::output_without_terminal_data()
 
 // Standard error here is a pipe: whole lines, no carriage returns or escape
 // sequences; one progress line per block; nothing at all with --quiet.
-void tst_vr20_box::output_without_terminal()
+void TstVr20Box::output_without_terminal()
 {
     QFETCH(QStringList, args);
     QFETCH(bool, quiet);
@@ -831,5 +831,5 @@ void tst_vr20_box::output_without_terminal()
         QVERIFY2(progress.last().contains(", 100%, "), progress.last().constData());
 }
 
-QTEST_GUILESS_MAIN(tst_vr20_box)
+QTEST_GUILESS_MAIN(TstVr20Box)
 #include "tst_vr20_box.moc"

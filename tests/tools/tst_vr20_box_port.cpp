@@ -36,7 +36,7 @@ PortEntry port(const QString &name, bool usb, const QString &description = QStri
 
 } // namespace
 
-class tst_vr20_box_port : public QObject
+class TstVr20BoxPort : public QObject
 {
     Q_OBJECT
 
@@ -45,7 +45,7 @@ private slots:
     void choose();
 };
 
-void tst_vr20_box_port::choose_data()
+void TstVr20BoxPort::choose_data()
 {
     QTest::addColumn<QString>("option");
     QTest::addColumn<QList<PortEntry>>("ports");
@@ -81,7 +81,7 @@ void tst_vr20_box_port::choose_data()
         << QStringList{"no USB serial adapter found", "/dev/ttyS0\tttyS0\tfree", "/dev/ttyS1\t\tdenied"};
 }
 
-void tst_vr20_box_port::choose()
+void TstVr20BoxPort::choose()
 {
     QFETCH(QString, option);
     QFETCH(QList<PortEntry>, ports);
@@ -107,5 +107,5 @@ void tst_vr20_box_port::choose()
     }
 }
 
-QTEST_GUILESS_MAIN(tst_vr20_box_port)
+QTEST_GUILESS_MAIN(TstVr20BoxPort)
 #include "tst_vr20_box_port.moc"

@@ -26,7 +26,7 @@ QByteArray sound_image()
 
 } // namespace
 
-class tst_vr20_pack : public QObject
+class TstVr20Pack : public QObject
 {
     Q_OBJECT
 
@@ -40,14 +40,14 @@ private slots:
     void write_error_leaves_no_file();
 };
 
-void tst_vr20_pack::initTestCase()
+void TstVr20Pack::initTestCase()
 {
     QLoggingCategory::setFilterRules("default.debug=false");
     QVERIFY2(QFileInfo(tool_path).isExecutable(), qPrintable(tool_path + " is not built"));
     QVERIFY(have_tool("objcopy"));
 }
 
-void tst_vr20_pack::build_data()
+void TstVr20Pack::build_data()
 {
     QTest::addColumn<QStringList>("args"); // IMAGE and PACKAGE stand for the paths
     QTest::addColumn<QByteArray>("image"); // written to IMAGE unless empty
@@ -107,7 +107,7 @@ void tst_vr20_pack::build_data()
 
 // A package is written exactly when the build succeeds, and then it holds the
 // bytes the window's builder gives.
-void tst_vr20_pack::build()
+void TstVr20Pack::build()
 {
     QFETCH(QStringList, args);
     QFETCH(QByteArray, image);
@@ -140,7 +140,7 @@ void tst_vr20_pack::build()
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), (image.isEmpty() ? 0 : 1) + (written ? 1 : 0));
 }
 
-void tst_vr20_pack::info_data()
+void TstVr20Pack::info_data()
 {
     QTest::addColumn<QByteArray>("package");
     QTest::addColumn<int>("status");
@@ -169,7 +169,7 @@ void tst_vr20_pack::info_data()
                                 << "shorter than the 4-byte header";
 }
 
-void tst_vr20_pack::info()
+void TstVr20Pack::info()
 {
     QFETCH(QByteArray, package);
     QFETCH(int, status);
@@ -190,7 +190,7 @@ void tst_vr20_pack::info()
 }
 
 // Blocks follow in file order; a header without names shows its codes.
-void tst_vr20_pack::info_output()
+void TstVr20Pack::info_output()
 {
     QTemporaryDir dir;
     const QByteArray image = framed(
@@ -216,7 +216,7 @@ void tst_vr20_pack::info_output()
 
 // A package that cannot be written whole is not left behind, and an earlier
 // one at the same path stays as it was.
-void tst_vr20_pack::write_error_leaves_no_file()
+void TstVr20Pack::write_error_leaves_no_file()
 {
     QVERIFY(have_tool("bash"));
     QTemporaryDir dir;
@@ -234,5 +234,5 @@ void tst_vr20_pack::write_error_leaves_no_file()
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
 }
 
-QTEST_GUILESS_MAIN(tst_vr20_pack)
+QTEST_GUILESS_MAIN(TstVr20Pack)
 #include "tst_vr20_pack.moc"

@@ -50,7 +50,7 @@ bool wait_finished(QProcess &p, int timeout_ms)
 
 } // namespace
 
-class tst_window_and_box_agree : public QObject
+class TstWindowAndBoxAgree : public QObject
 {
     Q_OBJECT
 
@@ -63,16 +63,16 @@ private slots:
     void limits();
 };
 
-void tst_window_and_box_agree::initTestCase()
+void TstWindowAndBoxAgree::initTestCase()
 {
     Q_INIT_RESOURCE(velmora);
     QVERIFY2(QFileInfo(box_run::tool).isExecutable(), qPrintable(box_run::tool + " is not built"));
 }
 
 // Each side runs at the same time as the other, against its own box.
-void tst_window_and_box_agree::list_read_then_write()
+void TstWindowAndBoxAgree::list_read_then_write()
 {
-    satlist::rig r;
+    satlist::ListRig r;
     QVERIFY(r.attached);
     Box cli_box;
     set_records(r.box);
@@ -142,7 +142,7 @@ void tst_window_and_box_agree::list_read_then_write()
     QCOMPARE(int(far.horizontal), -45);
 }
 
-void tst_window_and_box_agree::update_data()
+void TstWindowAndBoxAgree::update_data()
 {
     QTest::addColumn<uchar>("header_verdict");
     QTest::addColumn<Faults>("faults");
@@ -160,13 +160,13 @@ void tst_window_and_box_agree::update_data()
                                     "program.";
 }
 
-void tst_window_and_box_agree::update()
+void TstWindowAndBoxAgree::update()
 {
     QFETCH(uchar, header_verdict);
     QFETCH(Faults, faults);
     QFETCH(int, code);
     QFETCH(QString, text);
-    update_test::rig r;
+    update_test::UpdateRig r;
     QVERIFY(r.ready());
     Box cli_box;
     for (Box *box : {&r.box, &cli_box}) {
@@ -190,7 +190,7 @@ void tst_window_and_box_agree::update()
     QCOMPARE(cli_box.lines_rejected(), r.box.lines_rejected());
 }
 
-void tst_window_and_box_agree::limits_data()
+void TstWindowAndBoxAgree::limits_data()
 {
     QTest::addColumn<QStringList>("values"); // empty: get
     QTest::addColumn<int>("west"); // what the boxes hold first
@@ -204,13 +204,13 @@ void tst_window_and_box_agree::limits_data()
         << QStringList{"-20", "30"} << -1000 << 1000 << QByteArray("\x03\x00\x00\x01\x02", 5);
 }
 
-void tst_window_and_box_agree::limits()
+void TstWindowAndBoxAgree::limits()
 {
     QFETCH(QStringList, values);
     QFETCH(int, west);
     QFETCH(int, east);
     QFETCH(QByteArray, requests);
-    satlist::rig r;
+    satlist::ListRig r;
     QVERIFY(r.attached);
     Box cli_box;
     for (Box *box : {&r.box, &cli_box}) {
@@ -223,7 +223,7 @@ void tst_window_and_box_agree::limits()
         r.window.ui.lineEdit_wst_lmt->clear();
         r.window.ui.lineEdit_est_lmt->clear();
         r.window.ui.pushButton_get_lmt->click();
-        QVERIFY(harness::modal_driver::wait_until(
+        QVERIFY(harness::ModalDriver::wait_until(
             [&] { return !r.window.ui.lineEdit_est_lmt->text().isEmpty(); }));
         QVERIFY(r.box.wait_completed(Conversation::LimitsRead, 1, milliseconds(3000)));
         const box_run::Run run = box_run::run(box_run::on(cli_box, {"limits", "get"}));
@@ -252,5 +252,5 @@ void tst_window_and_box_agree::limits()
     QCOMPARE(first_difference(cli_box.received(), r.box.received()), QString());
 }
 
-QTEST_MAIN(tst_window_and_box_agree)
+QTEST_MAIN(TstWindowAndBoxAgree)
 #include "tst_window_and_box_agree.moc"

@@ -29,7 +29,7 @@ void verify_labels(velmora &w, const QStringList &texts)
 
 } // namespace
 
-class tst_package_loading : public QObject
+class TstPackageLoading : public QObject
 {
     Q_OBJECT
 
@@ -58,7 +58,7 @@ private slots:
         QFETCH(QByteArray, file);
         QFETCH(int, blocks);
         QFETCH(QStringList, labels);
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
         r.window->ui.pushButton_update_start->setEnabled(false);
         r.window->ui.pushButton_update_stop->setEnabled(false);
@@ -68,7 +68,7 @@ private slots:
         r.load(path);
         QVERIFY(r.driver.boxes().isEmpty());
         QCOMPARE(r.driver.file_dialogs().size(), 1);
-        const harness::shown_file_dialog dialog = r.driver.file_dialogs().first();
+        const harness::ShownFileDialog dialog = r.driver.file_dialogs().first();
         QCOMPARE(dialog.caption, QStringLiteral("open File"));
         QCOMPARE(dialog.directory,
                  QDir(QDir::current().absoluteFilePath(QStringLiteral(".."))).canonicalPath());
@@ -88,7 +88,7 @@ private slots:
 
     void cancelled_dialog_leaves_no_package()
     {
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
         const QString first = r.write_package(make_package(2));
         r.load(first);
@@ -111,7 +111,7 @@ private slots:
 
     void unreadable_file_warns()
     {
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
         const QString missing = r.dir.filePath(QStringLiteral("missing.bin"));
         r.load(missing);
@@ -125,10 +125,10 @@ private slots:
     // The one stream is closed before the next package is opened.
     void second_package_replaces_first()
     {
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
         r.load(r.write_package(make_package(3), QStringLiteral("a.bin")));
-        test_package second = make_package(1, 0, 7);
+        TestPackage second = make_package(1, 0, 7);
         second.header = FirmwareConfig{{0x1C, 0x3F, 0x01, 0x01}};
         r.load(r.write_package(second, QStringLiteral("b.bin")));
 
@@ -142,5 +142,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_package_loading)
+QTEST_MAIN(TstPackageLoading)
 #include "tst_package_loading.moc"

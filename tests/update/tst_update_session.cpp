@@ -27,20 +27,20 @@ QString count_text(int bytes)
 
 // Records what the label shows each time it is painted, with the count the
 // window holds at that moment.
-class paint_recorder : public QObject
+class PaintRecorder : public QObject
 {
 public:
-    paint_recorder(QLabel *label, velmora *window)
+    PaintRecorder(QLabel *label, velmora *window)
         : window(window)
     {
         label->installEventFilter(this);
         watched = label;
     }
-    struct shown {
+    struct Shown {
         QString text;
         int count;
     };
-    QList<shown> paints;
+    QList<Shown> paints;
 
 protected:
     bool eventFilter(QObject *object, QEvent *event) override
@@ -48,7 +48,7 @@ protected:
         // Filters installed later run first: the window's own filter, set
         // when the session starts, has already brought the text up to date.
         if (object == watched && event->type() == QEvent::Paint)
-            paints << shown{watched->text(), bytes_counted(*window)};
+            paints << Shown{watched->text(), bytes_counted(*window)};
         return false;
     }
 
@@ -70,7 +70,7 @@ void verify_session_over(velmora &window)
 
 } // namespace
 
-class tst_update_session : public QObject
+class TstUpdateSession : public QObject
 {
     Q_OBJECT
 
@@ -95,13 +95,13 @@ private slots:
         QFETCH(int, trailing);
         QFETCH(int, extra_p);
         QFETCH(bool, stray_after_verdict);
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
         r.box.set_extra_p(extra_p);
         if (stray_after_verdict)
             r.box.add_fault(Fault::stray(Trigger::update_block_start(blocks), Bytes{'Y', 'P', '^'},
                                          std::chrono::milliseconds(0)));
-        const test_package package = make_package(blocks, trailing);
+        const TestPackage package = make_package(blocks, trailing);
         r.load(r.write_package(package));
         QCOMPARE(block_count(*r.window), blocks);
 
@@ -116,7 +116,7 @@ private slots:
         if (stray_after_verdict)
             QVERIFY(r.box.wait_idle(std::chrono::milliseconds(100), std::chrono::milliseconds(3000)));
 
-        const harness::shown_box box = r.driver.boxes().value(0);
+        const harness::ShownBox box = r.driver.boxes().value(0);
         QCOMPARE(box.title, QStringLiteral("Hint"));
         QCOMPARE(box.text, QStringLiteral("Update process completed."));
         QCOMPARE(box.icon, QMessageBox::Information);
@@ -149,14 +149,14 @@ private slots:
     // shows the exact count whenever it is painted.
     void label_counts_every_data_byte()
     {
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
-        const test_package package = make_package(2);
+        const TestPackage package = make_package(2);
         r.box.add_fault(Fault::resend_line(Trigger::update_line(0, 3), 2));
         r.box.add_fault(Fault::resend_line(Trigger::update_line(1, 31), 1));
         r.box.set_final_verdict(']');
         r.load(r.write_package(package));
-        paint_recorder recorder(r.window->ui.label_update_status, r.window.get());
+        PaintRecorder recorder(r.window->ui.label_update_status, r.window.get());
         // Paints from elsewhere too (an expose, another window moving away).
         QTimer poke;
         connect(&poke, &QTimer::timeout, &poke, [&] { r.window->update(); });
@@ -195,9 +195,9 @@ private slots:
     {
         QFETCH(int, first_line_rejections);
         QFETCH(bool, ends);
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
-        const test_package package = make_package(1);
+        const TestPackage package = make_package(1);
         r.box.add_fault(Fault::resend_line(Trigger::update_line(0, 0), first_line_rejections));
         // After the 'T' of line 0, fifteen more in a row for line 1.
         r.box.add_fault(Fault::resend_line(Trigger::update_line(0, 1), 15));
@@ -234,9 +234,9 @@ private slots:
     // when the box asks in the middle of the line.
     void resend_request_mid_line_restarts_line()
     {
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
-        const test_package package = make_package(1);
+        const TestPackage package = make_package(1);
         const Bytes line2 = line_bytes(package.blocks[0], 2);
         // The box takes 6 bytes, then the restarted line's first 11 as one
         // line: that mix must fail its check, so that the box asks again.
@@ -277,9 +277,9 @@ private slots:
     // watchdog's 2000 ms, and the transfer log (when open) says so.
     void silence_after_header_resends_last_byte()
     {
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
-        const test_package package = make_package(1);
+        const TestPackage package = make_package(1);
         r.box.add_fault(Fault::silence(Trigger::update_header(3), std::chrono::milliseconds{1000}));
         const QString log_path = r.dir.filePath(QStringLiteral("data_transfer.log"));
         std::fstream &log = transfer_log(*r.window);
@@ -319,7 +319,7 @@ private slots:
     void entry_failure()
     {
         QFETCH(bool, silent);
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
         const Trigger entry = Trigger::nth_byte(Conversation::Update, 1);
         r.box.add_fault(silent ? Fault::silence(entry) : Fault::instead(entry, Bytes{'Q'}));
@@ -376,7 +376,7 @@ private slots:
         QFETCH(QString, title);
         QFETCH(QString, text);
         QFETCH(QString, label);
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
         if (at_header)
             r.box.set_header_verdict(verdict);
@@ -405,9 +405,9 @@ private slots:
     void ignored_reply()
     {
         QFETCH(uchar, reply);
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
-        const test_package package = make_package(1);
+        const TestPackage package = make_package(1);
         r.box.add_fault(Fault::noise(Trigger::update_line(0, 2, 7), Bytes{reply}));
         r.box.add_fault(Fault::noise(Trigger::update_header(3), Bytes{reply}));
         r.load(r.write_package(package));
@@ -420,9 +420,9 @@ private slots:
 
     void block_request_after_last_block_answered_end()
     {
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
-        const test_package package = make_package(2);
+        const TestPackage package = make_package(2);
         // The box asks twice more instead of giving its verdict, each time
         // after the tool's answer: a request the box sends before the tool
         // has answered the one before is not taken for a new one.
@@ -443,12 +443,12 @@ private slots:
 
     void stop_ends_running_session()
     {
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
         r.box.add_fault(Fault::silence(Trigger::update_line(0, 5, 3)));
         r.load(r.write_package(make_package(2)));
         r.press_start();
-        QVERIFY(harness::modal_driver::wait_until(
+        QVERIFY(harness::ModalDriver::wait_until(
             [&] { return r.box.received().size() >= 8 + 5 * stored_line_bytes + 4; }));
         QTest::qWait(20);
         QVERIFY(session_running(*r.window));
@@ -478,7 +478,7 @@ private slots:
 
     void start_without_package_warns()
     {
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
         r.press_start();
         QCOMPARE(r.driver.texts(), QStringList{QStringLiteral("Can not find BIN file")});
@@ -491,7 +491,7 @@ private slots:
 
     void hang_up_mid_block_ends_session()
     {
-        rig r;
+        UpdateRig r;
         QVERIFY(r.ready());
         r.box.add_fault(Fault::hang_up(Trigger::update_line(1, 5, 3)));
         r.load(r.write_package(make_package(3)));
@@ -510,5 +510,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_update_session)
+QTEST_MAIN(TstUpdateSession)
 #include "tst_update_session.moc"

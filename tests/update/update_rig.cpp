@@ -9,10 +9,10 @@
 
 #include "serial_port_handle.h"
 
-struct update_rig_tag;
+struct UpdateRigTag;
 template <>
-struct velmora_access<update_rig_tag> {
-    static bool running(velmora &w) { return w.active_flow == velmora::device_flow::update; }
+struct VelmoraAccess<UpdateRigTag> {
+    static bool running(velmora &w) { return w.active_flow == velmora::DeviceFlow::update; }
     static std::fstream &in_file(velmora &w) { return *w.in_file; }
     static int block_count(velmora &w) { return w.pkg_block_count; }
     static FirmwareConfig config(velmora &w) { return w.fw_config; }
@@ -21,7 +21,7 @@ struct velmora_access<update_rig_tag> {
     static int byte_count(velmora &w) { return w.update_label_count; }
     static std::fstream &log_file(velmora &w) { return w.log_file; }
 };
-using access = velmora_access<update_rig_tag>;
+using access = VelmoraAccess<UpdateRigTag>;
 
 namespace update_test {
 
@@ -84,7 +84,7 @@ QString first_difference(const boxsim::Bytes &actual, const boxsim::Bytes &expec
         .arg(around(actual), around(expected));
 }
 
-QByteArray test_package::file_bytes() const
+QByteArray TestPackage::file_bytes() const
 {
     QByteArray bytes(reinterpret_cast<const char *>(header.bytes), int(package_header_size));
     for (const PackageBlock &block : blocks)
@@ -92,7 +92,7 @@ QByteArray test_package::file_bytes() const
     return bytes + trailing;
 }
 
-boxsim::Bytes test_package::clean_session(int extra_p) const
+boxsim::Bytes TestPackage::clean_session(int extra_p) const
 {
     boxsim::Bytes line{'E'};
     line.insert(line.end(), size_t(extra_p) + 1, 'R');
@@ -106,11 +106,11 @@ boxsim::Bytes test_package::clean_session(int extra_p) const
     return line;
 }
 
-test_package make_package(int blocks, int trailing_bytes, unsigned seed)
+TestPackage make_package(int blocks, int trailing_bytes, unsigned seed)
 {
     std::mt19937 random(seed);
     auto next_byte = [&] { return uint8_t(random() & 0xFF); };
-    test_package package;
+    TestPackage package;
     package.header = FirmwareConfig{{0x32, 0x67, 0x01, 0x00}};
     for (int b = 0; b < blocks; ++b) {
         PackageBlock block;
@@ -133,7 +133,7 @@ boxsim::Bytes line_bytes(const PackageBlock &block, int line)
     return boxsim::Bytes(first, first + stored_line_bytes);
 }
 
-rig::rig(boxsim::Box::Settings settings)
+UpdateRig::UpdateRig(boxsim::Box::Settings settings)
     : box(settings)
 {
     window = std::make_unique<velmora>();
@@ -145,17 +145,17 @@ rig::rig(boxsim::Box::Settings settings)
     driver.clear();
 }
 
-rig::~rig()
+UpdateRig::~UpdateRig()
 {
     window.reset();
 }
 
-QString rig::write_package(const test_package &package, const QString &name)
+QString UpdateRig::write_package(const TestPackage &package, const QString &name)
 {
     return write_file(package.file_bytes(), name);
 }
 
-QString rig::write_file(const QByteArray &bytes, const QString &name)
+QString UpdateRig::write_file(const QByteArray &bytes, const QString &name)
 {
     const QString path = dir.filePath(name);
     QFile file(path);
@@ -164,23 +164,23 @@ QString rig::write_file(const QByteArray &bytes, const QString &name)
     return path;
 }
 
-void rig::load(const QString &path)
+void UpdateRig::load(const QString &path)
 {
     driver.queue_file(path);
     window->ui.pushButton_bin_update->click();
 }
 
-void rig::press_start()
+void UpdateRig::press_start()
 {
     window->ui.pushButton_update_start->click();
 }
 
-void rig::press_stop()
+void UpdateRig::press_stop()
 {
     window->ui.pushButton_update_stop->click();
 }
 
-bool rig::wait_session_end(int timeout_ms)
+bool UpdateRig::wait_session_end(int timeout_ms)
 {
     // A plain event loop: waiting in short sleeps would hold every reply back
     // until the next wake-up.

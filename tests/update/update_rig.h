@@ -19,7 +19,7 @@ namespace update_test {
 
 // A package as stored: the header, whole blocks and an optional trailing
 // piece that is not a block.
-struct test_package {
+struct TestPackage {
     FirmwareConfig header;
     std::vector<PackageBlock> blocks;
     QByteArray trailing;
@@ -33,7 +33,7 @@ struct test_package {
 
 // Blocks for consecutive pages from 0x4000 with random line data and valid
 // check bytes; the same seed gives the same package.
-test_package make_package(int blocks, int trailing_bytes = 0, unsigned seed = 1);
+TestPackage make_package(int blocks, int trailing_bytes = 0, unsigned seed = 1);
 
 // Where two byte streams part, with the bytes around it; empty when equal.
 QString first_difference(const boxsim::Bytes &actual, const boxsim::Bytes &expected);
@@ -52,20 +52,20 @@ bool watchdog_active(velmora &w);
 int bytes_counted(velmora &w);
 std::fstream &transfer_log(velmora &w);
 
-class rig
+class UpdateRig
 {
 public:
     // The box's default pace: the second byte of a pair ('T' then '^') comes
     // 20 ms after the tool has taken the first. The worker clears the port
     // after each byte it reads, so a byte right behind may be cleared with it
     // when the worker stalls (sanitizer builds, a busy machine).
-    explicit rig(boxsim::Box::Settings settings = boxsim::Box::Settings{});
-    ~rig();
+    explicit UpdateRig(boxsim::Box::Settings settings = boxsim::Box::Settings{});
+    ~UpdateRig();
 
     // The window is up, shows the Update tab and holds the box's port.
     bool ready() const { return attached; }
 
-    QString write_package(const test_package &package, const QString &name = QStringLiteral("pkg.bin"));
+    QString write_package(const TestPackage &package, const QString &name = QStringLiteral("pkg.bin"));
     QString write_file(const QByteArray &bytes, const QString &name);
     // Chooses the file in the package dialog.
     void load(const QString &path);
@@ -74,7 +74,7 @@ public:
     // Waits until the session has ended (or the time is up).
     bool wait_session_end(int timeout_ms = 60000);
 
-    harness::modal_driver driver; // first: the window may warn while it is built
+    harness::ModalDriver driver; // first: the window may warn while it is built
     boxsim::Box box;
     std::unique_ptr<velmora> window;
     QTemporaryDir dir;
