@@ -25,15 +25,10 @@
 #include <vector>
 
 #include "box_sim.h"
+#include "harness.h"
 #include "line_timing.h"
 #include "serial_port_handle.h"
 #include "velmora.h"
-
-struct BenchTag;
-template <>
-struct VelmoraAccess<BenchTag> {
-    static serial_port_handle &worker(velmora &w) { return *w.port_worker; }
-};
 
 namespace {
 
@@ -125,7 +120,7 @@ int main(int argc, char **argv)
     velmora window;
     window.show();
     boxsim::Box box;
-    serial_port_handle &worker = VelmoraAccess<BenchTag>::worker(window);
+    serial_port_handle &worker = harness::worker(window);
     worker.release_port();
     if (worker.open_port(QString::fromStdString(box.slave_path()))) {
         std::fprintf(stderr, "cannot open %s\n", box.slave_path().c_str());

@@ -24,13 +24,10 @@
 struct PackageSlotsTag;
 template <>
 struct VelmoraAccess<PackageSlotsTag> {
-    static QString &s19_path(velmora &w) { return w.s19_path; }
-    static QString &file_path(velmora &w) { return w.file_path; }
-    static QString &pkg_out_path(velmora &w) { return w.pkg_out_path; }
     static FirmwareConfig &config(velmora &w) { return w.fw_config; }
     static bool image_open(velmora &w) { return w.s19_file->is_open(); }
 };
-using window_state = VelmoraAccess<PackageSlotsTag>;
+using WindowState = VelmoraAccess<PackageSlotsTag>;
 
 using namespace fixture;
 
@@ -193,7 +190,7 @@ void TstPackageSlots::select_image()
     // Labels from an earlier image with a known MCU: a code without text clears them.
     r.window->ui.label_mcu->setText("MC9S08PT60");
     r.window->ui.label_model->setText("earlier");
-    window_state::config(*r.window) = config_of(held);
+    WindowState::config(*r.window) = config_of(held);
     const QString path = r.write("image.s19", image);
 
     r.choose_image(path);
@@ -205,11 +202,10 @@ void TstPackageSlots::select_image()
     QCOMPARE(dialog.filters, QStringList{"Text Files(*.s19)"});
     QVERIFY(!dialog.parentless);
 
-    QCOMPARE(window_state::s19_path(*r.window), path);
     QCOMPARE(r.window->ui.lineEdit_s19->text(), path);
-    QCOMPARE(bytes_of(window_state::config(*r.window)).toHex(), after.toHex());
+    QCOMPARE(bytes_of(WindowState::config(*r.window)).toHex(), after.toHex());
     QCOMPARE(r.labels(), labels);
-    QVERIFY(!window_state::image_open(*r.window));
+    QVERIFY(!WindowState::image_open(*r.window));
 }
 
 void TstPackageSlots::select_image_logs()
@@ -232,7 +228,6 @@ void TstPackageSlots::image_dialog_cancelled()
     r.choose_image(path);
     r.choose_image(QString());
     QVERIFY(r.driver.boxes().isEmpty());
-    QVERIFY(window_state::s19_path(*r.window).isEmpty());
     QCOMPARE(r.window->ui.lineEdit_s19->text(), path);
     QCOMPARE(r.labels(), (QStringList{"Quorinel VR20", "MC9S08PT60", "2015/3/7", "3"}));
     // With no image chosen a build is refused.
@@ -254,35 +249,40 @@ void TstPackageSlots::image_not_opened()
     QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Yes));
     QVERIFY(box.parentless);
     QCOMPARE(r.window->ui.lineEdit_s19->text(), missing);
-    QCOMPARE(window_state::s19_path(*r.window), missing);
     QCOMPARE(r.window->ui.label_date->text(), QStringLiteral("earlier"));
+    // The image chosen is the missing one: a build tries it.
+    r.driver.clear();
+    r.choose_package(r.dir.filePath("p.bin"));
+    r.start();
+    QCOMPARE(r.driver.texts(), QStringList{"Fail to open S file!"});
 
     r.driver.clear();
     r.choose_image(r.dir.path()); // a folder
     QCOMPARE(r.driver.texts(), QStringList{"Fail to open S19 file!"});
-    QVERIFY(!window_state::image_open(*r.window));
+    QVERIFY(!WindowState::image_open(*r.window));
 }
 
 void TstPackageSlots::select_package_path()
 {
     WindowRig r;
+    r.choose_image(r.write("image.s19", objcopy_image(0xE000, ramp(16))));
     const QString path = r.dir.filePath("out.bin");
     r.choose_package(path);
-    QCOMPARE(r.driver.file_dialogs().size(), 1);
-    const harness::ShownFileDialog dialog = r.driver.file_dialogs().first();
+    QCOMPARE(r.driver.file_dialogs().size(), 2);
+    const harness::ShownFileDialog dialog = r.driver.file_dialogs().last();
     QCOMPARE(dialog.caption, QStringLiteral("Save Files"));
     QCOMPARE(dialog.directory, QDir(QDir::current().absoluteFilePath("..")).canonicalPath());
     QCOMPARE(dialog.filters, QStringList{"Text Files(*.bin)"});
     QVERIFY(dialog.parentless);
     QCOMPARE(r.window->ui.lineEdit_bin->text(), path);
-    QCOMPARE(window_state::pkg_out_path(*r.window), path);
-    QCOMPARE(window_state::file_path(*r.window), path);
 
+    // A cancelled choice leaves no package path, whatever the field shows.
     r.choose_package(QString());
     QCOMPARE(r.window->ui.lineEdit_bin->text(), path);
-    QVERIFY(window_state::pkg_out_path(*r.window).isEmpty());
-    QVERIFY(window_state::file_path(*r.window).isEmpty());
     QVERIFY(r.driver.boxes().isEmpty());
+    r.start();
+    QCOMPARE(r.driver.texts(), QStringList{"S file and Bin file are all empty!"});
+    QVERIFY(!QFileInfo::exists(path));
 }
 
 void TstPackageSlots::build_data()
@@ -370,7 +370,7 @@ void TstPackageSlots::header_from_image_not_loaded_package()
     r.choose_image(
         r.write("image.s19", objcopy_image(0x3100, config_record) + objcopy_image(0xE000, ramp(16))));
     r.choose_package(out);
-    window_state::config(*r.window) = config_of(config_bytes(0xFF, 0xFF, 0x02, 0x07));
+    WindowState::config(*r.window) = config_of(config_bytes(0xFF, 0xFF, 0x02, 0x07));
     r.start();
     QCOMPARE(read_file(out).left(4).toHex(), config_record.toHex());
 }
@@ -379,14 +379,19 @@ void TstPackageSlots::header_from_image_not_loaded_package()
 void TstPackageSlots::writes_to_chosen_package_path()
 {
     WindowRig r;
-    const QString out = r.dir.filePath("out.bin"), other = r.dir.filePath("list.csv");
+    const QString out = r.dir.filePath("out.bin");
     r.choose_image(r.write("image.s19", objcopy_image(0xE000, ramp(16))));
     r.choose_package(out);
-    window_state::file_path(*r.window) = other;
+    // The Update tab's package dialog chooses another file after it.
+    const QByteArray other_bytes = config_bytes(0x32, 0x67, 0x01, 0x00);
+    const QString other = r.write("other.bin", other_bytes);
+    r.driver.queue_file(other);
+    r.window->ui.pushButton_bin_update->click();
+    QCOMPARE(r.window->ui.lineEdit_update->text(), other);
     r.start();
     QVERIFY(r.driver.boxes().isEmpty());
     QCOMPARE(read_file(out).size(), 550);
-    QVERIFY(!QFileInfo::exists(other));
+    QCOMPARE(read_file(other), other_bytes);
 }
 
 void TstPackageSlots::progress_bar()

@@ -12,54 +12,29 @@
 struct UpdateRigTag;
 template <>
 struct VelmoraAccess<UpdateRigTag> {
-    static bool running(velmora &w) { return w.active_flow == velmora::DeviceFlow::update; }
-    static std::fstream &in_file(velmora &w) { return *w.in_file; }
-    static int block_count(velmora &w) { return w.pkg_block_count; }
-    static FirmwareConfig config(velmora &w) { return w.fw_config; }
-    static QString file_path(velmora &w) { return w.file_path; }
-    static bool watchdog_active(velmora &w) { return w.timeout_timer->isActive(); }
+    static bool package_open(velmora &w) { return w.in_file->is_open(); }
     static int byte_count(velmora &w) { return w.update_label_count; }
     static std::fstream &log_file(velmora &w) { return w.log_file; }
 };
-using access = VelmoraAccess<UpdateRigTag>;
+using Access = VelmoraAccess<UpdateRigTag>;
 
 namespace update_test {
 
-bool package_open(velmora &w)
-{
-    return access::in_file(w).is_open();
-}
-long package_position(velmora &w)
-{
-    return long(access::in_file(w).tellg());
-}
-int block_count(velmora &w)
-{
-    return access::block_count(w);
-}
-FirmwareConfig config(velmora &w)
-{
-    return access::config(w);
-}
-QString chosen_path(velmora &w)
-{
-    return access::file_path(w);
-}
 bool session_running(velmora &w)
 {
-    return access::running(w);
+    return !w.ui.pushButton_update_close->isEnabled();
 }
-bool watchdog_active(velmora &w)
+bool package_open(velmora &w)
 {
-    return access::watchdog_active(w);
+    return Access::package_open(w);
 }
 int bytes_counted(velmora &w)
 {
-    return access::byte_count(w);
+    return Access::byte_count(w);
 }
 std::fstream &transfer_log(velmora &w)
 {
-    return access::log_file(w);
+    return Access::log_file(w);
 }
 
 QString first_difference(const boxsim::Bytes &actual, const boxsim::Bytes &expected)

@@ -41,14 +41,12 @@ QString first_difference(const boxsim::Bytes &actual, const boxsim::Bytes &expec
 // The 17 stored bytes of line `line` of a block.
 boxsim::Bytes line_bytes(const PackageBlock &block, int line);
 
-// The window's update state, for checks.
-bool package_open(velmora &w);
-long package_position(velmora &w);
-int block_count(velmora &w);
-FirmwareConfig config(velmora &w);
-QString chosen_path(velmora &w);
+// Whether a session runs, as the window shows it: its Close button is
+// disabled from Start to the end.
 bool session_running(velmora &w);
-bool watchdog_active(velmora &w);
+// The window's update state that nothing on screen tells: whether the package
+// stream is open, the byte count the label is to show, and the transfer log.
+bool package_open(velmora &w);
 int bytes_counted(velmora &w);
 std::fstream &transfer_log(velmora &w);
 
