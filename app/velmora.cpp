@@ -42,7 +42,6 @@ velmora::velmora(std::shared_ptr<const PortListing> listing, const QString &star
     ui.setupUi(this);
 
     s19_file = new std::fstream;
-    pkg_out_file = new std::fstream;
     in_file = new std::fstream;
 
     port_worker = new serial_port_handle;
@@ -115,7 +114,6 @@ velmora::~velmora()
     if (log_file.is_open())
         log_file.close();
     delete s19_file;
-    delete pkg_out_file;
     delete in_file;
     delete port_worker;
     port_worker = nullptr;

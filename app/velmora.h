@@ -151,21 +151,11 @@ private:
     QString s19_path;
     QString file_path;
     std::fstream *s19_file = nullptr;
-    std::fstream *pkg_out_file = nullptr;
     std::fstream *in_file = nullptr;
     std::fstream log_file;
     QTimer *timeout_timer = nullptr;
-    char s19_line[102] = {};
-    uint16_t s19_addr = 0;
-    uint8_t s19_count = 0;
-    uint8_t s19_addr_hi = 0;
-    uint8_t s19_addr_lo = 0;
-    uint8_t s19_type = 0;
-    uint8_t s19_data[17] = {};
     PackageBlock pkg_block{};
     FirmwareConfig fw_config{};
-    uint8_t aes_rcon = 0;
-    uint8_t aes_round_key[16] = {};
     QTableWidgetItem *sat_items[sat_count][sat_columns] = {};
     uint8_t sat_idx = 0; // the satellite slt_sat_data_ready asks for next
     serial_port_handle *port_worker = nullptr;
@@ -173,6 +163,21 @@ private:
     int32_t port_index = 0;
     int16_t west_limit = 0;
     int16_t east_limit = 0;
+
+    // ---- specified members that nothing uses any more ----
+    // S-record lines are read and searched by packaging/srecord (SrecLineReader,
+    // ConfigSearch), the cipher keeps its own round keys (packaging/aes128),
+    // and a package is written whole through build_package_file.
+    std::fstream *pkg_out_file = nullptr;
+    char s19_line[102] = {};
+    uint16_t s19_addr = 0;
+    uint8_t s19_count = 0;
+    uint8_t s19_addr_hi = 0;
+    uint8_t s19_addr_lo = 0;
+    uint8_t s19_type = 0;
+    uint8_t s19_data[17] = {};
+    uint8_t aes_rcon = 0;
+    uint8_t aes_round_key[16] = {};
 
     // ---- shell ----
     DeviceFlow active_flow = DeviceFlow::none;
