@@ -294,13 +294,13 @@ bool bench_list_read(const Settings &s, const std::string &csv)
     const double pauses_s = (30 + 198 * 200) / 1000.0;
     print_run("list read", run, box.received().size());
     std::printf("  the box sent all %d records: %s; prescribed pauses %.2f s, rest %.2f s\n",
-                boxsim::satellite_slots, box.completed(boxsim::Conversation::ListRead) == 1 ? "yes" : "NO",
+                boxsim::satellite_slots, box.completed(boxsim::Conversation::list_read) == 1 ? "yes" : "NO",
                 pauses_s, run.seconds - pauses_s);
     std::printf("  answers found by their places among the tool's bytes: %s\n",
                 turns.by_place ? "yes" : "no");
     print_echo(echo);
     print_turnarounds("box byte -> tool answer", turns.turnarounds, echo);
-    return box.completed(boxsim::Conversation::ListRead) == 1;
+    return box.completed(boxsim::Conversation::list_read) == 1;
 }
 
 bool bench_list_write(const Settings &s, const std::string &csv)

@@ -61,7 +61,7 @@ BuildResult PackageBuilder::build(std::istream &image, const PackageSink &sink,
     search.apply(result.header);
 
     if (!sink(reinterpret_cast<const char *>(result.header.bytes), package_header_size)) {
-        result.error = BuildError::PackageWriteError;
+        result.error = BuildError::package_write_error;
         return result;
     }
     report(on_progress, 0, result.lines);
@@ -69,7 +69,7 @@ BuildResult PackageBuilder::build(std::istream &image, const PackageSink &sink,
     image.clear();
     image.seekg(0);
     if (!image) {
-        result.error = BuildError::ImageReadError;
+        result.error = BuildError::image_read_error;
         return result;
     }
 
@@ -98,7 +98,7 @@ BuildResult PackageBuilder::build(std::istream &image, const PackageSink &sink,
             if (place_byte(open_block, at, value) != place_outside_page)
                 continue;
             if (!close_block(sink)) {
-                result.error = BuildError::PackageWriteError;
+                result.error = BuildError::package_write_error;
                 result.blocks = blocks_written;
                 return result;
             }
@@ -113,7 +113,7 @@ BuildResult PackageBuilder::build(std::istream &image, const PackageSink &sink,
     page_chosen = false;
     result.blocks = blocks_written;
     if (!written) {
-        result.error = BuildError::PackageWriteError;
+        result.error = BuildError::package_write_error;
         return result;
     }
     report(on_progress, result.lines, result.lines);
@@ -129,7 +129,7 @@ BuildResult build_package_file(const QString &image_path, const QString &package
     if (!QFileInfo(image_path).isDir())
         image.open(QFile::encodeName(image_path).constData(), std::ios::in);
     if (!image.is_open()) {
-        result.error = BuildError::ImageNotOpened;
+        result.error = BuildError::image_not_opened;
         return result;
     }
 
@@ -139,7 +139,7 @@ BuildResult build_package_file(const QString &image_path, const QString &package
     const QFileInfo target(package_path);
     // Writing the package over its own image would lose the image.
     if (target.exists() && target.canonicalFilePath() == QFileInfo(image_path).canonicalFilePath()) {
-        result.error = BuildError::PackageNotOpened;
+        result.error = BuildError::package_not_opened;
         return result;
     }
     const bool special = target.exists() && !target.isFile() && !target.isDir();
@@ -149,7 +149,7 @@ BuildResult build_package_file(const QString &image_path, const QString &package
     else
         package = std::make_unique<QSaveFile>(package_path);
     if (!package->open(QIODevice::WriteOnly)) {
-        result.error = BuildError::PackageNotOpened;
+        result.error = BuildError::package_not_opened;
         return result;
     }
     QFileDevice &out = *package;
@@ -170,7 +170,7 @@ BuildResult build_package_file(const QString &image_path, const QString &package
         static_cast<QSaveFile &>(out).cancelWriting();
     }
     if (result.is_valid() && !finished)
-        result.error = BuildError::PackageWriteError;
+        result.error = BuildError::package_write_error;
     return result;
 }
 
@@ -186,11 +186,11 @@ ImageCheck check_image(std::istream &image)
         if (line.length == 0)
             continue;
         const SrecFault fault = check_srec_line(line);
-        if (fault != SrecFault::NotARecord)
+        if (fault != SrecFault::not_a_record)
             ++check.records;
-        if (fault == SrecFault::Cut)
+        if (fault == SrecFault::cut)
             ++check.long_lines;
-        else if (fault != SrecFault::None && ++check.faulty_lines == 1) {
+        else if (fault != SrecFault::none && ++check.faulty_lines == 1) {
             check.first_fault = fault;
             check.first_fault_line = check.lines;
         }

@@ -10,21 +10,21 @@
 #include <iosfwd>
 
 enum class BuildError {
-    None,
-    ImageNotOpened,
-    PackageNotOpened,
-    ImageReadError, // the image could not be read a second time (not seekable)
-    PackageWriteError,
+    none,
+    image_not_opened,
+    package_not_opened,
+    image_read_error, // the image could not be read a second time (not seekable)
+    package_write_error,
 };
 
 struct BuildResult {
-    BuildError error = BuildError::None;
+    BuildError error = BuildError::none;
     FirmwareConfig header; // the header written
     bool config_found = false; // the image has a record at 0x3100
     int lines = 0; // lines with a line end: the progress total
     long blocks = 0; // blocks written
 
-    bool is_valid() const { return error == BuildError::None; }
+    bool is_valid() const { return error == BuildError::none; }
     bool operator==(const BuildResult &o) const;
     bool operator!=(const BuildResult &o) const { return !(*this == o); }
 };
@@ -78,7 +78,7 @@ struct ImageCheck {
     int faulty_lines = 0; // non-empty lines that are not sound S-records
     int long_lines = 0; // lines over 99 characters (cut by the builder)
     int first_fault_line = 0; // 1-based
-    SrecFault first_fault = SrecFault::None;
+    SrecFault first_fault = SrecFault::none;
     int s1_data_records = 0; // S1 records with data for the blocks
     int wide_data_records = 0; // S2/S3 records with data (not taken)
     bool tail_has_data = false; // a last line without line end is an S1 record with data

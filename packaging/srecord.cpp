@@ -91,43 +91,43 @@ SrecFields parse_srec_fields(const SrecLine &line)
 SrecFault check_srec_line(const SrecLine &line)
 {
     if (line.length < 2 || line.text[0] != 'S' || line.text[1] < '0' || line.text[1] > '9')
-        return SrecFault::NotARecord;
+        return SrecFault::not_a_record;
     if (line.cut)
-        return SrecFault::Cut;
+        return SrecFault::cut;
     for (std::size_t i = 2; i < line.length; ++i) {
         if (!is_hex(line.text[i]))
-            return SrecFault::NotHex;
+            return SrecFault::not_hex;
     }
     if (line.length % 2 != 0)
-        return SrecFault::OddLength;
+        return SrecFault::odd_length;
     const uint8_t count = line.byte_at(2);
     const bool address_record = line.text[1] >= '1' && line.text[1] <= '3';
     if (line.length != 4 + 2 * std::size_t(count) || (address_record && count < 3))
-        return SrecFault::CountMismatch;
+        return SrecFault::count_mismatch;
     unsigned sum = 0;
     for (std::size_t pos = 2; pos < line.length; pos += 2)
         sum += line.byte_at(pos);
     if ((sum & 0xFF) != 0xFF)
-        return SrecFault::BadChecksum;
-    return SrecFault::None;
+        return SrecFault::bad_checksum;
+    return SrecFault::none;
 }
 
 const char *srec_fault_text(SrecFault fault)
 {
     switch (fault) {
-    case SrecFault::None:
+    case SrecFault::none:
         return "no fault";
-    case SrecFault::NotARecord:
+    case SrecFault::not_a_record:
         return "not an S-record line";
-    case SrecFault::NotHex:
+    case SrecFault::not_hex:
         return "non-hexadecimal character";
-    case SrecFault::OddLength:
+    case SrecFault::odd_length:
         return "odd number of hexadecimal digits";
-    case SrecFault::CountMismatch:
+    case SrecFault::count_mismatch:
         return "byte count does not match the line";
-    case SrecFault::BadChecksum:
+    case SrecFault::bad_checksum:
         return "checksum does not match";
-    case SrecFault::Cut:
+    case SrecFault::cut:
         return "longer than 99 characters";
     }
     return "unknown fault";

@@ -83,13 +83,13 @@ inline bool is_s1_line(const SrecLine &line)
 // Faults of a line as an S-record; the builder never looks at them, only
 // the command-line tool reports them.
 enum class SrecFault {
-    None,
-    NotARecord, // does not start with 'S' and a digit
-    NotHex, // a character after the type digit is not hexadecimal
-    OddLength, // the characters after the type digit are not whole bytes
-    CountMismatch, // the byte count does not match the line's length
-    BadChecksum,
-    Cut, // longer than 99 characters: only the first 99 are used
+    none,
+    not_a_record, // does not start with 'S' and a digit
+    not_hex, // a character after the type digit is not hexadecimal
+    odd_length, // the characters after the type digit are not whole bytes
+    count_mismatch, // the byte count does not match the line's length
+    bad_checksum,
+    cut, // longer than 99 characters: only the first 99 are used
 };
 
 SrecFault check_srec_line(const SrecLine &line);

@@ -70,16 +70,16 @@ void velmora::s2bin()
     pkg_building = false;
 
     switch (result.error) {
-    case BuildError::None:
+    case BuildError::none:
         break;
-    case BuildError::ImageNotOpened:
-    case BuildError::ImageReadError:
+    case BuildError::image_not_opened:
+    case BuildError::image_read_error:
         show_message(protocol::MessageId::image_file_cannot_open);
         break;
-    case BuildError::PackageNotOpened:
+    case BuildError::package_not_opened:
         show_message(protocol::MessageId::package_file_cannot_open);
         break;
-    case BuildError::PackageWriteError:
+    case BuildError::package_write_error:
         show_message(protocol::MessageId::package_cannot_write);
         break;
     }

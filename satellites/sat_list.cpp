@@ -40,19 +40,19 @@ QByteArray field_between(const QByteArray &line, int from_comma, int to)
 // What the write makes of one number cell: the value the box gets and, when
 // that is not the number the text reads as, why.
 enum class Why {
-    AsRead, // the box gets what the text reads as (a blank reads as 0)
-    NotWhole, // neither blank nor an integer
-    Not16Bit, // an integer outside -32768..32767
-    Not32Bit, // an integer outside the int range
-    AboveLimit, // the integer is above the limit
-    BelowLimit, // the integer is below minus the limit
-    CutTo8Bits, // the integer's low 8 bits, as a signed byte, differ from it
-    CutBeyondLimit, // and that byte lies beyond +-90
+    as_read, // the box gets what the text reads as (a blank reads as 0)
+    not_whole, // neither blank nor an integer
+    not_16_bit, // an integer outside -32768..32767
+    not_32_bit, // an integer outside the int range
+    above_limit, // the integer is above the limit
+    below_limit, // the integer is below minus the limit
+    cut_to_8_bits, // the integer's low 8 bits, as a signed byte, differ from it
+    cut_beyond_limit, // and that byte lies beyond +-90
 };
 
 struct SentNumber {
     int value = 0;
-    Why why = Why::AsRead;
+    Why why = Why::as_read;
     int cut = 0; // vertical and horizontal: the signed byte before the +-90 rule
 };
 
@@ -87,8 +87,8 @@ Why refused(const QString &text, Why out_of_range)
 {
     const QString core = number_core(text);
     if (core.isEmpty())
-        return Why::AsRead;
-    return is_integer_text(core) ? out_of_range : Why::NotWhole;
+        return Why::as_read;
+    return is_integer_text(core) ? out_of_range : Why::not_whole;
 }
 
 // The position: QString::toShort, 0 when it is not a number or above 5000.
@@ -97,10 +97,10 @@ SentNumber sent_position(const QString &text)
     bool ok = false;
     const short parsed = text.toShort(&ok, 10);
     if (!ok)
-        return {0, refused(text, Why::Not16Bit)};
+        return {0, refused(text, Why::not_16_bit)};
     if (parsed > position_limit)
-        return {0, Why::AboveLimit};
-    return {parsed, Why::AsRead};
+        return {0, Why::above_limit};
+    return {parsed, Why::as_read};
 }
 
 // Vertical or horizontal: QString::toInt, its low 8 bits as a signed byte,
@@ -113,12 +113,12 @@ SentNumber sent_angle(const QString &text, int8_t fallback)
     const bool beyond = cut > angle_limit || cut < -angle_limit;
     const int value = beyond ? fallback : cut;
     if (!ok)
-        return {value, refused(text, Why::Not32Bit), cut};
+        return {value, refused(text, Why::not_32_bit), cut};
     if (cut != parsed)
-        return {value, beyond ? Why::CutBeyondLimit : Why::CutTo8Bits, cut};
+        return {value, beyond ? Why::cut_beyond_limit : Why::cut_to_8_bits, cut};
     if (beyond)
-        return {value, parsed > 0 ? Why::AboveLimit : Why::BelowLimit, cut};
-    return {value, Why::AsRead, cut};
+        return {value, parsed > 0 ? Why::above_limit : Why::below_limit, cut};
+    return {value, Why::as_read, cut};
 }
 
 // The name's UTF-8 bytes the box keeps.
@@ -141,21 +141,21 @@ QString number_reason(const QString &text, const SentNumber &sent, int limit)
     const QString core = number_core(text);
     const QString gets = QStringLiteral(": the box gets %1").arg(sent.value);
     switch (sent.why) {
-    case Why::AsRead:
+    case Why::as_read:
         break;
-    case Why::NotWhole:
+    case Why::not_whole:
         return core + QStringLiteral(" is not a whole number") + gets;
-    case Why::Not16Bit:
+    case Why::not_16_bit:
         return core + QStringLiteral(" is not a 16-bit number") + gets;
-    case Why::Not32Bit:
+    case Why::not_32_bit:
         return core + QStringLiteral(" is not a 32-bit number") + gets;
-    case Why::AboveLimit:
+    case Why::above_limit:
         return QStringLiteral("%1 is above %2").arg(core).arg(limit) + gets;
-    case Why::BelowLimit:
+    case Why::below_limit:
         return QStringLiteral("%1 is below %2").arg(core).arg(-limit) + gets;
-    case Why::CutTo8Bits:
+    case Why::cut_to_8_bits:
         return core + QStringLiteral(" is cut to 8 bits") + gets;
-    case Why::CutBeyondLimit:
+    case Why::cut_beyond_limit:
         return QStringLiteral("%1 cut to 8 bits is %2, %3 %4")
                    .arg(core)
                    .arg(sent.cut)
@@ -269,7 +269,7 @@ SatRow record_to_row(const SatRecord &rec, EmptySlot rule)
 
     SatRow row;
     row[col_name] = stored_name(b);
-    if (rule == EmptySlot::Blank && position == 0 && horizontal == 0 && vertical == 0) {
+    if (rule == EmptySlot::blank && position == 0 && horizontal == 0 && vertical == 0) {
         row[col_position] = row[col_vertical] = row[col_horizontal] = QStringLiteral(" ");
     } else {
         row[col_position] = QString::number(position);
@@ -330,7 +330,7 @@ std::vector<CellChange> write_changes(const SatRow &row)
         {col_horizontal, sent_angle(row[col_horizontal], horizontal_fallback), angle_limit},
     };
     for (const auto &n : numbers) {
-        if (n.sent.why == Why::AsRead)
+        if (n.sent.why == Why::as_read)
             continue;
         const QString &text = row[n.column];
         changes.push_back(

@@ -76,12 +76,12 @@ QByteArray format_csv(const std::vector<SatRow> &rows);
 // ---- Satellite records ---------------------------------------------------
 
 enum class EmptySlot {
-    Blank, // a record with position, horizontal and vertical all zero shows " " in those cells
-    Numbers, // always show the numbers
+    blank, // a record with position, horizontal and vertical all zero shows " " in those cells
+    numbers, // always show the numbers
 };
 
 // The table row for a record received from the box.
-SatRow record_to_row(const SatRecord &rec, EmptySlot rule = EmptySlot::Blank);
+SatRow record_to_row(const SatRecord &rec, EmptySlot rule = EmptySlot::blank);
 
 // The record sent to the box for a table row: the name's UTF-8 bytes cut to
 // sat_name_bytes and zero filled, byte 15 zero; the position by

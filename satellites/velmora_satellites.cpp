@@ -269,7 +269,7 @@ void velmora::show_row(int satellite, const QByteArray &record)
     SatRecord shown;
     std::memcpy(shown.bytes, sat_record, sizeof shown.bytes);
     const int row = satellite - 1;
-    show_sat_row(ui.sat_setting, sat_items[row], row, record_to_row(shown, EmptySlot::Blank));
+    show_sat_row(ui.sat_setting, sat_items[row], row, record_to_row(shown, EmptySlot::blank));
 }
 
 void velmora::slt_sat_data_ready(uchar idx)
@@ -287,7 +287,7 @@ void velmora::slt_sat_data_ready(uchar idx)
     }
     SatRecord record;
     std::memcpy(record.bytes, sat_record, sizeof record.bytes);
-    show_sat_row(ui.sat_setting, sat_items[idx - 1], idx - 1, record_to_row(record, EmptySlot::Numbers));
+    show_sat_row(ui.sat_setting, sat_items[idx - 1], idx - 1, record_to_row(record, EmptySlot::numbers));
     ui.progressBar_sat_setting->setValue(idx + 1);
     QCoreApplication::processEvents();
     ++sat_idx;

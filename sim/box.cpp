@@ -303,7 +303,7 @@ void Box::inject(const Bytes &bytes, bool one_write)
 Conversation Box::conversation() const
 {
     return locked(*engine, [](Engine &e) {
-        return e.state.phase == Phase::UpdateDone ? Conversation::None : e.state.conversation;
+        return e.state.phase == Phase::update_done ? Conversation::none : e.state.conversation;
     });
 }
 

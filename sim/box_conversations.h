@@ -49,27 +49,27 @@ struct Holdings {
 };
 
 enum class Phase : uint8_t {
-    Rest,
-    LimitsCounts, // 'c' and a limit byte sent; counts awaited
-    LimitsBytes, // an index request sent; its limit byte awaited
-    ListAwaitRequest, // list read between satellites, or after 0xEF: 'H' goes on
-    ListAwaitNumber, // 'I' sent
-    ListRecord, // record byte `pos` of `satellite` sent; 0xCC awaited
-    WriteAwaitNumber, // 'M' sent
-    WriteRecord, // 'L' sent; `pos` record bytes in
-    UpdateAwaitR, // 'P' sent
-    UpdateHeader, // 'Q' sent; `pos` header bytes in
-    UpdateAwaitBlock, // 'Y' sent
-    UpdateAwaitAddress, // '_' sent
-    UpdateLine, // line `line` of the block; `pos` bytes of it in
-    UpdateDone, // final verdict sent; '[' again gets it again
+    rest,
+    limits_counts, // 'c' and a limit byte sent; counts awaited
+    limits_bytes, // an index request sent; its limit byte awaited
+    list_await_request, // list read between satellites, or after 0xEF: 'H' goes on
+    list_await_number, // 'I' sent
+    list_record, // record byte `pos` of `satellite` sent; 0xCC awaited
+    write_await_number, // 'M' sent
+    write_record, // 'L' sent; `pos` record bytes in
+    update_await_r, // 'P' sent
+    update_header, // 'Q' sent; `pos` header bytes in
+    update_await_block, // 'Y' sent
+    update_await_address, // '_' sent
+    update_line, // line `line` of the block; `pos` bytes of it in
+    update_done, // final verdict sent; '[' again gets it again
 };
 
 // Where the box stands in the conversations. Small enough to copy per byte,
 // so that a byte can be looked at before the box commits to it.
 struct State {
-    Conversation conversation = Conversation::None;
-    Phase phase = Phase::Rest;
+    Conversation conversation = Conversation::none;
+    Phase phase = Phase::rest;
     int nth = 0; // bytes of the conversation so far, the opening one included
     std::size_t requests_sent = 0; // limits write: index requests sent before this one
     int satellite = 0; // list read and write

@@ -11,15 +11,15 @@ namespace {
 // before it.
 bool open_to_commands(Phase phase)
 {
-    return phase == Phase::Rest || phase == Phase::LimitsCounts || phase == Phase::ListAwaitRequest
-        || phase == Phase::UpdateDone;
+    return phase == Phase::rest || phase == Phase::limits_counts || phase == Phase::list_await_request
+        || phase == Phase::update_done;
 }
 
 // Phases where the box awaits data from the tool, outside an update.
 bool awaits_data(Phase phase)
 {
-    return phase == Phase::LimitsBytes || phase == Phase::ListAwaitNumber || phase == Phase::ListRecord
-        || phase == Phase::WriteAwaitNumber || phase == Phase::WriteRecord;
+    return phase == Phase::limits_bytes || phase == Phase::list_await_number || phase == Phase::list_record
+        || phase == Phase::write_await_number || phase == Phase::write_record;
 }
 
 // The dispatcher's table: the byte that opens each conversation, and the step
@@ -30,24 +30,24 @@ struct Player {
     StepFunction step;
 };
 constexpr Player players[] = {
-    {open_limits_read_byte, Conversation::LimitsRead, limits_step},
-    {open_limits_write_byte, Conversation::LimitsWrite, limits_step},
-    {open_list_read_byte, Conversation::ListRead, list_read_step},
-    {open_list_write_byte, Conversation::ListWrite, list_write_step},
-    {open_update_byte, Conversation::Update, update_step},
+    {open_limits_read_byte, Conversation::limits_read, limits_step},
+    {open_limits_write_byte, Conversation::limits_write, limits_step},
+    {open_list_read_byte, Conversation::list_read, list_read_step},
+    {open_list_write_byte, Conversation::list_write, list_write_step},
+    {open_update_byte, Conversation::update, update_step},
 };
 
 // The conversation command byte `b` opens; an 'H' within a list read goes on
 // with it instead (the list read's step takes it).
 Conversation opened_by(uint8_t b, Conversation under_way)
 {
-    if (b == open_list_read_byte && under_way == Conversation::ListRead)
-        return Conversation::None;
+    if (b == open_list_read_byte && under_way == Conversation::list_read)
+        return Conversation::none;
     for (const Player &player : players) {
         if (player.opening == b)
             return player.conversation;
     }
-    return Conversation::None;
+    return Conversation::none;
 }
 
 } // namespace
@@ -72,14 +72,14 @@ Outcome step(const Holdings &held, const State &cur, const Incoming &in)
     turn.may_open = open_to_commands(cur.phase) || (awaits_data(cur.phase) && in.after_quiet);
     turn.after_quiet = in.after_quiet;
     turn.reject_line = in.reject_line;
-    const Conversation opens = turn.may_open ? opened_by(in.value, cur.conversation) : Conversation::None;
-    turn.opens = opens != Conversation::None;
+    const Conversation opens = turn.may_open ? opened_by(in.value, cur.conversation) : Conversation::none;
+    turn.opens = opens != Conversation::none;
 
     if (turn.opens) {
         o.next = State{};
         o.next.conversation = opens;
-        o.point.step = Step::Command;
-    } else if (cur.phase == Phase::Rest) {
+        o.point.step = Step::command;
+    } else if (cur.phase == Phase::rest) {
         return o; // a byte with no meaning at rest: ignored
     }
     o.next.nth += 1;

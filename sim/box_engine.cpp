@@ -51,14 +51,14 @@ void Box::Engine::apply(const Effects &effects)
 void Box::Engine::queue_answer(const Bytes &answer, const Fault *fault, Clock::time_point received)
 {
     using Action = Fault::Action;
-    const Action action = fault ? fault->action : Action::Instead;
-    if (fault && action == Action::HangUp) {
+    const Action action = fault ? fault->action : Action::instead;
+    if (fault && action == Action::hang_up) {
         Emission e;
         e.hang_up = true;
         out.push_back(e);
         return;
     }
-    if (fault && action == Action::Joined) {
+    if (fault && action == Action::joined) {
         Emission e;
         e.bytes = answer;
         e.bytes.insert(e.bytes.end(), fault->bytes.begin(), fault->bytes.end());
@@ -66,14 +66,14 @@ void Box::Engine::queue_answer(const Bytes &answer, const Fault *fault, Clock::t
         return;
     }
     Bytes bytes = answer;
-    if (fault && (action == Action::Instead || action == Action::End))
+    if (fault && (action == Action::instead || action == Action::end))
         bytes = fault->bytes;
-    else if (fault && action == Action::Noise)
+    else if (fault && action == Action::noise)
         bytes.insert(bytes.begin(), fault->bytes.begin(), fault->bytes.end());
     std::vector<Emission> es = arrivals(bytes, settings.gap);
-    if (fault && action == Action::Delay && !es.empty())
+    if (fault && action == Action::delay && !es.empty())
         es.front().delay = fault->duration;
-    if (fault && action == Action::Stray) {
+    if (fault && action == Action::stray) {
         if (es.empty())
             schedule_stray(received + fault->duration, fault->bytes);
         else
@@ -111,17 +111,17 @@ void Box::Engine::handle(const LoggedByte &b)
     const Fault *fault = entry ? &entry->fault : nullptr;
     if (entry)
         ++entry->hits;
-    if (fault && fault->action == Fault::Action::Silence) {
+    if (fault && fault->action == Fault::Action::silence) {
         mute_until = fault->duration < milliseconds{0} ? Clock::time_point::max() : b.when + fault->duration;
         return;
     }
-    if (fault && fault->action == Fault::Action::Resend) {
+    if (fault && fault->action == Fault::Action::resend) {
         in.reject_line = true;
         o = step(held, state, in);
     }
     state = o.next;
     apply(o.effects);
-    if (fault && fault->action == Fault::Action::End)
+    if (fault && fault->action == Fault::Action::end)
         state = State{};
     queue_answer(o.answer, fault, b.when);
 }

@@ -48,7 +48,7 @@ struct Box::Engine {
     std::vector<ReceivedBlock> blocks;
     int accepted = 0;
     int rejected = 0;
-    std::array<int, static_cast<std::size_t>(Conversation::Update) + 1> completed{};
+    std::array<int, static_cast<std::size_t>(Conversation::update) + 1> completed{};
 
     struct FaultEntry {
         int id;

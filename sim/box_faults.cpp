@@ -38,28 +38,28 @@ Trigger Trigger::nth_byte(Conversation c, int n)
 
 Trigger Trigger::list_read_byte(int satellite, int record_byte)
 {
-    return make_trigger(Conversation::ListRead, std::nullopt, satellite, record_byte);
+    return make_trigger(Conversation::list_read, std::nullopt, satellite, record_byte);
 }
 
 Trigger Trigger::list_read_request()
 {
-    return make_trigger(Conversation::ListRead, Step::Command);
+    return make_trigger(Conversation::list_read, Step::command);
 }
 
 Trigger Trigger::list_read_record_end(int satellite)
 {
-    return make_trigger(Conversation::ListRead, Step::Ack, satellite > 0 ? Opt(satellite) : Opt(),
+    return make_trigger(Conversation::list_read, Step::ack, satellite > 0 ? Opt(satellite) : Opt(),
                         static_cast<int>(box_record_size));
 }
 
 Trigger Trigger::limits_read_count(int count)
 {
-    return make_trigger(Conversation::LimitsRead, Step::Count, {}, count);
+    return make_trigger(Conversation::limits_read, Step::count, {}, count);
 }
 
 Trigger Trigger::list_write_number(int satellite)
 {
-    return make_trigger(Conversation::ListWrite, Step::Number, satellite);
+    return make_trigger(Conversation::list_write, Step::number, satellite);
 }
 
 Trigger Trigger::list_write_end()
@@ -69,22 +69,22 @@ Trigger Trigger::list_write_end()
 
 Trigger Trigger::list_write_record(int satellite, int record_byte)
 {
-    return make_trigger(Conversation::ListWrite, Step::RecordByte, satellite, record_byte);
+    return make_trigger(Conversation::list_write, Step::record_byte, satellite, record_byte);
 }
 
 Trigger Trigger::update_header(int byte)
 {
-    return make_trigger(Conversation::Update, Step::Header, {}, byte);
+    return make_trigger(Conversation::update, Step::header, {}, byte);
 }
 
 Trigger Trigger::update_block_start(int block)
 {
-    return make_trigger(Conversation::Update, Step::BlockStart, {}, {}, block);
+    return make_trigger(Conversation::update, Step::block_start, {}, {}, block);
 }
 
 Trigger Trigger::update_line(int block, int line, int line_byte)
 {
-    return make_trigger(Conversation::Update, Step::LineByte, {}, line_byte, block, line);
+    return make_trigger(Conversation::update, Step::line_byte, {}, line_byte, block, line);
 }
 
 namespace {
@@ -103,39 +103,39 @@ Fault make_fault(Trigger at, Fault::Action action, milliseconds duration = milli
 
 Fault Fault::silence(Trigger at, milliseconds duration)
 {
-    return make_fault(std::move(at), Action::Silence, duration);
+    return make_fault(std::move(at), Action::silence, duration);
 }
 Fault Fault::delay(Trigger at, milliseconds duration)
 {
-    return make_fault(std::move(at), Action::Delay, duration);
+    return make_fault(std::move(at), Action::delay, duration);
 }
 Fault Fault::instead(Trigger at, Bytes bytes)
 {
-    return make_fault(std::move(at), Action::Instead, milliseconds{0}, std::move(bytes));
+    return make_fault(std::move(at), Action::instead, milliseconds{0}, std::move(bytes));
 }
 Fault Fault::end(Trigger at, Bytes bytes)
 {
-    return make_fault(std::move(at), Action::End, milliseconds{0}, std::move(bytes));
+    return make_fault(std::move(at), Action::end, milliseconds{0}, std::move(bytes));
 }
 Fault Fault::noise(Trigger at, Bytes bytes)
 {
-    return make_fault(std::move(at), Action::Noise, milliseconds{0}, std::move(bytes));
+    return make_fault(std::move(at), Action::noise, milliseconds{0}, std::move(bytes));
 }
 Fault Fault::joined(Trigger at, Bytes extra)
 {
-    return make_fault(std::move(at), Action::Joined, milliseconds{0}, std::move(extra));
+    return make_fault(std::move(at), Action::joined, milliseconds{0}, std::move(extra));
 }
 Fault Fault::resend_line(Trigger at, int times)
 {
-    return make_fault(std::move(at), Action::Resend, milliseconds{0}, {}, times);
+    return make_fault(std::move(at), Action::resend, milliseconds{0}, {}, times);
 }
 Fault Fault::hang_up(Trigger at)
 {
-    return make_fault(std::move(at), Action::HangUp);
+    return make_fault(std::move(at), Action::hang_up);
 }
 Fault Fault::stray(Trigger at, Bytes bytes, milliseconds delay)
 {
-    return make_fault(std::move(at), Action::Stray, delay, std::move(bytes));
+    return make_fault(std::move(at), Action::stray, delay, std::move(bytes));
 }
 
 } // namespace boxsim

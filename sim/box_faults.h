@@ -12,30 +12,30 @@ namespace boxsim {
 
 // Where a received byte falls in the conversations.
 
-enum class Conversation : uint8_t { None, LimitsRead, LimitsWrite, ListRead, ListWrite, Update };
+enum class Conversation : uint8_t { none, limits_read, limits_write, list_read, list_write, update };
 const char *conversation_name(Conversation c);
 
 // What a received byte is, as the box takes it when it arrives.
 enum class Step : uint8_t {
-    Command, // 'b', 'd', 'H', 'J', 'E': opens (or, 'H', continues) a conversation
-    Count, // limits read: the tool's count 1..4 (index = the count)
-    LimitByte, // limits write: a limit byte (index = the requested index)
-    Number, // list read/write: a satellite number (list write: 200 too)
-    Ack, // list read: 0xCC after a record byte
-    RecordByte, // list write: a record byte (index 0..19)
-    Resend, // list write: 0xEF from the tool, a resend request
-    Confirm, // update: 'R' after 'P'
-    Header, // update: a header byte (index 0..3)
-    BlockStart, // update: 'a' or '['
-    Address, // update: the page address high byte
-    LineByte, // update: a line byte (index 0..16; 16 is the check byte)
-    Unexpected, // no meaning where it arrives
+    command, // 'b', 'd', 'H', 'J', 'E': opens (or, 'H', continues) a conversation
+    count, // limits read: the tool's count 1..4 (index = the count)
+    limit_byte, // limits write: a limit byte (index = the requested index)
+    number, // list read/write: a satellite number (list write: 200 too)
+    ack, // list read: 0xCC after a record byte
+    record_byte, // list write: a record byte (index 0..19)
+    resend, // list write: 0xEF from the tool, a resend request
+    confirm, // update: 'R' after 'P'
+    header, // update: a header byte (index 0..3)
+    block_start, // update: 'a' or '['
+    address, // update: the page address high byte
+    line_byte, // update: a line byte (index 0..16; 16 is the check byte)
+    unexpected, // no meaning where it arrives
 };
 
 // The box's view of one received byte; faults are matched against it.
 struct Point {
-    Conversation conversation = Conversation::None;
-    Step step = Step::Unexpected;
+    Conversation conversation = Conversation::none;
+    Step step = Step::unexpected;
     int nth = 0; // 1-based position in its conversation; the opening byte is 1
     int satellite = 0; // list read: the satellite whose record byte is answered;
                        // list write: the satellite of the number or record byte
@@ -90,21 +90,21 @@ struct Trigger {
 // `nth`, so the tool's resend of it arrives as the same point.
 struct Fault {
     enum class Action : uint8_t {
-        Silence, // drop this byte and every byte received for `duration`
+        silence, // drop this byte and every byte received for `duration`
                  // after it, unanswered and without effect (negative: for ever)
-        Delay, // answer this byte only after `duration`; meanwhile the box is
+        delay, // answer this byte only after `duration`; meanwhile the box is
                // busy and takes later bytes afterwards, in order
-        Instead, // send `bytes` (each its own arrival) instead of the answer;
+        instead, // send `bytes` (each its own arrival) instead of the answer;
                  // the conversation goes on as if the answer had been sent
-        End, // send `bytes` instead of the answer and end the conversation
+        end, // send `bytes` instead of the answer and end the conversation
              // (e.g. ']' or 'Z' in the middle of an update)
-        Noise, // send `bytes` (each its own arrival) before the answer
-        Joined, // send the answer and `bytes` together in ONE write (an answer
+        noise, // send `bytes` (each its own arrival) before the answer
+        joined, // send the answer and `bytes` together in ONE write (an answer
                 // of several bytes, such as 'T' then '^', goes out whole)
-        Resend, // update: answer the line's check byte with 'U' (the line is
+        resend, // update: answer the line's check byte with 'U' (the line is
                 // rejected and asked for again), whatever its check byte
-        HangUp, // close the box's side instead of answering
-        Stray, // answer as usual, then, `duration` after the answer (after
+        hang_up, // close the box's side instead of answering
+        stray, // answer as usual, then, `duration` after the answer (after
                // this byte where there is none), send `bytes`, each its own
                // write: the first at once, even if the tool has not read the
                // answer yet, the others `gap` apart like an answer's bytes.
@@ -114,7 +114,7 @@ struct Fault {
     };
 
     Trigger at;
-    Action action = Action::Silence;
+    Action action = Action::silence;
     milliseconds duration{0};
     Bytes bytes;
     int times = 1; // matching bytes it acts on; 0 = every one

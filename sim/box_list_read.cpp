@@ -11,8 +11,8 @@ namespace {
 // start again after its time-out; a record under way is given up.
 void ask_number(Outcome &o)
 {
-    o.point.step = Step::Command;
-    o.next.phase = Phase::ListAwaitNumber;
+    o.point.step = Step::command;
+    o.next.phase = Phase::list_await_number;
     o.answer = {'I'};
 }
 
@@ -20,7 +20,7 @@ void ask_number(Outcome &o)
 // for the tool's 'H'.
 void refuse(Outcome &o)
 {
-    o.next.phase = Phase::ListAwaitRequest;
+    o.next.phase = Phase::list_await_request;
     o.answer = {error_byte};
 }
 
@@ -28,10 +28,10 @@ void take_number(const Holdings &held, uint8_t b, Outcome &o)
 {
     if (!is_satellite(b))
         return refuse(o);
-    o.point.step = Step::Number;
+    o.point.step = Step::number;
     o.point.satellite = b;
     o.point.index = 0;
-    o.next.phase = Phase::ListRecord;
+    o.next.phase = Phase::list_record;
     o.next.satellite = b;
     o.next.pos = 0;
     o.answer = {held.records[b - 1][0]};
@@ -41,16 +41,16 @@ void take_number(const Holdings &held, uint8_t b, Outcome &o)
 // 199's last the read is over.
 void take_ack(const Holdings &held, const State &cur, Outcome &o)
 {
-    o.point.step = Step::Ack;
+    o.point.step = Step::ack;
     o.point.satellite = cur.satellite;
     o.point.index = cur.pos + 1;
     o.next.pos = cur.pos + 1;
     if (o.next.pos < static_cast<int>(box_record_size))
         o.answer = {held.records[cur.satellite - 1][o.next.pos]};
     else if (cur.satellite == satellite_slots)
-        complete(o, Conversation::ListRead);
+        complete(o, Conversation::list_read);
     else
-        o.next.phase = Phase::ListAwaitRequest;
+        o.next.phase = Phase::list_await_request;
 }
 
 } // namespace
@@ -58,13 +58,13 @@ void take_ack(const Holdings &held, const State &cur, Outcome &o)
 void list_read_step(const Holdings &held, const State &cur, const Turn &turn, Outcome &o)
 {
     const uint8_t b = turn.value;
-    if (turn.opens || (b == open_list_read_byte && (turn.may_open || cur.phase == Phase::ListRecord)))
+    if (turn.opens || (b == open_list_read_byte && (turn.may_open || cur.phase == Phase::list_record)))
         return ask_number(o);
-    if (cur.phase == Phase::ListAwaitNumber)
+    if (cur.phase == Phase::list_await_number)
         take_number(held, b, o);
-    else if (cur.phase == Phase::ListRecord && b == record_ack_byte)
+    else if (cur.phase == Phase::list_record && b == record_ack_byte)
         take_ack(held, cur, o);
-    else if (cur.phase == Phase::ListRecord)
+    else if (cur.phase == Phase::list_record)
         refuse(o);
 }
 

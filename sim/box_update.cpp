@@ -17,7 +17,7 @@ bool checksum_ok(const uint8_t *line)
 
 void open_update(const Holdings &held, Outcome &o)
 {
-    o.next.phase = Phase::UpdateAwaitR;
+    o.next.phase = Phase::update_await_r;
     o.next.extra_p_left = held.extra_p;
     o.effects.new_update = true;
     o.answer = {'P'};
@@ -28,12 +28,12 @@ void take_confirm(const Holdings &, const State &cur, const Turn &turn, Outcome 
     if (turn.value != 'R') {
         o.answer = {'P'};
     } else if (cur.extra_p_left > 0) {
-        o.point.step = Step::Confirm;
+        o.point.step = Step::confirm;
         o.next.extra_p_left = cur.extra_p_left - 1;
         o.answer = {'P'};
     } else {
-        o.point.step = Step::Confirm;
-        o.next.phase = Phase::UpdateHeader;
+        o.point.step = Step::confirm;
+        o.next.phase = Phase::update_header;
         o.next.pos = 0;
         o.answer = {'Q'};
     }
@@ -41,7 +41,7 @@ void take_confirm(const Holdings &, const State &cur, const Turn &turn, Outcome 
 
 void take_header_byte(const Holdings &held, const State &cur, const Turn &turn, Outcome &o)
 {
-    o.point.step = Step::Header;
+    o.point.step = Step::header;
     o.point.index = cur.pos;
     o.next.header[static_cast<std::size_t>(cur.pos)] = turn.value;
     o.next.pos = cur.pos + 1;
@@ -50,9 +50,9 @@ void take_header_byte(const Holdings &held, const State &cur, const Turn &turn, 
     o.effects.header = o.next.header;
     o.answer = {held.header_verdict};
     if (held.header_verdict == go_on_byte)
-        o.next.phase = Phase::UpdateAwaitBlock;
+        o.next.phase = Phase::update_await_block;
     else
-        complete(o, Conversation::Update);
+        complete(o, Conversation::update);
 }
 
 // 'a' asks for a block, '[' for the final verdict; anything else gets 'Y'
@@ -64,16 +64,16 @@ void take_block_start(const Holdings &held, const State &cur, const Turn &turn, 
         o.answer = {go_on_byte};
         return;
     }
-    o.point.step = Step::BlockStart;
+    o.point.step = Step::block_start;
     o.point.block = cur.blocks_started;
     if (b == 'a') {
         o.next.blocks_started = cur.blocks_started + 1;
-        o.next.phase = Phase::UpdateAwaitAddress;
+        o.next.phase = Phase::update_await_address;
         o.answer = {'_'};
     } else {
         o.answer = {held.final_verdict};
-        o.effects.completed = Conversation::Update;
-        o.next.phase = Phase::UpdateDone;
+        o.effects.completed = Conversation::update;
+        o.next.phase = Phase::update_done;
     }
 }
 
@@ -85,13 +85,13 @@ void take_address(const Holdings &, const State &cur, const Turn &turn, Outcome 
         // Page addresses are multiples of 512, so their high byte is even:
         // an odd byte is the tool's 'a' again (it missed the '_').
         if (b == 'a')
-            o.point.step = Step::BlockStart;
+            o.point.step = Step::block_start;
         o.answer = {'_'};
         return;
     }
-    o.point.step = Step::Address;
+    o.point.step = Step::address;
     o.next.address = b;
-    o.next.phase = Phase::UpdateLine;
+    o.next.phase = Phase::update_line;
     o.next.line = 0;
     o.next.pos = 0;
     o.answer = {'^'};
@@ -99,7 +99,7 @@ void take_address(const Holdings &, const State &cur, const Turn &turn, Outcome 
 
 void take_line_byte(const Holdings &, const State &cur, const Turn &turn, Outcome &o)
 {
-    o.point.step = Step::LineByte;
+    o.point.step = Step::line_byte;
     o.point.block = cur.blocks_started - 1;
     o.point.line = cur.line;
     o.point.index = cur.pos;
@@ -120,7 +120,7 @@ void take_line_byte(const Holdings &, const State &cur, const Turn &turn, Outcom
         done.address_high = cur.address;
         done.lines = o.next.block;
         o.effects.block = done;
-        o.next.phase = Phase::UpdateAwaitBlock;
+        o.next.phase = Phase::update_await_block;
         o.answer = {'T', go_on_byte};
     } else {
         o.effects.line_accepted = true;
@@ -134,7 +134,7 @@ void take_final_again(const Holdings &held, const State &cur, const Turn &turn, 
 {
     if (turn.value != '[')
         return;
-    o.point.step = Step::BlockStart;
+    o.point.step = Step::block_start;
     o.point.block = cur.blocks_started;
     o.answer = {held.final_verdict};
 }
@@ -145,9 +145,9 @@ struct PhaseTake {
     StepFunction take;
 };
 constexpr PhaseTake phase_takes[] = {
-    {Phase::UpdateAwaitR, take_confirm},         {Phase::UpdateHeader, take_header_byte},
-    {Phase::UpdateAwaitBlock, take_block_start}, {Phase::UpdateAwaitAddress, take_address},
-    {Phase::UpdateLine, take_line_byte},         {Phase::UpdateDone, take_final_again},
+    {Phase::update_await_r, take_confirm},         {Phase::update_header, take_header_byte},
+    {Phase::update_await_block, take_block_start}, {Phase::update_await_address, take_address},
+    {Phase::update_line, take_line_byte},          {Phase::update_done, take_final_again},
 };
 
 } // namespace

@@ -98,8 +98,8 @@ std::vector<long> numbers(const std::string &text, std::size_t min_count, std::s
 
 Conversation conversation_by_name(const std::string &name)
 {
-    for (Conversation c : {Conversation::LimitsRead, Conversation::LimitsWrite, Conversation::ListRead,
-                           Conversation::ListWrite, Conversation::Update}) {
+    for (Conversation c : {Conversation::limits_read, Conversation::limits_write, Conversation::list_read,
+                           Conversation::list_write, Conversation::update}) {
         if (name == conversation_name(c))
             return c;
     }
@@ -298,8 +298,8 @@ int main(int argc, char **argv)
         sigwait(&stop_signals, &signal_number);
         box.peer().set_log_sink(nullptr);
         std::cerr << "vr20-boxsim: stopped; completed conversations:";
-        for (Conversation c : {Conversation::LimitsRead, Conversation::LimitsWrite, Conversation::ListRead,
-                               Conversation::ListWrite, Conversation::Update})
+        for (Conversation c : {Conversation::limits_read, Conversation::limits_write, Conversation::list_read,
+                               Conversation::list_write, Conversation::update})
             std::cerr << ' ' << conversation_name(c) << '=' << box.completed(c);
         std::cerr << "; records written " << box.written_records().size() << ", blocks received "
                   << box.received_blocks().size() << std::endl;

@@ -148,18 +148,18 @@ int cmd_build(const QString &image_path, const QString &package_path, bool force
 
     const BuildResult result = build_package_file(image_path, package_path, FirmwareConfig{});
     switch (result.error) {
-    case BuildError::None:
+    case BuildError::none:
         break;
-    case BuildError::ImageNotOpened:
+    case BuildError::image_not_opened:
         error("cannot open %s: %s", image_path, "image not readable");
         return exit_io_error;
-    case BuildError::ImageReadError:
+    case BuildError::image_read_error:
         error("cannot read %s: %s", image_path, "the image cannot be read twice (not a regular file?)");
         return exit_io_error;
-    case BuildError::PackageNotOpened:
+    case BuildError::package_not_opened:
         error("cannot create %s: %s", package_path, "package not writable");
         return exit_io_error;
-    case BuildError::PackageWriteError:
+    case BuildError::package_write_error:
         error("cannot write %s: %s", package_path, "write error, no package written");
         return exit_io_error;
     }

@@ -107,14 +107,14 @@ private slots:
             // 0x63 ('c') among them is the only byte that could be mistaken.
             Bytes n(noise.begin(), noise.end());
             n.erase(std::remove(n.begin(), n.end(), uint8_t('c')), n.end());
-            box->add_fault(Fault::noise(Trigger::nth_byte(Conversation::LimitsRead, 1), n));
+            box->add_fault(Fault::noise(Trigger::nth_byte(Conversation::limits_read, 1), n));
         }
         window->ui.pushButton_get_lmt->click();
         QVERIFY(
             harness::ModalDriver::wait_until([&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
         QCOMPARE(window->ui.lineEdit_wst_lmt->text(), west);
         QCOMPARE(window->ui.lineEdit_est_lmt->text(), east);
-        QVERIFY(box->wait_completed(Conversation::LimitsRead, 1, milliseconds(3000)));
+        QVERIFY(box->wait_completed(Conversation::limits_read, 1, milliseconds(3000)));
         QCOMPARE(box->received(), (Bytes{'b', 1, 2, 3, 4}));
         // Every count answers a data byte: it follows the byte it counts.
         const auto log = box->log();
@@ -179,7 +179,7 @@ private slots:
             QTest::qWait(100);
             QVERIFY(box->received().empty());
         } else {
-            QVERIFY(box->wait_completed(Conversation::LimitsWrite, 1, milliseconds(3000)));
+            QVERIFY(box->wait_completed(Conversation::limits_write, 1, milliseconds(3000)));
             const auto stored = box->limit_bytes();
             QCOMPARE(QByteArray(reinterpret_cast<const char *>(stored.data()), 4), wire);
             QCOMPARE(box->received(),
@@ -240,13 +240,13 @@ private slots:
         start();
         box->set_limits(-1000, 1000);
         // The box never answers the first 'b'.
-        box->add_fault(Fault::silence(Trigger::nth_byte(Conversation::LimitsRead, 1), milliseconds(0)));
+        box->add_fault(Fault::silence(Trigger::nth_byte(Conversation::limits_read, 1), milliseconds(0)));
         window->ui.pushButton_get_lmt->click();
         QVERIFY(box->peer().wait_received(1, milliseconds(2000)));
         window->ui.pushButton_get_lmt->click();
         QVERIFY(
             harness::ModalDriver::wait_until([&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
-        QVERIFY(box->wait_completed(Conversation::LimitsRead, 1, milliseconds(3000)));
+        QVERIFY(box->wait_completed(Conversation::limits_read, 1, milliseconds(3000)));
         QTest::qWait(200);
         // With two reply connections every data byte would be counted twice.
         QCOMPARE(box->received(), (Bytes{'b', 'b', 1, 2, 3, 4}));
@@ -259,7 +259,7 @@ private slots:
     void a_write_after_a_pending_read()
     {
         start();
-        box->add_fault(Fault::silence(Trigger::nth_byte(Conversation::LimitsRead, 1), milliseconds(0)));
+        box->add_fault(Fault::silence(Trigger::nth_byte(Conversation::limits_read, 1), milliseconds(0)));
         window->ui.pushButton_get_lmt->click();
         QVERIFY(box->peer().wait_received(1, milliseconds(2000)));
         window->ui.lineEdit_wst_lmt->setText(QStringLiteral("-20"));
@@ -304,8 +304,8 @@ private slots:
         const Bytes stray{0x01, 0x04};
         box->set_limits(-1000, 1000);
         if (write) {
-            box->add_fault(
-                Fault::stray(Trigger::nth_byte(Conversation::LimitsWrite, 5), stray, milliseconds(delay_ms)));
+            box->add_fault(Fault::stray(Trigger::nth_byte(Conversation::limits_write, 5), stray,
+                                        milliseconds(delay_ms)));
             window->ui.lineEdit_wst_lmt->setText(QStringLiteral("-20"));
             window->ui.lineEdit_est_lmt->setText(QStringLiteral("30"));
             window->ui.pushButton_set_lmt->click();
@@ -347,7 +347,7 @@ private slots:
     void a_box_that_hangs_up_mid_exchange()
     {
         start();
-        box->add_fault(Fault::hang_up(Trigger::nth_byte(Conversation::LimitsRead, 2)));
+        box->add_fault(Fault::hang_up(Trigger::nth_byte(Conversation::limits_read, 2)));
         window->ui.pushButton_get_lmt->click();
         QVERIFY(driver->wait_for_boxes(1));
         QCOMPARE(driver->texts(), QStringList{port_unusable});

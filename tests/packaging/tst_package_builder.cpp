@@ -347,7 +347,7 @@ void TstPackageBuilder::write_error_stops_build()
         PackageBuilder builder;
         const BuildResult r = builder.build(
             in, [&](const char *, std::size_t) { return calls++ != fail_at; }, FirmwareConfig{});
-        QCOMPARE(r.error, BuildError::PackageWriteError);
+        QCOMPARE(r.error, BuildError::package_write_error);
         QCOMPARE(calls, fail_at + 1);
     }
 }
@@ -359,7 +359,7 @@ void TstPackageBuilder::unseekable_image()
     PackageBuilder builder;
     const BuildResult r = builder.build(
         in, [](const char *, std::size_t) { return true; }, FirmwareConfig{});
-    QCOMPARE(r.error, BuildError::ImageReadError);
+    QCOMPARE(r.error, BuildError::image_read_error);
 }
 
 void TstPackageBuilder::package_file_data()
@@ -368,17 +368,17 @@ void TstPackageBuilder::package_file_data()
     QTest::addColumn<QString>("package");
     QTest::addColumn<int>("error");
     QTest::newRow("built") << "image.s19"
-                           << "out.bin" << int(BuildError::None);
+                           << "out.bin" << int(BuildError::none);
     QTest::newRow("image missing") << "missing.s19"
-                                   << "out.bin" << int(BuildError::ImageNotOpened);
+                                   << "out.bin" << int(BuildError::image_not_opened);
     QTest::newRow("image is a folder") << "folder"
-                                       << "out.bin" << int(BuildError::ImageNotOpened);
+                                       << "out.bin" << int(BuildError::image_not_opened);
     QTest::newRow("package folder missing") << "image.s19"
-                                            << "nowhere/out.bin" << int(BuildError::PackageNotOpened);
+                                            << "nowhere/out.bin" << int(BuildError::package_not_opened);
     QTest::newRow("package is the image") << "image.s19"
-                                          << "image.s19" << int(BuildError::PackageNotOpened);
+                                          << "image.s19" << int(BuildError::package_not_opened);
     QTest::newRow("package is a folder") << "image.s19"
-                                         << "folder" << int(BuildError::PackageNotOpened);
+                                         << "folder" << int(BuildError::package_not_opened);
 }
 
 // The file-level build writes what the builder gives, or nothing at all:
@@ -405,7 +405,7 @@ void TstPackageBuilder::package_file()
 
     const BuildResult r = build_package_file(dir.filePath(image), out, FirmwareConfig{});
     QCOMPARE(int(r.error), error);
-    if (error == int(BuildError::None)) {
+    if (error == int(BuildError::none)) {
         QFile written(out);
         QVERIFY(written.open(QIODevice::ReadOnly));
         QCOMPARE(written.readAll().toHex(), build(text).package.toHex());
@@ -426,8 +426,8 @@ void TstPackageBuilder::special_files_data()
 {
     QTest::addColumn<int>("minor"); // of the memory devices (major 1)
     QTest::addColumn<int>("error");
-    QTest::newRow("like /dev/null") << 3 << int(BuildError::None);
-    QTest::newRow("like /dev/full") << 7 << int(BuildError::PackageWriteError);
+    QTest::newRow("like /dev/null") << 3 << int(BuildError::none);
+    QTest::newRow("like /dev/full") << 7 << int(BuildError::package_write_error);
 }
 
 // A device is written in place: it is never swapped for a regular file.

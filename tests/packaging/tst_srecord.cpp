@@ -310,17 +310,17 @@ void TstSrecord::line_check_data()
 {
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<int>("fault");
-    QTest::newRow("sound S1") << QByteArray("S1073100326701002D") << int(SrecFault::None);
-    QTest::newRow("sound S9") << QByteArray("S9030000FC") << int(SrecFault::None);
-    QTest::newRow("lower case is sound") << QByteArray("S1073100326701002d") << int(SrecFault::None);
-    QTest::newRow("no S") << QByteArray("X1073100326701002D") << int(SrecFault::NotARecord);
-    QTest::newRow("empty") << QByteArray("") << int(SrecFault::NotARecord);
-    QTest::newRow("non-hex") << QByteArray("S10731003267010G2D") << int(SrecFault::NotHex);
-    QTest::newRow("odd length") << QByteArray("S1073100326701002") << int(SrecFault::OddLength);
-    QTest::newRow("count too large") << QByteArray("S1083100326701002D") << int(SrecFault::CountMismatch);
-    QTest::newRow("S1 too short for an address") << QByteArray("S101FE") << int(SrecFault::CountMismatch);
-    QTest::newRow("bad checksum") << QByteArray("S1073100326701002E") << int(SrecFault::BadChecksum);
-    QTest::newRow("cut") << QByteArray("S1FF3100") + QByteArray(506, '0') << int(SrecFault::Cut);
+    QTest::newRow("sound S1") << QByteArray("S1073100326701002D") << int(SrecFault::none);
+    QTest::newRow("sound S9") << QByteArray("S9030000FC") << int(SrecFault::none);
+    QTest::newRow("lower case is sound") << QByteArray("S1073100326701002d") << int(SrecFault::none);
+    QTest::newRow("no S") << QByteArray("X1073100326701002D") << int(SrecFault::not_a_record);
+    QTest::newRow("empty") << QByteArray("") << int(SrecFault::not_a_record);
+    QTest::newRow("non-hex") << QByteArray("S10731003267010G2D") << int(SrecFault::not_hex);
+    QTest::newRow("odd length") << QByteArray("S1073100326701002") << int(SrecFault::odd_length);
+    QTest::newRow("count too large") << QByteArray("S1083100326701002D") << int(SrecFault::count_mismatch);
+    QTest::newRow("S1 too short for an address") << QByteArray("S101FE") << int(SrecFault::count_mismatch);
+    QTest::newRow("bad checksum") << QByteArray("S1073100326701002E") << int(SrecFault::bad_checksum);
+    QTest::newRow("cut") << QByteArray("S1FF3100") + QByteArray(506, '0') << int(SrecFault::cut);
 }
 
 void TstSrecord::line_check()

@@ -177,7 +177,7 @@ private slots:
             r.cell(1, col)->setText(row[col]);
         }
         // What the box gets, as the table would show it after reading it back.
-        const SatRow received = record_to_row(record, EmptySlot::Numbers);
+        const SatRow received = record_to_row(record, EmptySlot::numbers);
         for (int table_row = 0; table_row < 2; ++table_row)
             for (int col = 0; col < sat_columns; ++col) {
                 const QTableWidgetItem &item = *r.table.item(table_row, col);

@@ -247,7 +247,7 @@ void TstSatList::from_box()
     QFETCH(SatRecord, record);
     QFETCH(bool, blank_rule);
     QFETCH(SatRow, row);
-    QCOMPARE(record_to_row(record, blank_rule ? EmptySlot::Blank : EmptySlot::Numbers), row);
+    QCOMPARE(record_to_row(record, blank_rule ? EmptySlot::blank : EmptySlot::numbers), row);
 }
 
 void TstSatList::to_box_data()

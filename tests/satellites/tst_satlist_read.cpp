@@ -215,7 +215,7 @@ private slots:
         QVERIFY(r.attached);
         // 0xEF instead of 'I' after the first request, then 0xEF where record
         // byte 7 of satellite 2 belongs, then the box hangs up amid satellite 4.
-        r.box.add_fault(Fault::end(Trigger::nth_byte(boxsim::Conversation::ListRead, 1), {0xEF}));
+        r.box.add_fault(Fault::end(Trigger::nth_byte(boxsim::Conversation::list_read, 1), {0xEF}));
         r.box.add_fault(Fault::instead(Trigger::list_read_byte(2, 7), {0xEF}));
         r.box.add_fault(Fault::hang_up(Trigger::list_read_byte(4, 10)));
         for (int row : {3, 4, 198})
@@ -250,7 +250,7 @@ private slots:
         // satellite 2. Each time 'H' follows 2000 ms later. The box takes the
         // 'H' amid the record as a new request and answers 'I': satellite 2
         // is asked for again and its row comes from the 20 new bytes alone.
-        r.box.add_fault(Fault::silence(Trigger::nth_byte(boxsim::Conversation::ListRead, 1),
+        r.box.add_fault(Fault::silence(Trigger::nth_byte(boxsim::Conversation::list_read, 1),
                                        std::chrono::milliseconds(1000)));
         r.box.add_fault(Fault::silence(Trigger::list_read_byte(2, 5), std::chrono::milliseconds(1000)));
         r.box.add_fault(Fault::hang_up(Trigger::list_read_byte(3, 0)));

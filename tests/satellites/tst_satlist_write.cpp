@@ -258,7 +258,7 @@ private slots:
         QTest::newRow("'K' after the start")
             << Fault::instead(Trigger::list_write_number(2), {'K'}) << QByteArray("KMLMK");
         QTest::newRow("'L' before the first 'M'")
-            << Fault::instead(Trigger::nth_byte(boxsim::Conversation::ListWrite, 1), {'L'})
+            << Fault::instead(Trigger::nth_byte(boxsim::Conversation::list_write, 1), {'L'})
             << QByteArray("L");
         QTest::newRow("other byte") << Fault::instead(Trigger::list_write_record(1), {'X'})
                                     << QByteArray("KMLX");
@@ -288,7 +288,7 @@ private slots:
         ListRig r;
         QVERIFY(r.attached);
         // 'J' goes unheard: the watchdog runs from 'J' on.
-        r.box.add_fault(Fault::silence(Trigger::nth_byte(boxsim::Conversation::ListWrite, 1)));
+        r.box.add_fault(Fault::silence(Trigger::nth_byte(boxsim::Conversation::list_write, 1)));
         r.window.ui.pushButton_sat_save->click();
         QVERIFY(harness::ModalDriver::wait_until([&] { return r.box.received().size() >= 2; }, 5000));
         QCOMPARE(int(r.box.received()[1]), 0xEF);

@@ -30,38 +30,38 @@ void TstBoxFaults::add_rows()
 
     // Faults on any conversation.
     QTest::newRow("silence 0 ms drops one byte") << Setup(
-        [](Box &b) { b.add_fault(Fault::silence(Trigger::nth_byte(Conversation::LimitsRead, 1), 0ms)); })
+        [](Box &b) { b.add_fault(Fault::silence(Trigger::nth_byte(Conversation::limits_read, 1), 0ms)); })
                                                  << Script{say("b"), say("b", {"c", raw({0x18})})} << none;
     QTest::newRow("silence for a time, then answers again")
         << Setup([](Box &b) {
-               b.add_fault(Fault::silence(Trigger::nth_byte(Conversation::LimitsRead, 2), 300ms));
+               b.add_fault(Fault::silence(Trigger::nth_byte(Conversation::limits_read, 2), 300ms));
            })
         << Script{say("b", {"c", raw({0x18})}), say(raw({1})), say(raw({1})),
                   say(raw({1}), {raw({0xFC})}, 300)}
         << none;
     QTest::newRow("silence for ever")
-        << Setup([](Box &b) { b.add_fault(Fault::silence(Trigger::nth_byte(Conversation::ListWrite, 1))); })
+        << Setup([](Box &b) { b.add_fault(Fault::silence(Trigger::nth_byte(Conversation::list_write, 1))); })
         << Script{say("J"), say("b", {}, 200), say("H")} << none;
     QTest::newRow("delay") << Setup([](Box &b) {
-        b.add_fault(Fault::delay(Trigger::nth_byte(Conversation::LimitsRead, 2), 250ms));
+        b.add_fault(Fault::delay(Trigger::nth_byte(Conversation::limits_read, 2), 250ms));
     }) << Script{say("b", {"c", raw({0x18})}), say(raw({1}), {raw({0xFC})}, 0, 250)}
                            << none;
     QTest::newRow("noise before the answer, each its own arrival") << Setup([](Box &b) {
-        b.add_fault(Fault::noise(Trigger::nth_byte(Conversation::LimitsRead, 1), {0x00, 0x41}));
+        b.add_fault(Fault::noise(Trigger::nth_byte(Conversation::limits_read, 1), {0x00, 0x41}));
     }) << Script{say("b", {raw({0x00}), "A", "c", raw({0x18})})} << none;
     QTest::newRow("instead, and the conversation goes on") << Setup([](Box &b) {
-        b.add_fault(Fault::instead(Trigger::nth_byte(Conversation::LimitsRead, 2), {0x99}));
+        b.add_fault(Fault::instead(Trigger::nth_byte(Conversation::limits_read, 2), {0x99}));
     }) << Script{say("b", {"c", raw({0x18})}), say(raw({1}), {raw({0x99})}), say(raw({2}), {raw({0xE8})})}
                                                            << none;
     QTest::newRow("joined answer with an extra byte, every time") << Setup([](Box &b) {
-        Fault f = Fault::joined(Trigger::nth_byte(Conversation::LimitsRead, 1), {0x15});
+        Fault f = Fault::joined(Trigger::nth_byte(Conversation::limits_read, 1), {0x15});
         f.times = 0;
         b.add_fault(f);
     }) << Script{say("b", {raw({'c', 0x18, 0x15})}), say("b", {raw({'c', 0x18, 0x15})})}
                                                                   << none;
     QTest::newRow("a fault acts the given number of times")
         << Setup([](Box &b) {
-               Fault f = Fault::silence(Trigger::nth_byte(Conversation::LimitsRead, 1), 0ms);
+               Fault f = Fault::silence(Trigger::nth_byte(Conversation::limits_read, 1), 0ms);
                f.times = 2;
                QCOMPARE(b.add_fault(f), 1);
            })
@@ -72,7 +72,7 @@ void TstBoxFaults::add_rows()
     // the stray bytes do not count as the line's activity.
     const QByteArray rec1 = record_bytes(1);
     QTest::newRow("stray after the whole of a two-byte answer")
-        << with(Fault::stray(Trigger::nth_byte(Conversation::ListWrite, 1), {0x55}, 0ms))
+        << with(Fault::stray(Trigger::nth_byte(Conversation::list_write, 1), {0x55}, 0ms))
         << Script{say_stray("J", {"K", "M"}, "U"), say(raw({5}), {"L"})} << none;
     QTest::newRow("the box answers while a stray byte waits")
         << with(Fault::stray(Trigger::limits_read_count(3), {0x55}, 400ms))

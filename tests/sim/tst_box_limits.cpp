@@ -25,12 +25,12 @@ void TstBoxLimits::add_rows()
         << none
         << Script{say("b", {"c", raw({0x18})}), say(raw({1}), {raw({0xFC})}), say(raw({2}), {raw({0xE8})}),
                   say(raw({3}), {raw({0x03})}), say(raw({4}))}
-        << completed(Conversation::LimitsRead, 1);
+        << completed(Conversation::limits_read, 1);
     QTest::newRow("limits read: 0x63 is data")
         << Setup([](Box &b) { b.set_limits(0x6363, -5000); })
         << Script{say("b", {"c", "c"}), say(raw({1}), {"c"}), say(raw({2}), {raw({0x78})}),
                   say(raw({3}), {raw({0xEC})}), say(raw({4}))}
-        << completed(Conversation::LimitsRead, 1);
+        << completed(Conversation::limits_read, 1);
     QTest::newRow("limits write, default order")
         << Setup([](Box &b) {
                b.set_limit_bytes({0, 0, 0, 0});
@@ -40,7 +40,7 @@ void TstBoxLimits::add_rows()
         << Setup([](Box &b) {
                QCOMPARE(b.west_limit(), int16_t(-5000));
                QCOMPARE(b.east_limit(), int16_t(5000));
-               QCOMPARE(b.completed(Conversation::LimitsWrite), 1);
+               QCOMPARE(b.completed(Conversation::limits_write), 1);
            });
     QTest::newRow("limits write, any order with repeats and end 9")
         << Setup([](Box &b) {
@@ -60,8 +60,8 @@ void TstBoxLimits::add_rows()
         << none << Script{say("d", {"e", raw({0})}), say("b", {"c", raw({0x18})}, 300)} << none;
     {
         Trigger index1;
-        index1.conversation = Conversation::LimitsWrite;
-        index1.step = Step::LimitByte;
+        index1.conversation = Conversation::limits_write;
+        index1.step = Step::limit_byte;
         index1.index = 1;
         Fault f = Fault::instead(index1, {0x99});
         f.times = 0;
@@ -84,13 +84,13 @@ void TstBoxLimits::add_rows()
                  say_stray(raw({3}), {raw({0x03})}, "U", ms), say(raw({4}))};
         stray_row(ms, "the limits read's last answer")
             << with(Fault::stray(Trigger::limits_read_count(3), {0x55}, delay)) << s + limits_read_start()
-            << completed(Conversation::LimitsRead, 1);
+            << completed(Conversation::limits_read, 1);
 
         s = {say("b", {"c", raw({0x18})}), say(raw({1}), {raw({0xFC})}), say(raw({2}), {raw({0xE8})}),
              say(raw({3}), {raw({0x03})}), say_stray(raw({4}), {}, "U", ms)};
         stray_row(ms, "the limits read's count 4")
             << with(Fault::stray(Trigger::limits_read_count(4), {0x55}, delay)) << s + limits_read_start()
-            << completed(Conversation::LimitsRead, 1);
+            << completed(Conversation::limits_read, 1);
 
         s = {say("d", {"e", raw({0})}),
              say(raw({0x78}), {raw({1})}),
@@ -100,9 +100,9 @@ void TstBoxLimits::add_rows()
              say("b", {"c", raw({0x78})}),
              say(raw({1}), {raw({0xEC})})};
         stray_row(ms, "the limits write's end byte")
-            << with(Fault::stray(Trigger::nth_byte(Conversation::LimitsWrite, 5), {0x55}, delay)) << s
+            << with(Fault::stray(Trigger::nth_byte(Conversation::limits_write, 5), {0x55}, delay)) << s
             << Setup([](Box &b) {
-                   QCOMPARE(b.completed(Conversation::LimitsWrite), 1);
+                   QCOMPARE(b.completed(Conversation::limits_write), 1);
                    QCOMPARE(b.east_limit(), int16_t(5000));
                });
     }

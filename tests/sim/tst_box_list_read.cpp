@@ -24,14 +24,14 @@ void TstBoxListRead::add_rows()
 
     QTest::newRow("list read satellite 1")
         << none << list_read_of(1, recs[0])
-        << Setup([](Box &b) { QCOMPARE(b.conversation(), Conversation::ListRead); });
+        << Setup([](Box &b) { QCOMPARE(b.conversation(), Conversation::list_read); });
     {
         Record mine = box_record("Sat 1", 192, 45, -45);
         Script s = list_read_of(satellite_slots, mine);
         QTest::newRow("list read satellite 199 ends the read")
             << Setup([mine](Box &b) { b.set_record(satellite_slots, mine); }) << s << Setup([](Box &b) {
-                   QCOMPARE(b.completed(Conversation::ListRead), 1);
-                   QCOMPARE(b.conversation(), Conversation::None);
+                   QCOMPARE(b.completed(Conversation::list_read), 1);
+                   QCOMPARE(b.conversation(), Conversation::none);
                });
     }
     {
@@ -59,7 +59,7 @@ void TstBoxListRead::add_rows()
         << none << Script{say("H", {"I"}), say("H", {part(recs[71], 0, 1)})} << none;
     QTest::newRow("list read: 'H' after a quiet where a number is awaited asks again")
         << none << Script{say("H", {"I"}), say("H", {"I"}, 300), say(raw({9}), {part(recs[8], 0, 1)})}
-        << Setup([](Box &b) { QCOMPARE(b.completed(Conversation::ListRead), 0); });
+        << Setup([](Box &b) { QCOMPARE(b.completed(Conversation::list_read), 0); });
     QTest::newRow("list read: number 0 gets 0xEF")
         << none << Script{say("H", {"I"}), say(raw({0}), {raw({0xEF})}), say("H", {"I"})} << none;
     {

@@ -29,7 +29,7 @@ void TstBoxListWrite::add_rows()
             << none << Script{say("J", {"K", "M"}), say(raw({1}), {"L"}), say(rec, {"M"}), say(raw({200}))}
             << Setup([rec](Box &b) {
                    QCOMPARE(b.written_record(1), std::optional<Record>(to_record(rec)));
-                   QCOMPARE(b.completed(Conversation::ListWrite), 1);
+                   QCOMPARE(b.completed(Conversation::list_write), 1);
                    Record mine = to_record(rec);
                    std::swap(mine[name_field_size], mine[name_field_size + 1]);
                    QCOMPARE(b.record(1), mine); // kept for the next read, high byte first
@@ -65,7 +65,7 @@ void TstBoxListWrite::add_rows()
             << Setup([rec](Box &b) {
                    QCOMPARE(b.fault_hits(1), 1);
                    QCOMPARE(b.written_record(3), std::optional<Record>(to_record(rec)));
-                   QCOMPARE(b.completed(Conversation::ListWrite), 1);
+                   QCOMPARE(b.completed(Conversation::list_write), 1);
                });
     }
 
@@ -81,7 +81,7 @@ void TstBoxListWrite::add_rows()
                        say(rec2, {"M"}),     say(raw({200}))};
         const Fault after_200 = Fault::stray(Trigger::list_write_end(), {0x55, 0x00, 0xAA}, delay);
         stray_row(ms, "the list write's 200") << with(after_200) << s << Setup([](Box &b) {
-            QCOMPARE(b.completed(Conversation::ListWrite), 2);
+            QCOMPARE(b.completed(Conversation::list_write), 2);
             QCOMPARE(b.written_records().size(), size_t(2));
         });
     }

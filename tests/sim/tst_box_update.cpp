@@ -69,7 +69,7 @@ void TstBoxUpdate::add_rows()
             << Setup([v](Box &b) { b.set_header_verdict(static_cast<uint8_t>(v)); })
             << Script{say("E", {"P"}), say("R", {"Q"}), say(raw({1, 2, 3, 4}), {QByteArray(1, v)}), say("a")}
             << Setup([](Box &b) {
-                   QCOMPARE(b.completed(Conversation::Update), 1);
+                   QCOMPARE(b.completed(Conversation::update), 1);
                    QCOMPARE(b.received_header(), (std::optional<std::array<uint8_t, 4>>({1, 2, 3, 4})));
                });
     }
@@ -78,7 +78,7 @@ void TstBoxUpdate::add_rows()
         s << say("[", {QByteArray(1, v)}) << say("[", {QByteArray(1, v)});
         QTest::newRow(qPrintable(QStringLiteral("update: final verdict %1, repeated").arg(v)))
             << Setup([v](Box &b) { b.set_final_verdict(static_cast<uint8_t>(v)); }) << s
-            << completed(Conversation::Update, 1);
+            << completed(Conversation::update, 1);
     }
     QTest::newRow("update: 4th header byte dropped, then resent alone")
         << Setup([](Box &b) { b.add_fault(Fault::silence(Trigger::update_header(3), 0ms)); })
@@ -161,7 +161,7 @@ void TstBoxUpdate::update_stores_blocks()
                  lines);
     }
     QCOMPARE(box.lines_accepted(), 2 * lines_per_block);
-    QCOMPARE(box.completed(Conversation::Update), 0);
+    QCOMPARE(box.completed(Conversation::update), 0);
 
     // After a reset, a new session starts with nothing received.
     box.reset();

@@ -180,7 +180,7 @@ void TstVr20Box::limits_get_data()
         << limits << whole;
     // No resend: a limits read has no watchdog.
     QTest::newRow("silent box, --timeout 300")
-        << Faults{Fault::silence(Trigger::nth_byte(Conversation::LimitsRead, 1))}
+        << Faults{Fault::silence(Trigger::nth_byte(Conversation::limits_read, 1))}
         << QStringList{"--timeout", "300"} << 4 << QByteArray() << QByteArray("b");
 }
 
@@ -249,7 +249,7 @@ void TstVr20Box::limits_set()
     QCOMPARE(int(box.east_limit()), east);
     settle(box);
     if (code == 0)
-        QCOMPARE(box.completed(Conversation::LimitsWrite), 1);
+        QCOMPARE(box.completed(Conversation::limits_write), 1);
     else
         QCOMPARE(box.received(), Bytes{});
 }
@@ -395,10 +395,10 @@ void TstVr20Box::update_data()
                                  << Faults{Fault::end(Trigger::update_line(0, 4, 9), {']'})} << QStringList{}
                                  << 5 << write_error_text << false << normal;
     QTest::newRow("no P: silent on E")
-        << 1 << uchar('Y') << uchar('S') << Faults{Fault::silence(Trigger::nth_byte(Conversation::Update, 1))}
+        << 1 << uchar('Y') << uchar('S') << Faults{Fault::silence(Trigger::nth_byte(Conversation::update, 1))}
         << QStringList{} << 4 << not_prepared_text << false << normal;
     QTest::newRow("no P: Q instead") << 1 << uchar('Y') << uchar('S')
-                                     << Faults{Fault::instead(Trigger::nth_byte(Conversation::Update, 1),
+                                     << Faults{Fault::instead(Trigger::nth_byte(Conversation::update, 1),
                                                               {'Q'})}
                                      << QStringList{} << 4 << not_prepared_text << false << normal;
     QTest::newRow("15 resends of a line are taken")
@@ -465,7 +465,7 @@ void TstVr20Box::update()
             QVERIFY2(std::memcmp(got[size_t(b)].lines.data(), sent.bytes + 2, block_line_bytes) == 0,
                      qPrintable(QString("block %1").arg(b)));
         }
-        QCOMPARE(box.completed(Conversation::Update), 1);
+        QCOMPARE(box.completed(Conversation::update), 1);
     }
     if (header_verdict != 'Y')
         QCOMPARE(first_difference(received, Bytes{'E', 'R', 0x32, 0x67, 0x01, 0x00}), QString());
@@ -617,7 +617,7 @@ void TstVr20Box::list_read_to_file()
         const boxsim::Record r = box.record(k);
         SatRecord rec;
         std::memcpy(rec.bytes, r.data(), sat_record_size);
-        expected += format_csv_line(record_to_row(rec, EmptySlot::Blank)).toLocal8Bit();
+        expected += format_csv_line(record_to_row(rec, EmptySlot::blank)).toLocal8Bit();
     }
     const QByteArray written = read_file(path);
     QCOMPARE(written, expected);
@@ -698,7 +698,7 @@ void TstVr20Box::list_write_from_stdin()
     QCOMPARE(run.code, 0);
     QVERIFY(run.out.isEmpty());
     QVERIFY2(run.err.contains("Satellite data write successfully!"), run.err.constData());
-    QCOMPARE(box.completed(Conversation::ListWrite), 1);
+    QCOMPARE(box.completed(Conversation::list_write), 1);
     const std::vector<SatRecord> expected = records_sent_for(csv);
     QCOMPARE(int(expected.size()), sat_count);
     const auto written = box.written_records();
@@ -777,7 +777,7 @@ void TstVr20Box::list_write_refused()
         QCOMPARE(box.received(), Bytes{});
     } else {
         QVERIFY(!box.received().empty());
-        QCOMPARE(box.completed(Conversation::ListWrite), 0);
+        QCOMPARE(box.completed(Conversation::list_write), 0);
     }
 }
 

@@ -103,7 +103,7 @@ void TstWindowAndBoxAgree::list_read_then_write()
 
     // Both boxes have finished the read: the write starts at once.
     for (const Box *box : {&r.box, &cli_box})
-        QCOMPARE(box->conversation(), Conversation::None);
+        QCOMPARE(box->conversation(), Conversation::none);
 
     // The write of the window's file: the window loads it into a table that
     // held something else, vr20-box reads it itself.
@@ -130,8 +130,8 @@ void TstWindowAndBoxAgree::list_read_then_write()
 
     QCOMPARE(first_difference(tail(cli_box.received(), cli_from), tail(r.box.received(), window_from)),
              QString());
-    QCOMPARE(r.box.completed(Conversation::ListWrite), 1);
-    QCOMPARE(cli_box.completed(Conversation::ListWrite), 1);
+    QCOMPARE(r.box.completed(Conversation::list_write), 1);
+    QCOMPARE(cli_box.completed(Conversation::list_write), 1);
     QCOMPARE(cli_box.written_records().size(), r.box.written_records().size());
     for (int k = 1; k <= satlist::sats; ++k)
         QVERIFY2(cli_box.record(k) == r.box.record(k), qPrintable(QString("satellite %1").arg(k)));
@@ -225,7 +225,7 @@ void TstWindowAndBoxAgree::limits()
         r.window.ui.pushButton_get_lmt->click();
         QVERIFY(harness::ModalDriver::wait_until(
             [&] { return !r.window.ui.lineEdit_est_lmt->text().isEmpty(); }));
-        QVERIFY(r.box.wait_completed(Conversation::LimitsRead, 1, milliseconds(3000)));
+        QVERIFY(r.box.wait_completed(Conversation::limits_read, 1, milliseconds(3000)));
         const box_run::Run run = box_run::run(box_run::on(cli_box, {"limits", "get"}));
         QCOMPARE(run.code, 0);
         QCOMPARE(run.out,
@@ -239,7 +239,7 @@ void TstWindowAndBoxAgree::limits()
         r.window.ui.pushButton_set_lmt->click();
         QVERIFY(r.driver.wait_for_boxes(1));
         QCOMPARE(r.driver.texts(), QStringList{"EAST/WEST limit set OK."});
-        QVERIFY(r.box.wait_completed(Conversation::LimitsWrite, 1, milliseconds(3000)));
+        QVERIFY(r.box.wait_completed(Conversation::limits_write, 1, milliseconds(3000)));
         const box_run::Run run = box_run::run(box_run::on(cli_box, QStringList{"limits", "set"} + values));
         QCOMPARE(run.code, 0);
         QVERIFY2(run.err.contains("EAST/WEST limit set OK."), run.err.constData());

@@ -320,7 +320,7 @@ private slots:
         QFETCH(bool, silent);
         UpdateRig r;
         QVERIFY(r.ready());
-        const Trigger entry = Trigger::nth_byte(Conversation::Update, 1);
+        const Trigger entry = Trigger::nth_byte(Conversation::update, 1);
         r.box.add_fault(silent ? Fault::silence(entry) : Fault::instead(entry, Bytes{'Q'}));
         r.load(r.write_package(make_package(1)));
         r.window->ui.label_update_status->clear();

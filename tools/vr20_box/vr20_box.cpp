@@ -306,7 +306,7 @@ int cmd_list_read(const PortListing &listing, Session &session, const QString &o
             return;
         SatRecord r;
         std::memcpy(r.bytes, record.constData(), sat_record_size);
-        table[size_t(satellite - 1)] = record_to_row(r, EmptySlot::Blank);
+        table[size_t(satellite - 1)] = record_to_row(r, EmptySlot::blank);
         progress.show("satellite", satellite, sat_count, long(satellite) * sat_record_size,
                       long(sat_count) * sat_record_size, satellite % 20 == 0 || satellite == sat_count);
     };
