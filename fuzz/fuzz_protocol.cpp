@@ -223,13 +223,13 @@ public:
     void check(const Event &, const Actions &actions, const QByteArray &sent) override
     {
         const int k = read.satellite();
-        require(k >= 0 && k <= ListRead::satellites, "satellite out of 0..199", actions);
+        require(k >= 0 && k <= sat_count, "satellite out of 0..199", actions);
         for (const char byte : sent)
             require(byte == 'H' || uint8_t(byte) == 0xCC || (uint8_t(byte) == k && k >= 1),
                     "only 'H', 0xCC and the current number 1..199", actions);
         for (const Action &a : actions)
             if (a.kind == Action::Kind::row_ready)
-                require(a.value == k && k >= 1 && a.data.size() == ListRead::record_size,
+                require(a.value == k && k >= 1 && a.data.size() == sat_record_size,
                         "a row only for the current satellite 1..199, of 20 bytes", actions);
         progress_within(actions, 100);
     }
@@ -243,7 +243,7 @@ class ListWriteChecker : public Checker
 public:
     ListWriteChecker()
         : write([](int k) {
-              if (k < 1 || k > 199)
+              if (k < 1 || k > sat_count)
                   violation("a record asked for a satellite outside 1..199");
               SatRecord r;
               const QByteArray bytes = record_bytes(k);
@@ -273,7 +273,7 @@ public:
                 return;
             }
             if (*e.byte == 'L') {
-                require(k >= 1 && k <= 199 && sent == record_bytes(k), "'L' gets the current record in order",
+                require(k >= 1 && k <= sat_count && sent == record_bytes(k), "'L' gets the current record in order",
                         actions);
                 return;
             }
@@ -449,12 +449,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     case 2:
         checker = std::make_unique<ListReadChecker>();
-        skip = std::min<int>(in.next_or_zero(), 199);
+        skip = std::min<int>(in.next_or_zero(), sat_count);
         replies = "I\xEF";
         break;
     case 3:
         checker = std::make_unique<ListWriteChecker>();
-        skip = std::min<int>(in.next_or_zero(), 199);
+        skip = std::min<int>(in.next_or_zero(), sat_count);
         replies = "KLM";
         break;
     default:
@@ -468,7 +468,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (dynamic_cast<ListReadChecker *>(checker.get())) {
         for (int k = 1; k <= skip; ++k) {
             checker->feed(reply('I'));
-            for (int i = 0; i < ListRead::record_size; ++i)
+            for (int i = 0; i < sat_record_size; ++i)
                 checker->feed(reply(uint8_t(k + i) == 0xEF ? 0 : uint8_t(k + i)));
         }
     } else if (dynamic_cast<ListWriteChecker *>(checker.get())) {

@@ -4,15 +4,15 @@ namespace protocol {
 
 QString status_text(Status status, int value)
 {
+    const QString started = QStringLiteral("Bootloader Started...");
     switch (status) {
     case Status::entering_bootloader:
         return QStringLiteral("Getting into Bootloader Mode...");
     case Status::bootloader_started:
-        return QStringLiteral("Bootloader Started...");
+        return started;
     case Status::bytes_loaded:
         // No space at either join: "Bootloader Started...17Bytes Loaded".
-        return QStringLiteral("Bootloader Started...") + QString::number(value)
-            + QStringLiteral("Bytes Loaded");
+        return started + QString::number(value) + QStringLiteral("Bytes Loaded");
     case Status::update_completed:
         return QStringLiteral("Update completed!");
     case Status::update_failed:

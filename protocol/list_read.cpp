@@ -64,7 +64,7 @@ void ListRead::restart_satellite()
 
 void ListRead::ask_number(Actions &out)
 {
-    if (sat_idx >= satellites)
+    if (sat_idx >= sat_count)
         return;
     sat_idx_last = sat_idx;
     ++sat_idx;
@@ -75,17 +75,17 @@ void ListRead::ask_number(Actions &out)
 
 void ListRead::take_record_byte(Actions &out, uint8_t byte)
 {
-    if (sat_byte_idx >= record_size)
+    if (sat_byte_idx >= sat_record_size)
         return;
     record[sat_byte_idx++] = byte;
     out.push_back(Action::send(ack_byte, true));
-    if (sat_byte_idx < record_size)
+    if (sat_byte_idx < sat_record_size)
         return;
 
     sat_rd_active = 1;
-    out.push_back(Action::row_ready(sat_idx, record, record_size));
+    out.push_back(Action::row_ready(sat_idx, record, sat_record_size));
     out.push_back(Action::progress((sat_idx + 1) / 2));
-    if (sat_idx >= satellites) {
+    if (sat_idx >= sat_count) {
         out.push_back(Action::end(Outcome::success, MessageId::list_read_ok));
         return;
     }

@@ -12,9 +12,6 @@ namespace protocol {
 class ListRead : public Conversation
 {
 public:
-    static constexpr int satellites = sat_count;
-    static constexpr int record_size = sat_record_size;
-
     // Satellite of the current exchange (0 before the first).
     int satellite() const { return sat_idx; }
     int record_bytes() const { return sat_byte_idx; }
@@ -35,7 +32,7 @@ private:
     uint8_t sat_idx_last = 0; // sat_idx before its last increase
     uint8_t sat_rd_active = 1; // 1: waiting for 'I'; 0: record bytes of sat_idx come in
     uint8_t sat_byte_idx = 0; // record bytes of sat_idx taken, 0..20
-    uint8_t record[record_size] = {};
+    uint8_t record[sat_record_size] = {};
     // The watchdog asked 'H' amid a record: the box may start that satellite
     // again with 'I' rather than go on with its record.
     bool asked_amid_record = false;

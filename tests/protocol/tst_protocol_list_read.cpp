@@ -24,7 +24,7 @@ QString number(int k)
 // answer. 0xEF restarts a satellite, so it never stands in a record.
 QByteArray record(int k, int salt = 0)
 {
-    QByteArray bytes(ListRead::record_size, 0);
+    QByteArray bytes(sat_record_size, 0);
     for (int i = 0; i < bytes.size(); ++i) {
         const auto b = uint8_t(k * 11 + i * 29 + salt * 101 + 3);
         bytes[i] = char(b == 0xEF ? 0xEE : b);
@@ -179,15 +179,15 @@ void TstProtocolListRead::rows()
 void TstProtocolListRead::whole_list()
 {
     ListRead read;
-    const Actions all = script::run(read, read_whole(ListRead::satellites));
+    const Actions all = script::run(read, read_whole(sat_count));
 
     QByteArray sent("H");
     QStringList rows, progress, pauses{"pause 30"};
-    for (int k = 1; k <= ListRead::satellites; ++k) {
-        sent += char(k) + QByteArray(ListRead::record_size, char(0xCC));
+    for (int k = 1; k <= sat_count; ++k) {
+        sent += char(k) + QByteArray(sat_record_size, char(0xCC));
         rows << row(k, record(k));
         progress << QStringLiteral("progress %1").arg((k + 1) / 2);
-        if (k < ListRead::satellites) {
+        if (k < sat_count) {
             sent += 'H';
             pauses << "pause 200";
         }
@@ -201,7 +201,7 @@ void TstProtocolListRead::whole_list()
     QCOMPARE(progress.back(), "progress 100");
     QVERIFY(read.ended());
     QVERIFY(!read.watchdog_armed());
-    QCOMPARE(read.satellite(), ListRead::satellites);
+    QCOMPARE(read.satellite(), sat_count);
 
     const Script after = Script().reply('I').reply(0xEF).reply(0).silence().send_failed().lost().closed();
     QCOMPARE(script::texts(read, after), QStringList());
@@ -229,15 +229,15 @@ void TstProtocolListRead::random_bytes_stay_in_range()
 
         for (const Action &a : actions) {
             if (a.kind == Action::Kind::send && a.byte != 'H' && a.byte != 0xCC) {
-                QVERIFY2(a.byte >= 1 && a.byte <= ListRead::satellites, qPrintable(describe(a)));
+                QVERIFY2(a.byte >= 1 && a.byte <= sat_count, qPrintable(describe(a)));
                 QVERIFY2(a.byte == read->satellite(), qPrintable(describe(a)));
                 highest = qMax(highest, int(a.byte));
             }
             if (a.kind == Action::Kind::row_ready)
-                QVERIFY2(a.value == read->satellite() && a.data.size() == ListRead::record_size,
+                QVERIFY2(a.value == read->satellite() && a.data.size() == sat_record_size,
                          qPrintable(describe(a)));
         }
-        QVERIFY(read->satellite() >= 0 && read->satellite() <= ListRead::satellites);
+        QVERIFY(read->satellite() >= 0 && read->satellite() <= sat_count);
         QVERIFY(script::of_kind(actions, Action::Kind::end).size() == (read->ended() ? 1u : 0u));
         if (read->ended()) {
             ++reads_ended;
@@ -246,7 +246,7 @@ void TstProtocolListRead::random_bytes_stay_in_range()
         }
     }
     // The bound was reached, not merely never approached.
-    QCOMPARE(highest, ListRead::satellites);
+    QCOMPARE(highest, sat_count);
     QVERIFY(reads_ended > 0);
 }
 
