@@ -273,8 +273,8 @@ public:
                 return;
             }
             if (*e.byte == 'L') {
-                require(k >= 1 && k <= sat_count && sent == record_bytes(k), "'L' gets the current record in order",
-                        actions);
+                require(k >= 1 && k <= sat_count && sent == record_bytes(k),
+                        "'L' gets the current record in order", actions);
                 return;
             }
             break;
