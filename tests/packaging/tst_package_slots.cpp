@@ -18,6 +18,7 @@
 #include <sys/resource.h>
 
 #include "harness.h"
+#include "message_log.h"
 #include "package_fixture.h"
 #include "velmora.h"
 
@@ -32,6 +33,10 @@ using WindowState = VelmoraAccess<PackageSlotsTag>;
 using namespace fixture;
 
 namespace {
+
+// The image's and the package's debug messages (their categories are off
+// otherwise).
+const QString debug_rules = QStringLiteral("vr20.srecord.debug=true\nvr20.package.debug=true");
 
 const QByteArray config_record = config_bytes(0x32, 0x67, 0x01, 0x00);
 
@@ -51,37 +56,6 @@ QByteArray read_file(const QString &path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
-
-// The image's and the package's debug messages while it lives (their
-// categories are off otherwise).
-class DebugLog
-{
-public:
-    DebugLog()
-    {
-        QLoggingCategory::setFilterRules("vr20.srecord.debug=true\nvr20.package.debug=true");
-        previous = qInstallMessageHandler(collect);
-        messages().clear();
-    }
-    ~DebugLog()
-    {
-        qInstallMessageHandler(previous);
-        QLoggingCategory::setFilterRules(QString());
-    }
-    static QStringList &messages()
-    {
-        static QStringList list;
-        return list;
-    }
-
-private:
-    static void collect(QtMsgType type, const QMessageLogContext &, const QString &text)
-    {
-        if (type == QtDebugMsg)
-            messages().append(text);
-    }
-    QtMessageHandler previous;
-};
 
 struct WindowRig {
     harness::ModalDriver driver; // first: the window may warn while it is built
@@ -213,10 +187,10 @@ void TstPackageSlots::select_image_logs()
     WindowRig r;
     const QString path
         = r.write("image.s19", "S00600004844521B\nS107300001020304BE\nS1073100326701002D\nS9030000FC\n");
-    DebugLog log;
+    harness::MessageLog log(debug_rules);
     r.choose_image(path);
     QCOMPARE(
-        log.messages(),
+        log.debug_texts(),
         QStringList({"Line: S107300001020304BE", "ADDR = 0x3000", "ADDR = 0x3100", "Line: S1073100326701002D",
                      "Number: 7", "config[0][1][2][3] = 0x32, 0x67, 0x1, 0x0"}));
 }
@@ -308,9 +282,9 @@ void TstPackageSlots::build()
     r.choose_package(out);
     QStringList messages;
     {
-        DebugLog log;
+        harness::MessageLog log(debug_rules);
         r.start();
-        messages = log.messages();
+        messages = log.debug_texts();
     }
     QCOMPARE(messages, debug);
     QVERIFY(r.driver.boxes().isEmpty());
@@ -428,16 +402,16 @@ void TstPackageSlots::second_start_ignored_while_building()
         if (v == 10 && pressed++ == 0)
             QTimer::singleShot(0, r.window->ui.pushButton_package_start, &QPushButton::click);
     });
-    DebugLog log;
+    harness::MessageLog log(debug_rules);
     r.start();
     QCOMPARE(pressed, 1);
-    QCOMPARE(log.messages().filter("ADDR").size(), 8); // one build of 8 blocks
+    QCOMPARE(log.debug_texts().filter("ADDR").size(), 8); // one build of 8 blocks
     QVERIFY(r.driver.boxes().isEmpty());
     QCOMPARE(read_file(out).toHex(), fixture::build(image).package.toHex());
-    // Afterwards Start builds again.
-    log.messages().clear();
+    // Afterwards Start builds again (the reference build above logged too).
+    const int logged = log.debug_texts().filter("ADDR").size();
     r.start();
-    QCOMPARE(log.messages().filter("ADDR").size(), 8);
+    QCOMPARE(log.debug_texts().filter("ADDR").size() - logged, 8);
 }
 
 // Files may grow to 8 KiB only (SIGXFSZ ignored, so writes fail with EFBIG):

@@ -1,6 +1,7 @@
 // S-record line reading, field layout, the configuration record search and
 // its decoding.
 #include "fw_config.h"
+#include "message_log.h"
 #include "srecord.h"
 
 #include <QLoggingCategory>
@@ -238,27 +239,18 @@ void TstSrecord::config_record()
     QCOMPARE(QByteArray::fromStdString(rest).left(next_line.size()), next_line);
 }
 
-namespace {
-QStringList g_messages;
-void collect(QtMsgType type, const QMessageLogContext &, const QString &text)
-{
-    if (type == QtDebugMsg)
-        g_messages.append(text);
-}
-} // namespace
-
 void TstSrecord::config_record_logs()
 {
-    QLoggingCategory::setFilterRules("vr20.srecord.debug=true");
-    g_messages.clear();
-    const QtMessageHandler old = qInstallMessageHandler(collect);
-    std::istringstream in("S00600004844521B\nS107300001020304BE\nS1073100326701002D\nS9030000FC\n");
-    FirmwareConfig config;
-    read_config_record(in, config);
-    qInstallMessageHandler(old);
-    QLoggingCategory::setFilterRules("default.debug=false");
+    QStringList messages;
+    {
+        harness::MessageLog log(QStringLiteral("vr20.srecord.debug=true"));
+        std::istringstream in("S00600004844521B\nS107300001020304BE\nS1073100326701002D\nS9030000FC\n");
+        FirmwareConfig config;
+        read_config_record(in, config);
+        messages = log.debug_texts();
+    }
     QCOMPARE(
-        g_messages,
+        messages,
         QStringList({"Line: S107300001020304BE", "ADDR = 0x3000", "ADDR = 0x3100", "Line: S1073100326701002D",
                      "Number: 7", "config[0][1][2][3] = 0x32, 0x67, 0x1, 0x0"}));
 }

@@ -6,9 +6,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include <mutex>
-
 #include "box_sim.h"
+#include "message_log.h"
 #include "serial_port_handle.h"
 
 using boxsim::PtyPeer;
@@ -256,22 +255,7 @@ private slots:
         QFETCH(bool, hang_up);
         QFETCH(QStringList, shown);
 
-        static std::mutex mutex;
-        static QStringList seen;
-        seen.clear();
-        QLoggingCategory::setFilterRules(rules);
-        const QtMessageHandler previous = qInstallMessageHandler(
-            [](QtMsgType type, const QMessageLogContext &context, const QString &text) {
-                // The worker's two messages, in whatever category they
-                // come; the error's own words vary, its start does not.
-                const QLatin1String error("serial port error");
-                if (!text.startsWith(QLatin1String("FeedBack")) && !text.startsWith(error))
-                    return;
-                const QString start = text.startsWith(error) ? QString(error) : text;
-                std::lock_guard<std::mutex> lock(mutex);
-                seen << QStringLiteral("%1 %2: %3")
-                            .arg(type == QtDebugMsg ? "debug" : "warning", context.category, start);
-            });
+        harness::MessageLog log(rules);
         {
             OpenLine line;
             QVERIFY(line.opened);
@@ -288,9 +272,15 @@ private slots:
                 QCOMPARE(replies(spy, 1), QList<uchar>{0x41});
             }
         }
-        qInstallMessageHandler(previous);
-        QLoggingCategory::setFilterRules(QString());
-        std::lock_guard<std::mutex> lock(mutex);
+        // The worker's two messages, in whatever category they come; the
+        // error's own words vary, its start does not.
+        const QLatin1String error("serial port error");
+        QStringList seen;
+        for (const harness::MessageLog::Entry &e : log.entries())
+            if (e.text.startsWith(QLatin1String("FeedBack")) || e.text.startsWith(error))
+                seen << QStringLiteral("%1 %2: %3")
+                            .arg(e.type == QtDebugMsg ? "debug" : "warning", e.category,
+                                 e.text.startsWith(error) ? QString(error) : e.text);
         QCOMPARE(seen, shown);
     }
 
