@@ -11,11 +11,7 @@
 #include "soft_limits.h"
 #include "velmora.h"
 
-using boxsim::Box;
-using boxsim::Bytes;
-using boxsim::Conversation;
-using boxsim::Fault;
-using boxsim::Trigger;
+using namespace boxsim;
 using std::chrono::milliseconds;
 
 namespace {

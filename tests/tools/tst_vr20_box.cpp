@@ -22,11 +22,7 @@
 #include "update_rig.h"
 #include "vr20_box_run.h"
 
-using boxsim::Box;
-using boxsim::Bytes;
-using boxsim::Conversation;
-using boxsim::Fault;
-using boxsim::Trigger;
+using namespace boxsim;
 using std::chrono::milliseconds;
 using update_test::first_difference;
 using update_test::make_package;
@@ -462,7 +458,7 @@ void TstVr20Box::update()
         for (int b = 0; b < blocks; ++b) {
             const PackageBlock &sent = package.blocks[size_t(b)];
             QCOMPARE(got[size_t(b)].address_high, sent.bytes[0]);
-            QVERIFY2(std::memcmp(got[size_t(b)].lines.data(), sent.bytes + 2, block_line_bytes) == 0,
+            QVERIFY2(std::memcmp(got[size_t(b)].lines.data(), sent.bytes + 2, ::block_line_bytes) == 0,
                      qPrintable(QString("block %1").arg(b)));
         }
         QCOMPARE(box.completed(Conversation::update), 1);

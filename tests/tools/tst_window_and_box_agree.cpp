@@ -10,11 +10,7 @@
 #include "update_rig.h"
 #include "vr20_box_run.h"
 
-using boxsim::Box;
-using boxsim::Bytes;
-using boxsim::Conversation;
-using boxsim::Fault;
-using boxsim::Trigger;
+using namespace boxsim;
 using std::chrono::milliseconds;
 using update_test::first_difference;
 
