@@ -164,7 +164,7 @@ private:
     int16_t west_limit = 0;
     int16_t east_limit = 0;
 
-    // ---- specified members that nothing uses any more ----
+    // ---- window state that nothing uses any more, kept under its old names ----
     // S-record lines are read and searched by packaging/srecord (SrecLineReader,
     // ConfigSearch), the cipher keeps its own round keys (packaging/aes128),
     // and a package is written whole through build_package_file.

@@ -17,12 +17,6 @@
 
 namespace {
 
-void clear_com_links()
-{
-    for (int n = 1; n <= velmora::port_names; ++n)
-        ::unlink(QStringLiteral("/dev/COM%1").arg(n).toLocal8Bit().constData());
-}
-
 // Whether `path` exists as the process that started this test sees it (the
 // machine's /dev, not the test's own), asked by a child that joins that
 // process's mount namespace. -1 when the child cannot join it.
@@ -58,27 +52,22 @@ private slots:
         Q_INIT_RESOURCE(velmora);
         if (!harness::can_link_com_ports())
             QSKIP(qPrintable(harness::com_ports_problem()));
-        clear_com_links();
     }
 
-    void cleanup()
-    {
-        clear_com_links();
-        listing->entries.clear();
-    }
+    // Each box's COM link goes with it (the test's /dev is its own).
+    void cleanup() { listing->entries.clear(); }
 
     // A COM link and the port's lock file stay in the test's own /dev and
     // lock folder: the machine, and any test beside this one, sees neither.
     void com_links_stay_in_the_tests_own_dev()
     {
         boxsim::PtyPeer peer;
-        harness::ComLink link(5, QString::fromStdString(peer.slave_path()));
-        QVERIFY(link.ok());
+        QVERIFY(peer.link("/dev/COM5"));
         QSerialPort port(QStringLiteral("COM5"));
         QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
         const QString lock = QStringLiteral("/run/lock/LCK..COM5");
         QVERIFY(QFileInfo::exists(lock));
-        QCOMPARE(exists_outside(link.path()), 0);
+        QCOMPARE(exists_outside(QStringLiteral("/dev/COM5")), 0);
         QCOMPARE(exists_outside(lock), 0);
         QCOMPARE(exists_outside(QStringLiteral("/dev/null")), 1); // the check itself can see
     }
@@ -87,8 +76,7 @@ private slots:
     void a_com_name_comes_before_a_usb_adapter()
     {
         boxsim::PtyPeer com, adapter;
-        harness::ComLink link(5, QString::fromStdString(com.slave_path()));
-        QVERIFY(link.ok());
+        QVERIFY(com.link("/dev/COM5"));
         PortEntry usb = named_port(QString::fromStdString(adapter.slave_path()));
         usb.usb = true;
         listing->entries = {usb};
@@ -105,8 +93,7 @@ private slots:
     void only_com3_opens()
     {
         boxsim::PtyPeer peer;
-        harness::ComLink link(3, QString::fromStdString(peer.slave_path()));
-        QVERIFY(link.ok());
+        QVERIFY(peer.link("/dev/COM3"));
         harness::ModalDriver driver;
         velmora window(listing);
         QVERIFY(driver.boxes().isEmpty());
@@ -121,8 +108,7 @@ private slots:
     void com1_is_not_reopened_at_start_up()
     {
         boxsim::PtyPeer peer;
-        harness::ComLink link(1, QString::fromStdString(peer.slave_path()));
-        QVERIFY(link.ok());
+        QVERIFY(peer.link("/dev/COM1"));
         harness::OpenCounter counter(QString::fromStdString(peer.slave_path()));
         harness::ModalDriver driver;
         velmora window(listing);
@@ -137,9 +123,8 @@ private slots:
     void the_first_port_that_opens_wins()
     {
         boxsim::PtyPeer first, second;
-        harness::ComLink link7(7, QString::fromStdString(first.slave_path()));
-        harness::ComLink link12(12, QString::fromStdString(second.slave_path()));
-        QVERIFY(link7.ok() && link12.ok());
+        QVERIFY(first.link("/dev/COM7"));
+        QVERIFY(second.link("/dev/COM12"));
         harness::ModalDriver driver;
         velmora window(listing);
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 6);
@@ -158,8 +143,8 @@ private slots:
     {
         QFETCH(int, tab);
         boxsim::PtyPeer first, second;
-        harness::ComLink link2(2, QString::fromStdString(first.slave_path()));
-        harness::ComLink link9(9, QString::fromStdString(second.slave_path()));
+        QVERIFY(first.link("/dev/COM2"));
+        QVERIFY(second.link("/dev/COM9"));
         harness::ModalDriver driver;
         velmora window(listing);
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 1);
@@ -177,7 +162,7 @@ private slots:
     void a_port_that_does_not_open()
     {
         boxsim::PtyPeer peer;
-        harness::ComLink link(3, QString::fromStdString(peer.slave_path()));
+        QVERIFY(peer.link("/dev/COM3"));
         harness::ModalDriver driver;
         velmora window(listing);
         QCOMPARE(window.ui.comboBox_port_rw->currentIndex(), 2);

@@ -193,18 +193,4 @@ bool com_name_exists()
     return false;
 }
 
-ComLink::ComLink(int number, const QString &target)
-    : link_path(QStringLiteral("/dev/COM%1").arg(number))
-{
-    const QByteArray path = link_path.toLocal8Bit();
-    ::unlink(path.constData());
-    linked = ::symlink(target.toLocal8Bit().constData(), path.constData()) == 0;
-}
-
-ComLink::~ComLink()
-{
-    if (linked)
-        ::unlink(link_path.toLocal8Bit().constData());
-}
-
 } // namespace harness

@@ -2,7 +2,8 @@
 
 // Helpers for tests that drive the real window: a driver that records and
 // answers every modal message box and file dialog, access to the window's
-// serial worker, and COM names linked to pseudo-terminals.
+// serial worker, and the test's own /dev where a simulated box may take a COM
+// name (PtyPeer::link).
 
 #include <QList>
 #include <QMessageBox>
@@ -118,20 +119,5 @@ private:
 // Whether a /dev/COMn that the window's start-up probe would open exists (in a
 // private /dev only the test's own links do).
 bool com_name_exists();
-
-// /dev/COMn as a link to a pseudo-terminal, in the test's own /dev. Needs
-// can_link_com_ports(); tests skip otherwise.
-class ComLink
-{
-public:
-    ComLink(int number, const QString &target);
-    ~ComLink();
-    bool ok() const { return linked; }
-    QString path() const { return link_path; }
-
-private:
-    QString link_path;
-    bool linked = false;
-};
 
 } // namespace harness
