@@ -7,6 +7,8 @@
 #include <QTableWidgetItem>
 #include <QTimer>
 
+#include <algorithm>
+
 #include "port_box.h"
 #include "ports.h"
 #include "precise_sleep.h"
@@ -35,6 +37,9 @@ velmora::velmora(std::shared_ptr<const PortListing> listing, const QString &star
     : QMainWindow(nullptr, Qt::WindowFlags()),
       port_listing(std::move(listing))
 {
+    // The record buffer is shared by every window; a new one starts from a
+    // blank record, not from what an earlier window left there.
+    std::fill(std::begin(sat_record), std::end(sat_record), uint8_t(0));
     for (auto &row : sat_items)
         for (auto &item : row)
             item = new QTableWidgetItem;
@@ -264,6 +269,12 @@ void velmora::show_box(QMessageBox::Icon icon, const QString &title, const QStri
     if (!detail.isEmpty())
         box.setDetailedText(detail);
     box.exec();
+}
+
+QString velmora::choose_file(FileQuestion::Kind kind, QWidget *parent, const QString &caption,
+                             const QString &directory, const QString &filter)
+{
+    return file_chooser(FileQuestion{kind, parent, caption, directory, filter});
 }
 
 bool velmora::begin_device_flow(DeviceFlow flow)

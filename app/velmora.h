@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "conversation.h"
+#include "file_chooser.h"
 #include "fw_config.h"
 #include "package_block.h"
 #include "port_listing.h"
@@ -147,6 +148,10 @@ public:
 
     Ui::velmoraClass ui;
 
+    // Every file path the window asks for comes from `chooser` (by default
+    // the toolkit's dialogs).
+    void set_file_chooser(FileChooser chooser) { file_chooser = std::move(chooser); }
+
 private:
     QString s19_path;
     QString file_path;
@@ -180,6 +185,9 @@ private:
     uint8_t aes_round_key[16] = {};
 
     // ---- shell ----
+    FileChooser file_chooser = ask_file_dialog;
+    QString choose_file(FileQuestion::Kind kind, QWidget *parent, const QString &caption, const QString &directory,
+                        const QString &filter);
     DeviceFlow active_flow = DeviceFlow::none;
     std::unique_ptr<protocol::Conversation> engine; // the running flow's rules
     unsigned flow_serial = 0; // bumped at every start and end of a flow

@@ -173,7 +173,7 @@ private slots:
         QCOMPARE(shown.buttons, QMessageBox::StandardButtons(QMessageBox::Yes));
         QVERIFY(shown.parentless);
         if (wire.isEmpty()) {
-            QTest::qWait(100);
+            QTest::qWait(harness::past_queued_ms);
             QVERIFY(box->received().empty());
         } else {
             QVERIFY(box->wait_completed(Conversation::limits_write, 1, milliseconds(3000)));
@@ -244,7 +244,7 @@ private slots:
         QVERIFY(
             harness::ModalDriver::wait_until([&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
         QVERIFY(box->wait_completed(Conversation::limits_read, 1, milliseconds(3000)));
-        QTest::qWait(200);
+        QTest::qWait(harness::past_queued_ms);
         // With two reply connections every data byte would be counted twice.
         QCOMPARE(box->received(), (Bytes{'b', 'b', 1, 2, 3, 4}));
         QCOMPARE(window->ui.lineEdit_wst_lmt->text(), QStringLiteral("-1000"));
@@ -307,7 +307,7 @@ private slots:
                 [&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
         }
         QVERIFY(box->wait_idle(milliseconds(50), milliseconds(3000)));
-        QTest::qWait(100);
+        QTest::qWait(harness::past_queued_ms);
         const Bytes first = write ? Bytes{'d', 0xEC, 0xFF, 0x1E, 0x00} : Bytes{'b', 1, 2, 3, 4};
         QCOMPARE(box->received(), first);
         QVERIFY(port_closed());

@@ -76,13 +76,17 @@ private slots:
         QCOMPARE(row_texts(r.window, 3), (QStringList{"A", "18", "1", "2"}));
         QCOMPARE(row_texts(r.window, 198), (QStringList{"", "0", "0", "0"}));
 
-        const QList<harness::ShownFileDialog> dialogs = r.driver.file_dialogs();
-        QCOMPARE(dialogs.size(), 2);
-        QCOMPARE(dialogs[0].caption, QString("Save Files"));
-        QVERIFY(dialogs[0].parentless);
-        QCOMPARE(dialogs[1].caption, QString("open File"));
-        QVERIFY(!dialogs[1].parentless);
-        QCOMPARE(dialogs[1].filters, QStringList{"CSV Files(*.csv)"});
+        const QList<harness::AskedFile> asked = r.files.asked();
+        QCOMPARE(asked.size(), 2);
+        QCOMPARE(asked[0].kind, FileQuestion::save);
+        QCOMPARE(asked[0].caption, QString("Save Files"));
+        QVERIFY(asked[0].parentless);
+        QCOMPARE(asked[1].kind, FileQuestion::open);
+        QCOMPARE(asked[1].caption, QString("open File"));
+        QVERIFY(!asked[1].parentless);
+        QCOMPARE(asked[1].filter, QString("CSV Files(*.csv)"));
+        QCOMPARE(asked[0].directory, QString(".."));
+        QCOMPARE(asked[1].directory, QString(".."));
     }
 
     void save_replaces_a_longer_file()
@@ -280,7 +284,7 @@ private slots:
             QCOMPARE(question.answer, answer);
             QCOMPARE(question.default_button, QMessageBox::Cancel);
         }
-        QCOMPARE(r.driver.file_dialogs().size(), loaded ? 1 : 0);
+        QCOMPARE(r.files.asked().size(), loaded ? 1 : 0);
         QCOMPARE(row_texts(r.window, 0).constFirst(), loaded ? QString("From file") : QString("Edited"));
 
         // What the file filled holds no edit: the next read asks nothing.

@@ -117,7 +117,7 @@ private slots:
         }
         std::sort(pauses.begin(), pauses.end());
         QVERIFY(pauses[pauses.size() / 2] >= 199);
-        QTest::qWait(300);
+        QTest::qWait(harness::past_queued_ms);
         QCOMPARE(r.driver.boxes().size(), 1);
 
         // The read's backup: what "Save to file" writes, byte for byte.
@@ -238,7 +238,7 @@ private slots:
             QCOMPARE(row_texts(r.window, row), (QStringList{"kept", "1", "2", "3"}));
         QVERIFY(sat_buttons_enabled(r.window));
         QVERIFY(!harness::worker(r.window).port_is_open());
-        QTest::qWait(2500); // no watchdog after the end
+        QTest::qWait(harness::past_watchdog_ms); // no watchdog after the end
         QCOMPARE(r.driver.boxes().size(), 1);
     }
 

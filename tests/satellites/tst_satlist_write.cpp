@@ -247,7 +247,7 @@ private slots:
         // The write went on without its backup.
         QVERIFY(r.box.written_record(1));
         QCOMPARE(r.log(), QByteArray("KMLML"));
-        QTest::qWait(300);
+        QTest::qWait(harness::past_queued_ms);
         QCOMPARE(r.driver.boxes().size(), 2);
     }
 
@@ -278,7 +278,7 @@ private slots:
         QCOMPARE(r.log(), log);
         QVERIFY(sat_buttons_enabled(r.window));
         QVERIFY(!harness::worker(r.window).port_is_open());
-        QTest::qWait(2500); // nothing more: no watchdog, no second message
+        QTest::qWait(harness::past_watchdog_ms); // nothing more: no watchdog, no second message
         QCOMPARE(r.driver.boxes().size(), 1);
         QCOMPARE(r.log(), log);
     }
