@@ -122,17 +122,18 @@ void ModalDriver::poll()
 
 struct FileChoices::State {
     QQueue<QString> answers;
-    QList<AskedFile> asked;
+    QStringList asked;
 };
 
 FileChoices::FileChoices(velmora &w)
-    : window(w)
-    , state(std::make_shared<State>())
+    : window(w),
+      state(std::make_shared<State>())
 {
     // The window may outlive this object; its chooser keeps the state alive.
     window.set_file_chooser([state = state](const FileQuestion &question) {
-        state->asked << AskedFile{question.kind, question.caption, question.directory, question.filter,
-                                  question.parent == nullptr};
+        state->asked << QStringLiteral("%1 \"%2\" in %3 for \"%4\"%5")
+                            .arg(question.kind == FileQuestion::save ? "save" : "open", question.caption,
+                                 question.directory, question.filter, question.parent ? "" : ", parentless");
         return state->answers.isEmpty() ? QString() : state->answers.dequeue();
     });
 }
@@ -147,14 +148,14 @@ void FileChoices::queue(const QString &path)
     state->answers.enqueue(path);
 }
 
-QList<AskedFile> FileChoices::asked() const
+QStringList FileChoices::asked() const
 {
     return state->asked;
 }
 
 OwnFolders::OwnFolders(const QString &root)
-    : old_dir(QDir::currentPath())
-    , old_data_home(qgetenv("XDG_DATA_HOME"))
+    : old_dir(QDir::currentPath()),
+      old_data_home(qgetenv("XDG_DATA_HOME"))
 {
     QDir::setCurrent(root);
     qputenv("XDG_DATA_HOME", QDir(root).filePath(QStringLiteral("data")).toLocal8Bit());

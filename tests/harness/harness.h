@@ -79,18 +79,11 @@ private:
     QList<ShownBox> box_log;
 };
 
-// One file path the window asked for.
-struct AskedFile {
-    FileQuestion::Kind kind = FileQuestion::open;
-    QString caption;
-    QString directory;
-    QString filter;
-    bool parentless = false;
-};
-
 // Answers the window's file questions in place of its dialogs while it lives:
 // each question is recorded and answered with the next queued path (an empty
-// path, or none queued, cancels).
+// path, or none queued, cancels). A question is recorded as one line:
+// `open|save "caption" in directory for "filter"`, then `, parentless` where
+// the window gives the dialog no parent.
 class FileChoices
 {
 public:
@@ -100,7 +93,7 @@ public:
     FileChoices &operator=(const FileChoices &) = delete;
 
     void queue(const QString &path);
-    QList<AskedFile> asked() const;
+    QStringList asked() const;
 
 private:
     struct State;
