@@ -186,8 +186,8 @@ private:
 
     // ---- shell ----
     FileChooser file_chooser = ask_file_dialog;
-    QString choose_file(FileQuestion::Kind kind, QWidget *parent, const QString &caption, const QString &directory,
-                        const QString &filter);
+    QString choose_file(FileQuestion::Kind kind, QWidget *parent, const QString &caption,
+                        const QString &directory, const QString &filter);
     DeviceFlow active_flow = DeviceFlow::none;
     std::unique_ptr<protocol::Conversation> engine; // the running flow's rules
     unsigned flow_serial = 0; // bumped at every start and end of a flow

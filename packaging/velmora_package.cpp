@@ -10,8 +10,8 @@
 
 void velmora::select_s_path()
 {
-    s19_path
-        = choose_file(FileQuestion::open, this, tr("Open Files"), QStringLiteral(".."), tr("Text Files(*.s19)"));
+    s19_path = choose_file(FileQuestion::open, this, tr("Open Files"), QStringLiteral(".."),
+                           tr("Text Files(*.s19)"));
     if (s19_path.isEmpty())
         return;
     ui.lineEdit_s19->setText(s19_path);
