@@ -33,6 +33,9 @@ namespace harness {
 constexpr int past_queued_ms = 300;
 // The 2 s watchdog's resend or time-out.
 constexpr int past_watchdog_ms = 2500;
+// How long a test waits for what comes within moments on an idle machine: a
+// loaded machine under the sanitizers can take many times longer.
+constexpr int patience_ms = 20000;
 
 // One modal window as it was shown.
 struct ShownBox {
@@ -64,9 +67,9 @@ public:
     QStringList texts() const;
     void clear();
     // Processes events until `count` boxes have been recorded or the time is up.
-    bool wait_for_boxes(int count, int timeout_ms = 10000);
+    bool wait_for_boxes(int count, int timeout_ms = patience_ms);
     // Processes events until `condition` holds or the time is up.
-    static bool wait_until(const std::function<bool()> &condition, int timeout_ms = 10000);
+    static bool wait_until(const std::function<bool()> &condition, int timeout_ms = patience_ms);
     // Called with each box before it is answered (e.g. to look at the window).
     std::function<void(const ShownBox &)> on_box;
 

@@ -67,7 +67,7 @@ inline bool type_cell(velmora &w, int row, int col, const QString &text)
     editor->selectAll();
     QTest::keyClicks(editor, text);
     QTest::keyClick(editor, Qt::Key_Return);
-    return harness::ModalDriver::wait_until([&] { return !table->indexWidget(index); }, 5000);
+    return harness::ModalDriver::wait_until([&] { return !table->indexWidget(index); });
 }
 
 inline bool sat_buttons_enabled(velmora &w)

@@ -277,13 +277,13 @@ private slots:
         ListRig r;
         harness::worker(r.window).release_port();
         r.window.ui.pushButton_sat_read->click();
-        QCOMPARE(r.wait_end(5000),
+        QCOMPARE(r.wait_end(harness::patience_ms),
                  QString("The serial port is occupied or not exist, please try another port."));
         QCOMPARE(r.end_title(), QString("Warning"));
         QVERIFY(sat_buttons_enabled(r.window));
         r.driver.clear();
         r.window.ui.pushButton_sat_save->click();
-        QCOMPARE(r.wait_end(5000),
+        QCOMPARE(r.wait_end(harness::patience_ms),
                  QString("The serial port is occupied or not exist, please try another port."));
         QVERIFY(sat_buttons_enabled(r.window));
         QVERIFY(r.box.received().empty());

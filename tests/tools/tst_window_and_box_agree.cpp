@@ -91,8 +91,8 @@ void TstWindowAndBoxAgree::list_read_then_write()
     const QByteArray window_csv = satlist::read_file(csv_path);
     QCOMPARE(window_csv.count('\n'), satlist::sats);
     QCOMPARE(cli_csv, window_csv);
-    QVERIFY(r.box.wait_idle(milliseconds(100), milliseconds(2000)));
-    QVERIFY(cli_box.wait_idle(milliseconds(100), milliseconds(2000)));
+    QVERIFY(r.box.wait_idle(milliseconds(100), milliseconds(harness::patience_ms)));
+    QVERIFY(cli_box.wait_idle(milliseconds(100), milliseconds(harness::patience_ms)));
     // Both reads end with their last 0xCC on the box's side.
     QCOMPARE(first_difference(cli_box.received(), r.box.received()), QString());
     QCOMPARE(r.box.received().back(), uint8_t(0xCC));
@@ -121,8 +121,8 @@ void TstWindowAndBoxAgree::list_read_then_write()
     QCOMPARE(write.exitCode(), 0);
     const QByteArray write_err = write.readAllStandardError();
     QVERIFY2(write_err.contains("row 100, position: \"6000\" is sent as \"0\""), write_err.constData());
-    QVERIFY(r.box.wait_idle(milliseconds(100), milliseconds(2000)));
-    QVERIFY(cli_box.wait_idle(milliseconds(100), milliseconds(2000)));
+    QVERIFY(r.box.wait_idle(milliseconds(100), milliseconds(harness::patience_ms)));
+    QVERIFY(cli_box.wait_idle(milliseconds(100), milliseconds(harness::patience_ms)));
 
     QCOMPARE(first_difference(tail(cli_box.received(), cli_from), tail(r.box.received(), window_from)),
              QString());
@@ -179,8 +179,8 @@ void TstWindowAndBoxAgree::update()
     const box_run::Run run = box_run::run(box_run::on(cli_box, {"update", path}));
     QCOMPARE(run.code, code);
     QVERIFY2(run.err.contains(text.toUtf8()), run.err.constData());
-    QVERIFY(r.box.wait_idle(milliseconds(100), milliseconds(2000)));
-    QVERIFY(cli_box.wait_idle(milliseconds(100), milliseconds(2000)));
+    QVERIFY(r.box.wait_idle(milliseconds(100), milliseconds(harness::patience_ms)));
+    QVERIFY(cli_box.wait_idle(milliseconds(100), milliseconds(harness::patience_ms)));
     QCOMPARE(first_difference(cli_box.received(), r.box.received()), QString());
     QCOMPARE(cli_box.received_blocks().size(), r.box.received_blocks().size());
     QCOMPARE(cli_box.lines_rejected(), r.box.lines_rejected());
@@ -221,7 +221,7 @@ void TstWindowAndBoxAgree::limits()
         r.window.ui.pushButton_get_lmt->click();
         QVERIFY(harness::ModalDriver::wait_until(
             [&] { return !r.window.ui.lineEdit_est_lmt->text().isEmpty(); }));
-        QVERIFY(r.box.wait_completed(Conversation::limits_read, 1, milliseconds(3000)));
+        QVERIFY(r.box.wait_completed(Conversation::limits_read, 1, milliseconds(harness::patience_ms)));
         const box_run::Run run = box_run::run(box_run::on(cli_box, {"limits", "get"}));
         QCOMPARE(run.code, 0);
         QCOMPARE(run.out,
@@ -235,7 +235,7 @@ void TstWindowAndBoxAgree::limits()
         r.window.ui.pushButton_set_lmt->click();
         QVERIFY(r.driver.wait_for_boxes(1));
         QCOMPARE(r.driver.texts(), QStringList{"EAST/WEST limit set OK."});
-        QVERIFY(r.box.wait_completed(Conversation::limits_write, 1, milliseconds(3000)));
+        QVERIFY(r.box.wait_completed(Conversation::limits_write, 1, milliseconds(harness::patience_ms)));
         const box_run::Run run = box_run::run(box_run::on(cli_box, QStringList{"limits", "set"} + values));
         QCOMPARE(run.code, 0);
         QVERIFY2(run.err.contains("EAST/WEST limit set OK."), run.err.constData());
@@ -243,8 +243,8 @@ void TstWindowAndBoxAgree::limits()
         QCOMPARE(int(cli_box.west_limit()), values[0].toInt());
         QCOMPARE(int(cli_box.east_limit()), values[1].toInt());
     }
-    QVERIFY(r.box.wait_idle(milliseconds(100), milliseconds(2000)));
-    QVERIFY(cli_box.wait_idle(milliseconds(100), milliseconds(2000)));
+    QVERIFY(r.box.wait_idle(milliseconds(100), milliseconds(harness::patience_ms)));
+    QVERIFY(cli_box.wait_idle(milliseconds(100), milliseconds(harness::patience_ms)));
     QCOMPARE(first_difference(cli_box.received(), r.box.received()), QString());
 }
 

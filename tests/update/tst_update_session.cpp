@@ -113,7 +113,8 @@ private slots:
         QVERIFY(r.driver.wait_for_boxes(1));
         QVERIFY(r.wait_session_end());
         if (stray_after_verdict)
-            QVERIFY(r.box.wait_idle(std::chrono::milliseconds(100), std::chrono::milliseconds(3000)));
+            QVERIFY(r.box.wait_idle(std::chrono::milliseconds(100),
+                                    std::chrono::milliseconds(harness::patience_ms)));
 
         const harness::ShownBox box = r.driver.boxes().value(0);
         QCOMPARE(box.title, QStringLiteral("Hint"));
