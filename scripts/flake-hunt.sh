@@ -39,7 +39,7 @@ mapfile -t tests < <(ctest --test-dir "$build" -N "${filter[@]}" | sed -n 's/^ *
 # The load: one busy process beside the tests, ended however the script ends.
 yes >/dev/null &
 hog=$!
-trap 'kill "$hog" 2>/dev/null || true' EXIT
+trap 'kill "$hog" 2>/dev/null; wait "$hog" 2>/dev/null || true' EXIT
 
 logs="$build/flake-hunt"
 mkdir -p "$logs"
