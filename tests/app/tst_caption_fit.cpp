@@ -126,10 +126,12 @@ private slots:
         QCOMPARE(window->devicePixelRatioF(), scale);
         // The fonts grow with the window, not on top of it.
         QCOMPARE(window->logicalDpiX(), form_dpi);
+        const XServer server;
+        QVERIFY(server.connected());
         const QString title = window->windowTitle();
         const qint64 pid = QCoreApplication::applicationPid();
-        QTRY_VERIFY(x_window_size(title, pid).has_value());
-        QCOMPARE(*x_window_size(title, pid), form_size * scale);
+        QTRY_VERIFY(server.window_size(title, pid).has_value());
+        QCOMPARE(*server.window_size(title, pid), form_size * scale);
     }
 
     void cleanupTestCase()

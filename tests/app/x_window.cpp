@@ -33,11 +33,18 @@ QByteArray property(xcb_connection_t *connection, xcb_window_t window, xcb_atom_
 
 } // namespace
 
-std::optional<QSize> x_window_size(const QString &title, qint64 pid)
+XServer::XServer()
+    : connection(xcb_connect(nullptr, nullptr), xcb_disconnect)
+{ }
+
+bool XServer::connected() const
 {
-    const std::unique_ptr<xcb_connection_t, void (*)(xcb_connection_t *)> connection(
-        xcb_connect(nullptr, nullptr), xcb_disconnect);
-    if (xcb_connection_has_error(connection.get()))
+    return xcb_connection_has_error(connection.get()) == 0;
+}
+
+std::optional<QSize> XServer::window_size(const QString &title, qint64 pid) const
+{
+    if (!connected())
         return std::nullopt;
     xcb_connection_t *c = connection.get();
     const xcb_atom_t pid_atom = atom(c, "_NET_WM_PID");

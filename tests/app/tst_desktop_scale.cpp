@@ -1,0 +1,89 @@
+// vr20-loader as a technician starts it on a desktop at 120 dpi: the window
+// grows by the desktop's 1.25, and the toolkit's own scaling variables still
+// decide where they are set. Run under Xvfb; skips without a display.
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTest>
+
+#include <memory>
+#include <optional>
+
+#include "pty_peer.h"
+#include "x_window.h"
+
+namespace {
+
+const QString loader = QStringLiteral(VR20_BINARY_DIR "/vr20-loader");
+const QString title = QStringLiteral("Quorinel VR20 Loader Editor v2.0");
+constexpr int window_limit_ms = 30000; // start-up under the sanitizers on a loaded machine
+
+const char *const scaling_variables[] = {"QT_SCALE_FACTOR",
+                                         "QT_SCREEN_SCALE_FACTORS",
+                                         "QT_SCALE_FACTOR_ROUNDING_POLICY",
+                                         "QT_ENABLE_HIGHDPI_SCALING",
+                                         "QT_AUTO_SCREEN_SCALE_FACTOR",
+                                         "QT_DEVICE_PIXEL_RATIO",
+                                         "QT_USE_PHYSICAL_DPI",
+                                         "QT_FONT_DPI"};
+
+} // namespace
+
+class TstDesktopScale : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<XServer> server;
+
+private slots:
+    void initTestCase()
+    {
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            QSKIP("needs an X server at 120 dpi: run under xvfb-run (xvfb-run was not found when the build "
+                  "was configured)");
+        server = std::make_unique<XServer>();
+        QVERIFY2(server->connected(), "the X server named by DISPLAY does not answer");
+    }
+
+    void window_size_data()
+    {
+        QTest::addColumn<QString>("variable"); // NAME=VALUE, or empty
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("the desktop's 1.25") << QString() << QSize(1000, 750);
+        QTest::newRow("scaling turned off") << "QT_ENABLE_HIGHDPI_SCALING=0" << QSize(800, 600);
+        QTest::newRow("a factor on top of the desktop's") << "QT_SCALE_FACTOR=1.2" << QSize(1200, 900);
+        QTest::newRow("the screen's factor chosen") << "QT_SCREEN_SCALE_FACTORS=1.4" << QSize(1120, 840);
+        QTest::newRow("factors rounded") << "QT_SCALE_FACTOR_ROUNDING_POLICY=Round" << QSize(800, 600);
+    }
+
+    void window_size()
+    {
+        QFETCH(QString, variable);
+        QFETCH(QSize, size);
+
+        // A terminal for a port, so that the window starts without a warning.
+        boxsim::PtyPeer port;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : scaling_variables)
+            environment.remove(QString::fromLatin1(name));
+        if (!variable.isEmpty())
+            environment.insert(variable.section('=', 0, 0), variable.section('=', 1));
+        environment.insert("QT_QPA_PLATFORM", "xcb");
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(loader, {"--port", QString::fromStdString(port.slave_path())});
+        QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
+
+        std::optional<QSize> shown;
+        QTRY_VERIFY_WITH_TIMEOUT(process.state() != QProcess::Running
+                                     || (shown = server->window_size(title, process.processId())).has_value(),
+                                 window_limit_ms);
+        QVERIFY2(shown.has_value(), "vr20-loader ended without showing its window");
+        QCOMPARE(*shown, size);
+        process.kill();
+        QVERIFY(process.waitForFinished());
+    }
+};
+
+QTEST_GUILESS_MAIN(TstDesktopScale)
+#include "tst_desktop_scale.moc"
