@@ -214,6 +214,7 @@ int main(int argc, char *argv[])
         harness::ModalDriver driver; // before the window: a port that does not open warns
         auto window = std::make_unique<velmora>(std::make_shared<SystemPortListing>(),
                                                 QString::fromStdString(box.slave_path()));
+        harness::FileChoices files(*window);
         window->show();
         if (!QTest::qWaitForWindowExposed(window.get()))
             fail(QStringLiteral("the window was not shown"));
@@ -261,9 +262,9 @@ int main(int argc, char *argv[])
 
         window->ui.tabWidget->setCurrentWidget(window->ui.tab);
         driver.clear();
-        driver.queue_file(package_path);
+        files.queue(package_path);
         window->ui.pushButton_bin_update->click();
-        if (driver.file_dialogs().size() != 1 || !driver.boxes().isEmpty())
+        if (files.asked().size() != 1 || !driver.boxes().isEmpty())
             fail(QStringLiteral("the package was not loaded"));
         const FirmwareConfigText expected = decode_fw_config(firmware_config());
         const QStringList shown{window->ui.label_model_u->text(), window->ui.label_mcu_u->text(),
