@@ -145,15 +145,11 @@ void TstWindowAndBoxAgree::update_data()
     QTest::addColumn<int>("code"); // vr20-box's exit status
     QTest::addColumn<QString>("text"); // the window's one message
 
-    QTest::newRow("accepted") << uchar('Y') << Faults{} << 0 << "Update process completed.";
+    // The rules of performing actions are the runner's, tested there; one row
+    // shows both front ends wire it to the same bytes.
     QTest::newRow("a line asked for twice more")
         << uchar('Y') << Faults{Fault::resend_line(Trigger::update_line(1, 5), 2)} << 0
         << "Update process completed.";
-    QTest::newRow("X at the header") << uchar('X') << Faults{} << 5 << "Too old BIN file";
-    QTest::newRow("Z mid-block") << uchar('Y') << Faults{Fault::end(Trigger::update_line(1, 2, 5), {'Z'})}
-                                 << 5
-                                 << "Update process failed, please reboot the device and restart the update "
-                                    "program.";
 }
 
 void TstWindowAndBoxAgree::update()
@@ -194,8 +190,6 @@ void TstWindowAndBoxAgree::limits_data()
     QTest::addColumn<QByteArray>("requests"); // of a limits write; empty: 0, 1, 2, 3
 
     QTest::newRow("get") << QStringList{} << -1000 << 1000 << QByteArray();
-    QTest::newRow("get the 16-bit ends") << QStringList{} << -32768 << 32767 << QByteArray();
-    QTest::newRow("set -2000 2000") << QStringList{"-2000", "2000"} << -1000 << 1000 << QByteArray();
     QTest::newRow("set, the box asks 3 0 0 1 2")
         << QStringList{"-20", "30"} << -1000 << 1000 << QByteArray("\x03\x00\x00\x01\x02", 5);
 }
