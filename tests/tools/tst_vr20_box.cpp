@@ -174,6 +174,13 @@ void TstVr20Box::limits_get_data()
     QTest::newRow("stray byte after the end")
         << Faults{Fault::stray(Trigger::limits_read_count(4), {'c'}, milliseconds(0))} << QStringList{} << 0
         << limits << whole;
+    // Values no box holds are printed, said to be so, and fail (5).
+    QTest::newRow("a limit out of range")
+        << Faults{Fault::instead(Trigger::nth_byte(Conversation::limits_read, 1), {'c', 0x89, 0x13, 0x00, 0x00})}
+        << QStringList{} << 5 << QByteArray("WEST 5001\nEAST 0\n") << whole;
+    QTest::newRow("limits never set: 0 and 0")
+        << Faults{Fault::instead(Trigger::nth_byte(Conversation::limits_read, 1), {'c', 0, 0, 0, 0})}
+        << QStringList{} << 0 << QByteArray("WEST 0\nEAST 0\n") << whole;
     // No resend: a limits read has no watchdog.
     QTest::newRow("silent box, --timeout 300")
         << Faults{Fault::silence(Trigger::nth_byte(Conversation::limits_read, 1))}
@@ -196,6 +203,10 @@ void TstVr20Box::limits_get()
     QCOMPARE(run.out, out);
     settle(box);
     QCOMPARE(box.received(), Bytes(received.begin(), received.end()));
+    if (code == 5)
+        QVERIFY2(run.err.contains("outside -5000 to 5000"), run.err.constData());
+    if (out.startsWith("WEST 0\n"))
+        QVERIFY2(run.err.contains("WEST is not below EAST"), run.err.constData());
     if (code == 4) {
         QVERIFY2(run.err.contains("said nothing for 300 ms"), run.err.constData());
         // Given up after the 300 ms asked for, far from the 5 s default.
@@ -286,6 +297,12 @@ void TstVr20Box::before_the_box_data()
                                   << QByteArray() << QStringList{"/dev/vr20-no-such-port"};
     QTest::newRow("port is no terminal")
         << QStringList{"--port", "FILE", "limits", "get"} << 3 << QByteArray() << QStringList{"plain.txt"};
+    // Files are settled before the box hears a byte.
+    QTest::newRow("list read into a missing folder")
+        << QStringList{"--port", "PORT", "list", "read", "NOWHERE"} << 1 << QByteArray()
+        << QStringList{"cannot write", "No such file or directory"};
+    QTest::newRow("update from an endless input") << QStringList{"--port", "PORT", "update", "/dev/zero"} << 1
+                                                  << QByteArray() << QStringList{"larger than 16777216 bytes"};
 }
 
 void TstVr20Box::before_the_box()
@@ -303,6 +320,8 @@ void TstVr20Box::before_the_box()
             a = QString::fromStdString(box.slave_path());
         else if (a == "FILE")
             a = file;
+        else if (a == "NOWHERE")
+            a = dir.filePath("nowhere/list.csv");
     }
 
     const Run run = run_tool(args);

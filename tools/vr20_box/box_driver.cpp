@@ -17,21 +17,24 @@ BoxDriver::BoxDriver(BlockingLine &line, milliseconds give_up, Hooks hooks)
 BoxDriver::Result BoxDriver::run(protocol::Conversation &conversation)
 {
     result = Result();
-    last_heard = Clock::now();
+    last_step = Clock::now();
     if (perform(conversation, conversation.start()))
         return result;
     for (;;) {
-        const Clock::time_point give_up_at = last_heard + give_up;
+        const Clock::time_point give_up_at = last_step + give_up;
         const Clock::time_point until = watchdog_armed ? std::min(watchdog_due, give_up_at) : give_up_at;
         const auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now());
         uint8_t byte = 0;
         Actions next;
         switch (line.read_byte(byte, std::max(left, milliseconds(0)))) {
         case BlockingLine::Wait::byte:
-            last_heard = Clock::now();
             // Before the conversation listens, a byte is nobody's answer.
             if (listening)
                 next = conversation.on_reply(byte);
+            // Only a byte the conversation takes puts off giving up: a box
+            // that floods others is as good as silent.
+            if (listening && conversation.took_last_reply())
+                last_step = Clock::now();
             break;
         case BlockingLine::Wait::timeout:
             if (Clock::now() >= give_up_at) {
@@ -92,7 +95,7 @@ bool BoxDriver::perform(protocol::Conversation &conversation, Actions actions)
             uint8_t byte = 0;
             switch (line.read_byte(byte, milliseconds(a.value))) {
             case BlockingLine::Wait::byte:
-                last_heard = Clock::now();
+                last_step = Clock::now();
                 put_first(conversation.on_read(byte));
                 break;
             case BlockingLine::Wait::timeout:
