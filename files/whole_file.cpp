@@ -69,7 +69,8 @@ FileCommit write_in_place(const QByteArray &path, const std::function<bool(const
     // nowhere to go, and the program would hang.
     const int fd = ::open(path.constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return commit_failure(errno == ENXIO ? QStringLiteral("a FIFO that nobody reads") : system_error(errno));
+        return commit_failure(errno == ENXIO ? QStringLiteral("a FIFO that nobody reads")
+                                             : system_error(errno));
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags != -1)
         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
@@ -82,13 +83,15 @@ FileCommit write_in_place(const QByteArray &path, const std::function<bool(const
 // The file a commit replaces: a symbolic link's target, else `path` itself.
 bool final_name(const QByteArray &path, QByteArray &name, QString &error)
 {
-    struct stat st {};
+    struct stat st {
+    };
     name = path;
     if (::lstat(path.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
         return true;
     char *real = ::realpath(path.constData(), nullptr);
     if (!real) {
-        error = QStringLiteral("a symbolic link to nothing that can be written (%1)").arg(system_error(errno));
+        error
+            = QStringLiteral("a symbolic link to nothing that can be written (%1)").arg(system_error(errno));
         return false;
     }
     name = real;
@@ -126,7 +129,11 @@ QString argument_text(const char *argument)
     int i = 0;
     while (i < bytes.size()) {
         const auto lead = uchar(bytes[i]);
-        const int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        const int length = lead < 0x80 ? 1
+            : (lead >> 5) == 0x6       ? 2
+            : (lead >> 4) == 0xE       ? 3
+            : (lead >> 3) == 0x1E      ? 4
+                                       : 0;
         if (length > 0 && i + length <= bytes.size()) {
             QTextCodec::ConverterState one;
             const QString ch = utf8->toUnicode(bytes.constData() + i, length, &one);
@@ -171,14 +178,16 @@ QByteArray native_path(const QString &path)
 
 bool same_file(const QByteArray &a, const QByteArray &b)
 {
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     return ::stat(a.constData(), &sa) == 0 && ::stat(b.constData(), &sb) == 0 && sa.st_dev == sb.st_dev
         && sa.st_ino == sb.st_ino;
 }
 
 WholeRead read_whole_fd(int fd, qint64 limit, const StopCheck &stop)
 {
-    struct stat st {};
+    struct stat st {
+    };
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
         return failed(WholeRead::Outcome::read_error, QStringLiteral("it is a folder"));
     WholeRead read;
@@ -224,12 +233,14 @@ WholeRead read_whole_file(const QByteArray &path, qint64 limit, const StopCheck 
 
 FileCommit commit_file(const QByteArray &path, const QByteArray &bytes)
 {
-    return commit_file(path, [&bytes](const FileSink &sink) { return sink(bytes.constData(), bytes.size()); });
+    return commit_file(path,
+                       [&bytes](const FileSink &sink) { return sink(bytes.constData(), bytes.size()); });
 }
 
 FileCommit commit_file(const QByteArray &path, const std::function<bool(const FileSink &)> &produce)
 {
-    struct stat st {};
+    struct stat st {
+    };
     const bool exists = ::stat(path.constData(), &st) == 0;
     if (exists && S_ISDIR(st.st_mode))
         return commit_failure(QStringLiteral("it is a folder"));
@@ -267,7 +278,8 @@ FileCommit commit_file(const QByteArray &path, const std::function<bool(const Fi
 
 QString output_problem(const QByteArray &path)
 {
-    struct stat st {};
+    struct stat st {
+    };
     if (::stat(path.constData(), &st) == 0) {
         if (S_ISDIR(st.st_mode))
             return QStringLiteral("it is a folder");
@@ -299,7 +311,8 @@ bool open_log_file(std::fstream &stream, const QByteArray &path)
         = ::open(path.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
-    struct stat st {};
+    struct stat st {
+    };
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     // The stream opens the very file the descriptor holds, whatever has
     // become of the name meanwhile.

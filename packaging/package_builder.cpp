@@ -125,7 +125,7 @@ BuildResult build_package_file(const QByteArray &image_path, const QByteArray &p
     const WholeRead image = read_whole_file(image_path);
     if (!image.ok()) {
         result.error = image.outcome == WholeRead::Outcome::too_large ? BuildError::image_read_error
-                                                                        : BuildError::image_not_opened;
+                                                                      : BuildError::image_not_opened;
         result.detail = image.error;
         return result;
     }

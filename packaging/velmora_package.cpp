@@ -64,8 +64,8 @@ void velmora::s2bin()
     };
     // The header is the image's own record, read again now: fw_config may
     // hold a package's header chosen on the Update tab since.
-    const BuildResult result = build_package_file(QFile::encodeName(s19_path), QFile::encodeName(pkg_out_path),
-                                                  pkg_s19_config, progress);
+    const BuildResult result = build_package_file(QFile::encodeName(s19_path),
+                                                  QFile::encodeName(pkg_out_path), pkg_s19_config, progress);
     pkg_building = false;
 
     switch (result.error) {

@@ -122,9 +122,9 @@ bool accept_image(const QByteArray &image_text, const QByteArray &image_name, bo
 int cmd_build(const QByteArray &image_path, const QByteArray &package_path, bool force)
 {
     // The image is read once: a FIFO gives its text only once.
-    const BuildResult result = build_package_file(
-        image_path, package_path, FirmwareConfig{}, {},
-        [&](const QByteArray &image) { return accept_image(image, image_path, force); });
+    const BuildResult result
+        = build_package_file(image_path, package_path, FirmwareConfig{}, {},
+                             [&](const QByteArray &image) { return accept_image(image, image_path, force); });
     switch (result.error) {
     case BuildError::none:
         break;

@@ -141,7 +141,8 @@ void TstWholeFile::special_targets()
         QCOMPARE(QByteArray(got), QByteArray("bytes"));
         ::close(reader);
     }
-    struct stat st {};
+    struct stat st {
+    };
     QVERIFY(::stat(path.constData(), &st) == 0);
     QVERIFY(kind <= 1 ? S_ISFIFO(st.st_mode) : S_ISCHR(st.st_mode));
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size(), 1);

@@ -22,8 +22,8 @@ const QString order_message = QStringLiteral("The EAST limit should be greater t
 const QString set_ok = QStringLiteral("EAST/WEST limit set OK.");
 const QString set_incomplete = QStringLiteral(
     "The box ended the exchange before it received every limit. Read the limits back to check them.");
-const QString read_out_of_range
-    = QStringLiteral("The box answered with a limit outside -5000 to 5000. Read the limits again to check them.");
+const QString read_out_of_range = QStringLiteral(
+    "The box answered with a limit outside -5000 to 5000. Read the limits again to check them.");
 
 } // namespace
 
@@ -215,7 +215,8 @@ private slots:
         window->ui.pushButton_set_lmt->click();
         QVERIFY(driver->wait_for_boxes(1));
         QCOMPARE(driver->texts(), QStringList{message});
-        QCOMPARE(driver->boxes().first().title, message == set_ok ? QStringLiteral("Hint") : QStringLiteral("Warning"));
+        QCOMPARE(driver->boxes().first().title,
+                 message == set_ok ? QStringLiteral("Hint") : QStringLiteral("Warning"));
         const QByteArray wire = QByteArray::fromHex("18fce803");
         Bytes expected{'d'};
         for (char index : requests)

@@ -154,15 +154,17 @@ void TstPackageCheck::faults_data()
     for (const uint16_t page : {uint16_t(0x8000), uint16_t(0x9E00)}) {
         QByteArray moved = sound;
         set_page(moved, 1, page);
-        const QString hex = QStringLiteral("0x%1").arg(page, 4, 16, QLatin1Char('0')).toUpper().replace("0X", "0x");
+        const QString hex
+            = QStringLiteral("0x%1").arg(page, 4, 16, QLatin1Char('0')).toUpper().replace("0X", "0x");
         QTest::addRow("page %s, which the builder moves", qPrintable(hex))
             << moved << 4 << QList<int>{0xE000, page} << all_hold
-            << QStringList{"block 1: page " + hex + " lies in 0x8000-0x9FFF, which the builder moves to 0xA000-0xBFFF"};
+            << QStringList{"block 1: page " + hex
+                           + " lies in 0x8000-0x9FFF, which the builder moves to 0xA000-0xBFFF"};
     }
     QByteArray twice = sound;
     set_page(twice, 1, 0xE000);
-    QTest::newRow("a page twice is no fault") << twice << 4 << QList<int>{0xE000, 0xE000} << all_hold
-                                              << QStringList();
+    QTest::newRow("a page twice is no fault")
+        << twice << 4 << QList<int>{0xE000, 0xE000} << all_hold << QStringList();
 
     QByteArray several = odd_page;
     set_page(several, 0, 0x0001);
@@ -217,13 +219,15 @@ void TstPackageCheck::repeated_pages_data()
 {
     QTest::addColumn<QList<int>>("pages");
     QTest::addColumn<QStringList>("warnings");
-    const QString unknown = QStringLiteral(": whether the bootloader keeps the first block's bytes is not known");
+    const QString unknown
+        = QStringLiteral(": whether the bootloader keeps the first block's bytes is not known");
     QTest::newRow("each page once") << QList<int>{0xE000, 0xE200, 0} << QStringList();
     QTest::newRow("records that come back to a page")
         << QList<int>{0xE000, 0xF000, 0xE000} << QStringList{"page 0xE000 appears in blocks 0 2" + unknown};
     QTest::newRow("two pages, one three times")
         << QList<int>{0xF000, 0xE000, 0xF000, 0xE000, 0xF000}
-        << QStringList{"page 0xE000 appears in blocks 1 3" + unknown, "page 0xF000 appears in blocks 0 2 4" + unknown};
+        << QStringList{"page 0xE000 appears in blocks 1 3" + unknown,
+                       "page 0xF000 appears in blocks 0 2 4" + unknown};
 }
 
 void TstPackageCheck::repeated_pages()

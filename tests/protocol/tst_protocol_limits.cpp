@@ -129,13 +129,18 @@ void TstProtocolLimits::write_data()
     QTest::newRow("three of four indices, then the end")
         << -1000 << 1000 << begun().reply('e').replies(QByteArray("\x00\x01\x03\x03\x04", 5)).closed()
         << write_start + script::sends(QByteArray::fromHex("18fc0303")) + write_incomplete
-               + QStringList{"end failure"};
+            + QStringList{"end failure"};
     QTest::newRow("a second 'e' ends")
         << 10 << 20 << begun().reply('e').replies(every_index).reply('e')
         << write_start + script::sends(QByteArray::fromHex("0a001400")) + write_concluded;
     QTest::newRow("after the end byte anything is ignored")
         << -1000 << 1000
-        << begun().reply('e').replies(every_index).reply(4).replies(QByteArray("\x00\x01\x04\x65", 4)).silence()
+        << begun()
+               .reply('e')
+               .replies(every_index)
+               .reply(4)
+               .replies(QByteArray("\x00\x01\x04\x65", 4))
+               .silence()
         << write_start + script::sends(minus_plus_1000) + write_concluded;
     QTest::newRow("end only when the box is closed")
         << -1000 << 1000 << begun().reply('e').replies(every_index).reply(4).closed().closed().reply(0)

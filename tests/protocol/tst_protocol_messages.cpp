@@ -21,7 +21,8 @@ namespace {
 const QStringList names
     = QStringLiteral(
           "none port_unusable port_not_found port_cannot_open limits_out_of_range limits_wrong_order "
-          "limits_set_ok limits_set_incomplete limits_read_out_of_range list_read_ok list_read_connection_error list_write_ok list_transfer_error "
+          "limits_set_ok limits_set_incomplete limits_read_out_of_range list_read_ok "
+          "list_read_connection_error list_write_ok list_transfer_error "
           "csv_no_file csv_cannot_open csv_cannot_save package_not_found package_cannot_open "
           "device_not_prepared cpu_mismatch package_too_old line_retries_exhausted data_write_error "
           "update_failed update_line_lost update_completed image_cannot_open "

@@ -87,7 +87,8 @@ private slots:
         QTemporaryDir dir;
         const QString folder = dir.filePath("backups");
         for (int i = 0; i < backups_kept; ++i)
-            QVERIFY(save_backup(folder, BackupKind::read, table_with("future"), start.addYears(50).addSecs(i)).ok);
+            QVERIFY(save_backup(folder, BackupKind::read, table_with("future"), start.addYears(50).addSecs(i))
+                        .ok);
         const BackupResult r = save_backup(folder, BackupKind::read, table_with("now"), start);
         QVERIFY(r.ok);
         QVERIFY(contents(r.path).startsWith("now,"));

@@ -175,9 +175,9 @@ void TstVr20Box::limits_get_data()
         << Faults{Fault::stray(Trigger::limits_read_count(4), {'c'}, milliseconds(0))} << QStringList{} << 0
         << limits << whole;
     // Values no box holds are printed, said to be so, and fail (5).
-    QTest::newRow("a limit out of range")
-        << Faults{Fault::instead(Trigger::nth_byte(Conversation::limits_read, 1), {'c', 0x89, 0x13, 0x00, 0x00})}
-        << QStringList{} << 5 << QByteArray("WEST 5001\nEAST 0\n") << whole;
+    QTest::newRow("a limit out of range") << Faults{Fault::instead(
+        Trigger::nth_byte(Conversation::limits_read, 1), {'c', 0x89, 0x13, 0x00, 0x00})}
+                                          << QStringList{} << 5 << QByteArray("WEST 5001\nEAST 0\n") << whole;
     QTest::newRow("limits never set: 0 and 0")
         << Faults{Fault::instead(Trigger::nth_byte(Conversation::limits_read, 1), {'c', 0, 0, 0, 0})}
         << QStringList{} << 0 << QByteArray("WEST 0\nEAST 0\n") << whole;
@@ -301,8 +301,9 @@ void TstVr20Box::before_the_box_data()
     QTest::newRow("list read into a missing folder")
         << QStringList{"--port", "PORT", "list", "read", "NOWHERE"} << 1 << QByteArray()
         << QStringList{"cannot write", "No such file or directory"};
-    QTest::newRow("update from an endless input") << QStringList{"--port", "PORT", "update", "/dev/zero"} << 1
-                                                  << QByteArray() << QStringList{"larger than 16777216 bytes"};
+    QTest::newRow("update from an endless input")
+        << QStringList{"--port", "PORT", "update", "/dev/zero"} << 1 << QByteArray()
+        << QStringList{"larger than 16777216 bytes"};
 }
 
 void TstVr20Box::before_the_box()

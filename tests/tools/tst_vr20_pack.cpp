@@ -113,7 +113,8 @@ void TstVr20Pack::build_data()
                                 << objcopy_image(0x3100, config_record) << 0 << "no S1 data" << true;
     QTest::newRow("records that come back to a page")
         << QStringList{"build", "IMAGE", "PACKAGE"}
-        << framed(lines_of(objcopy_image(0xE000, ramp(16)), "S1") + lines_of(objcopy_image(0xF000, ramp(16)), "S1")
+        << framed(lines_of(objcopy_image(0xE000, ramp(16)), "S1")
+                  + lines_of(objcopy_image(0xF000, ramp(16)), "S1")
                   + lines_of(objcopy_image(0xE010, ramp(16)), "S1"))
         << 0 << "warning: page 0xE000 appears in blocks 0 2" << true;
 }
@@ -276,7 +277,8 @@ void TstVr20Pack::fifos()
         ::write(fd, image.constData(), size_t(image.size()));
         ::close(fd);
     });
-    const ToolRun run = run_tool(tool_path, {"build", dir.filePath("image.fifo"), dir.filePath("package.fifo")});
+    const ToolRun run
+        = run_tool(tool_path, {"build", dir.filePath("image.fifo"), dir.filePath("package.fifo")});
     writer.join();
     QCOMPARE(run.exit_code, 0);
     QByteArray package(8192, '\0');

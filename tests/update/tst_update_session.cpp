@@ -121,7 +121,8 @@ private slots:
             const harness::ShownBox question = r.driver.boxes().first();
             QCOMPARE(question.title, QStringLiteral("Warning"));
             QCOMPARE(question.default_button, QMessageBox::Cancel);
-            QVERIFY2(question.text.contains(QStringLiteral("trailing piece of 300 bytes")), qPrintable(question.text));
+            QVERIFY2(question.text.contains(QStringLiteral("trailing piece of 300 bytes")),
+                     qPrintable(question.text));
         }
         if (stray_after_verdict)
             QVERIFY(r.box.wait_idle(std::chrono::milliseconds(100), std::chrono::milliseconds(3000)));

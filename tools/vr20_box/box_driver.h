@@ -58,5 +58,4 @@ private:
     bool watchdog_armed = false;
     Clock::time_point watchdog_due;
     Clock::time_point last_step; // the last byte the conversation took
-
 };

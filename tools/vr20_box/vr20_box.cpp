@@ -253,7 +253,8 @@ int cmd_limits_get(const PortListing &listing, Session &session)
     if (read.complete())
         std::printf("WEST %d\nEAST %d\n", read.west_limit(), read.east_limit());
     if (code == done && read.west_limit() >= read.east_limit())
-        say(QStringLiteral("warning: WEST is not below EAST (a box whose limits were never set holds 0 and 0)."));
+        say(QStringLiteral(
+            "warning: WEST is not below EAST (a box whose limits were never set holds 0 and 0)."));
     return code;
 }
 
