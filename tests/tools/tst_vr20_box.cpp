@@ -130,6 +130,7 @@ private slots:
     void limits_get();
     void limits_set_data();
     void limits_set();
+    void limits_set_ended_early();
     void before_the_box_data();
     void before_the_box();
     void ports();
@@ -259,6 +260,21 @@ void TstVr20Box::limits_set()
         QCOMPARE(box.completed(Conversation::limits_write), 1);
     else
         QCOMPARE(box.received(), Bytes{});
+}
+
+// A box that ends the write before it asked for every limit byte may hold
+// its old values: no success.
+void TstVr20Box::limits_set_ended_early()
+{
+    Box box;
+    box.set_write_requests(Bytes{}, 4);
+    const Run run = run_tool(on(box, QStringList{"limits", "set", "-2000", "2000"}));
+    QCOMPARE(run.code, 5);
+    QVERIFY2(run.err.contains("The box ended the exchange before it received every limit."), run.err.constData());
+    QVERIFY(!run.err.contains("set OK"));
+    settle(box);
+    QCOMPARE(box.received(), Bytes{'d'});
+    QCOMPARE(int(box.west_limit()), -1000);
 }
 
 // Refused before a byte goes out: usage, and ports that cannot be used.
