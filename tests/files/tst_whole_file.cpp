@@ -1,5 +1,6 @@
 // Whole files in and out: a full disk, special files, endless inputs, links.
 #include "file_size_limit.h"
+#include "test_files.h"
 #include "whole_file.h"
 
 #include <QDir>
@@ -23,18 +24,6 @@ namespace {
 // Set by main(): the test runs in a mount namespace of its own, where it
 // may mount a small tmpfs and fill it.
 bool own_mounts = false;
-
-QByteArray read_bytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-bool write_bytes(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 QByteArray native(const QString &path)
 {
@@ -82,7 +71,7 @@ void TstWholeFile::commit_on_a_full_disk()
     }
     const QString path = QDir(folder).filePath("list.csv");
     if (earlier)
-        QVERIFY(write_bytes(path, "old,1,2,3,\n"));
+        QVERIFY(harness::write_file(path, "old,1,2,3,\n"));
     if (own_mounts) {
         // Fill the disk to its last block.
         QFile filler(QDir(folder).filePath("filler"));
@@ -100,7 +89,7 @@ void TstWholeFile::commit_on_a_full_disk()
     QVERIFY(!commit.error.isEmpty());
     QCOMPARE(QFile::exists(path), earlier);
     if (earlier)
-        QCOMPARE(read_bytes(path), QByteArray("old,1,2,3,\n"));
+        QCOMPARE(harness::read_file(path), QByteArray("old,1,2,3,\n"));
     QCOMPARE(QDir(folder).entryList(QDir::Files).size(), earlier ? 1 : 0);
     if (own_mounts)
         QCOMPARE(::umount(native(folder).constData()), 0);
@@ -152,12 +141,12 @@ void TstWholeFile::special_targets()
 void TstWholeFile::commit_through_a_link()
 {
     QTemporaryDir dir;
-    QVERIFY(write_bytes(dir.filePath("real.csv"), "old"));
+    QVERIFY(harness::write_file(dir.filePath("real.csv"), "old"));
     QVERIFY(QFile::setPermissions(dir.filePath("real.csv"), QFile::ReadOwner | QFile::WriteOwner));
     QVERIFY(QFile::link("real.csv", dir.filePath("link.csv")));
     QVERIFY(commit_file(native(dir.filePath("link.csv")), "new").ok);
     QVERIFY(QFileInfo(dir.filePath("link.csv")).isSymLink());
-    QCOMPARE(read_bytes(dir.filePath("real.csv")), QByteArray("new"));
+    QCOMPARE(harness::read_file(dir.filePath("real.csv")), QByteArray("new"));
     QCOMPARE(QFile::permissions(dir.filePath("real.csv")),
              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
 }
@@ -192,7 +181,7 @@ void TstWholeFile::reads()
     } else if (path == "limit") {
         path = dir.filePath("full");
         expected = QByteArray(int(limit), 'l');
-        QVERIFY(write_bytes(path, expected));
+        QVERIFY(harness::write_file(path, expected));
     } else if (!path.startsWith('/')) {
         path = QDir(dir.path()).filePath(path);
     }
@@ -210,19 +199,19 @@ void TstWholeFile::log_never_follows_a_link()
 {
     QTemporaryDir dir;
     const QString victim = dir.filePath("victim.txt"), log = dir.filePath("data_transfer.log");
-    QVERIFY(write_bytes(victim, "keep me"));
+    QVERIFY(harness::write_file(victim, "keep me"));
     QVERIFY(QFile::link(victim, log));
     std::fstream stream;
     QVERIFY(!open_log_file(stream, native(log)));
     QVERIFY(!stream.is_open());
-    QCOMPARE(read_bytes(victim), QByteArray("keep me"));
+    QCOMPARE(harness::read_file(victim), QByteArray("keep me"));
 
     QVERIFY(QFile::remove(log));
-    QVERIFY(write_bytes(log, "an earlier log"));
+    QVERIFY(harness::write_file(log, "an earlier log"));
     QVERIFY(open_log_file(stream, native(log)));
     stream << "KM";
     stream.close();
-    QCOMPARE(read_bytes(log), QByteArray("KM"));
+    QCOMPARE(harness::read_file(log), QByteArray("KM"));
 }
 
 void TstWholeFile::arguments_keep_their_bytes_data()
