@@ -270,7 +270,8 @@ void TstVr20Box::limits_set_ended_early()
     box.set_write_requests(Bytes{}, 4);
     const Run run = run_tool(on(box, QStringList{"limits", "set", "-2000", "2000"}));
     QCOMPARE(run.code, 5);
-    QVERIFY2(run.err.contains("The box ended the exchange before it received every limit."), run.err.constData());
+    QVERIFY2(run.err.contains("The box ended the exchange before it received every limit."),
+             run.err.constData());
     QVERIFY(!run.err.contains("set OK"));
     settle(box);
     QCOMPARE(box.received(), Bytes{'d'});

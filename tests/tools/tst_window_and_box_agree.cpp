@@ -198,7 +198,8 @@ void TstWindowAndBoxAgree::limits_data()
     QTest::newRow("get the 16-bit ends")
         << QStringList{} << -32768 << 32767 << QByteArray()
         << "The box answered with a limit outside -5000 to 5000. Read the limits again to check them.";
-    QTest::newRow("set -2000 2000") << QStringList{"-2000", "2000"} << -1000 << 1000 << QByteArray() << QString();
+    QTest::newRow("set -2000 2000") << QStringList{"-2000", "2000"} << -1000 << 1000 << QByteArray()
+                                    << QString();
     QTest::newRow("set, the box asks 3 0 0 1 2")
         << QStringList{"-20", "30"} << -1000 << 1000 << QByteArray("\x03\x00\x00\x01\x02", 5) << QString();
 }
