@@ -168,24 +168,23 @@ void TstVr20Box::limits_get_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QByteArray>("out");
     QTest::addColumn<QByteArray>("received");
+    QTest::addColumn<QList<int>>("held"); // WEST and EAST the box holds; empty: its own
 
     const QByteArray limits = "WEST -1000\nEAST 1000\n";
     const QByteArray whole("b\x01\x02\x03\x04", 5);
-    QTest::newRow("read") << Faults{} << QStringList{} << 0 << limits << whole;
+    QTest::newRow("read") << Faults{} << QStringList{} << 0 << limits << whole << QList<int>();
     QTest::newRow("stray byte after the end")
         << Faults{Fault::stray(Trigger::limits_read_count(4), {'c'}, milliseconds(0))} << QStringList{} << 0
-        << limits << whole;
+        << limits << whole << QList<int>();
     // Values no box holds are printed, said to be so, and fail (5).
-    QTest::newRow("a limit out of range") << Faults{Fault::instead(
-        Trigger::nth_byte(Conversation::limits_read, 1), {'c', 0x89, 0x13, 0x00, 0x00})}
-                                          << QStringList{} << 5 << QByteArray("WEST 5001\nEAST 0\n") << whole;
+    QTest::newRow("a limit out of range") << Faults{} << QStringList{} << 5
+                                          << QByteArray("WEST 5001\nEAST 0\n") << whole << QList<int>{5001, 0};
     QTest::newRow("limits never set: 0 and 0")
-        << Faults{Fault::instead(Trigger::nth_byte(Conversation::limits_read, 1), {'c', 0, 0, 0, 0})}
-        << QStringList{} << 0 << QByteArray("WEST 0\nEAST 0\n") << whole;
+        << Faults{} << QStringList{} << 0 << QByteArray("WEST 0\nEAST 0\n") << whole << QList<int>{0, 0};
     // No resend: a limits read has no watchdog.
     QTest::newRow("silent box, --timeout 300")
         << Faults{Fault::silence(Trigger::nth_byte(Conversation::limits_read, 1))}
-        << QStringList{"--timeout", "300"} << 4 << QByteArray() << QByteArray("b");
+        << QStringList{"--timeout", "300"} << 4 << QByteArray() << QByteArray("b") << QList<int>();
 }
 
 void TstVr20Box::limits_get()
@@ -195,9 +194,12 @@ void TstVr20Box::limits_get()
     QFETCH(int, code);
     QFETCH(QByteArray, out);
     QFETCH(QByteArray, received);
+    QFETCH(QList<int>, held);
     Box box;
     for (const Fault &f : faults)
         box.add_fault(f);
+    if (!held.isEmpty())
+        box.set_limits(int16_t(held[0]), int16_t(held[1]));
 
     const Run run = run_tool(on(box, options + QStringList{"limits", "get"}));
     QCOMPARE(run.code, code);
