@@ -410,7 +410,7 @@ void velmora::end_flow(const protocol::Action &end)
     const DeviceFlow flow = active_flow;
     if (flow == DeviceFlow::none)
         return;
-    if (flow == DeviceFlow::limit_read && end.outcome == protocol::Outcome::success) {
+    if (flow == DeviceFlow::limit_read && static_cast<const protocol::SoftLimitRead &>(*engine).complete()) {
         const auto &read = static_cast<const protocol::SoftLimitRead &>(*engine);
         west_limit = read.west_limit();
         east_limit = read.east_limit();

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <optional>
 
 #include "action_runner.h"
 #include "conversation.h"
@@ -157,8 +158,6 @@ public:
 private:
     QString s19_path;
     QString file_path;
-    std::fstream *s19_file = nullptr;
-    std::fstream *in_file = nullptr;
     std::fstream log_file;
     QTimer *timeout_timer = nullptr;
     PackageBlock pkg_block{};
@@ -174,7 +173,10 @@ private:
     // ---- window state that nothing uses any more, kept under its old names ----
     // S-record lines are read and searched by packaging/srecord (SrecLineReader,
     // ConfigSearch), the cipher keeps its own round keys (packaging/aes128),
-    // and a package is written whole through build_package_file.
+    // and a package is written whole through build_package_file. Images and
+    // packages are read whole (read_whole_file), CSV files through QFile.
+    std::fstream *s19_file = nullptr;
+    std::fstream *in_file = nullptr;
     std::fstream *pkg_out_file = nullptr;
     char s19_line[102] = {};
     uint16_t s19_addr = 0;
@@ -215,6 +217,11 @@ private:
     bool update_label_drop_update = false; // the repaint asked for by a text set within a paint is not needed
     QTimer *update_label_timer = nullptr; // paces the repaints of the byte count
     QObject *update_label_hook = nullptr; // sees the label's paints
+    // The package binfile_in read, until a session has taken it.
+    std::optional<QByteArray> loaded_package;
+    // True when the loaded package shows no fault, or the technician still
+    // wants to send it.
+    bool package_faults_accepted();
     // Ends a session; after a failed entry the Stop button stays as it was.
     void update_finish(bool entered);
     void set_update_status(const QString &text);

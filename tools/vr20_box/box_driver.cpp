@@ -19,20 +19,24 @@ BoxDriver::Result BoxDriver::run(protocol::Conversation &conversation)
 {
     result = Result();
     watchdog_armed = false;
-    last_heard = Clock::now();
+    last_step = Clock::now();
     if (halted(runner.start(conversation)))
         return result;
     for (;;) {
-        const Clock::time_point give_up_at = last_heard + give_up;
+        const Clock::time_point give_up_at = last_step + give_up;
         const Clock::time_point until = watchdog_armed ? std::min(watchdog_due, give_up_at) : give_up_at;
         const auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now());
         uint8_t byte = 0;
         ActionRunner::Halt halt = ActionRunner::Halt::none;
         switch (line.read_byte(byte, std::max(left, milliseconds(0)))) {
-        case BlockingLine::Wait::byte:
-            last_heard = Clock::now();
+        case BlockingLine::Wait::byte: {
+            const bool delivered = runner.listening();
             halt = runner.feed(LineEvent::reply(byte));
-            break;
+            // Only a byte the conversation takes puts off giving up: a box
+            // that floods others is as good as silent.
+            if (delivered && conversation.took_last_reply())
+                last_step = Clock::now();
+        } break;
         case BlockingLine::Wait::timeout:
             if (Clock::now() >= give_up_at) {
                 runner.drop();
@@ -99,7 +103,7 @@ LineResult BoxDriver::read_byte(milliseconds limit, uint8_t &byte)
 {
     switch (line.read_byte(byte, limit)) {
     case BlockingLine::Wait::byte:
-        last_heard = Clock::now();
+        last_step = Clock::now();
         return LineResult::ok;
     case BlockingLine::Wait::timeout:
         return LineResult::timed_out;

@@ -11,7 +11,8 @@ class BlockingLine;
 
 // Drives one conversation over a blocking line in one thread, through the
 // runner the window uses too: the same actions in the same order, with the
-// same pauses and watchdog; a box that says nothing for `give_up` ends it.
+// same pauses and watchdog; a box that takes no step for `give_up` (says
+// nothing, or nothing the conversation takes) ends it.
 class BoxDriver : private protocol::FrontEnd
 {
 public:
@@ -28,7 +29,7 @@ public:
     struct Result {
         enum class Kind {
             ended, // the conversation ended: see outcome and message
-            gave_up, // the box said nothing for the give-up time
+            gave_up, // the box took the conversation no step on for the give-up time
             stopped, // a stop request came
             line_lost, // the box hung up, or the adapter is gone
         };
@@ -70,5 +71,5 @@ private:
     protocol::ActionRunner runner{*this};
     bool watchdog_armed = false;
     Clock::time_point watchdog_due;
-    Clock::time_point last_heard;
+    Clock::time_point last_step; // the last byte the conversation took
 };
