@@ -17,6 +17,7 @@
 #include "file_chooser.h"
 #include "fw_config.h"
 #include "package_block.h"
+#include "package_check.h"
 #include "port_listing.h"
 #include "sat_backup.h"
 #include "sat_list.h"
@@ -218,7 +219,7 @@ private:
     QTimer *update_label_timer = nullptr; // paces the repaints of the byte count
     QObject *update_label_hook = nullptr; // sees the label's paints
     // The package binfile_in read, until a session has taken it.
-    std::optional<QByteArray> loaded_package;
+    std::optional<LoadedPackage> loaded_package;
     // True when the loaded package shows no fault, or the technician still
     // wants to send it.
     bool package_faults_accepted();

@@ -65,6 +65,18 @@ PackageCheck check_package(const QByteArray &package)
     return check_package(in);
 }
 
+LoadedPackage load_package(const QByteArray &package)
+{
+    LoadedPackage loaded;
+    std::istringstream in(package.toStdString());
+    read_package_header(in, loaded.header);
+    PackageBlock block;
+    while (read_package_block(in, block))
+        loaded.blocks.push_back(block);
+    loaded.check = check_package(package);
+    return loaded;
+}
+
 std::vector<std::string> repeated_pages(const std::vector<uint16_t> &pages)
 {
     std::map<uint16_t, std::vector<std::size_t>> blocks_of;

@@ -34,6 +34,15 @@ struct PackageCheck {
 PackageCheck check_package(std::istream &in);
 PackageCheck check_package(const QByteArray &package);
 
+// A package as an update sends it: its header and its whole blocks (a
+// trailing piece is not a block), with the check's verdict on the file.
+struct LoadedPackage {
+    FirmwareConfig header{};
+    std::vector<PackageBlock> blocks;
+    PackageCheck check;
+};
+LoadedPackage load_package(const QByteArray &package);
+
 // One line for each page that appears in more than one of `pages` (block
 // pages in file order), naming its blocks. The builder makes such packages
 // from images whose records come back to a page; whether the bootloader keeps

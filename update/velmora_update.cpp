@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <functional>
-#include <sstream>
 
 #include "package_check.h"
 #include "serial_port_handle.h"
@@ -75,23 +74,21 @@ void velmora::binfile_in()
         return;
     }
 
-    std::istringstream in(package.bytes.toStdString());
-    read_package_header(in, fw_config);
+    loaded_package = load_package(package.bytes);
+    fw_config = loaded_package->header;
     const FirmwareConfigText text = decode_fw_config(fw_config);
     ui.label_model_u->setText(text.model);
     ui.label_mcu_u->setText(text.mcu);
     ui.label_date_u->setText(text.date);
     ui.label_ver_u->setText(text.version);
 
-    while (read_package_block(in, pkg_block))
-        ++pkg_block_count;
+    pkg_block_count = int32_t(loaded_package->blocks.size());
     ui.progressBar_update->setMaximum(pkg_block_count);
-    loaded_package = package.bytes;
 }
 
 bool velmora::package_faults_accepted()
 {
-    const PackageCheck check = check_package(*loaded_package);
+    const PackageCheck &check = loaded_package->check;
     if (check.sound())
         return true;
     QStringList faults;
@@ -129,13 +126,8 @@ void velmora::update_start()
 
     // The session takes the package's header, then its whole blocks (a
     // trailing piece is not a block).
-    std::istringstream in(loaded_package->toStdString());
-    read_package_header(in, fw_config);
-    std::vector<PackageBlock> blocks;
-    PackageBlock block;
-    while (read_package_block(in, block))
-        blocks.push_back(block);
-    run_flow(std::make_unique<protocol::UpdateSession>(fw_config, std::move(blocks)));
+    fw_config = loaded_package->header;
+    run_flow(std::make_unique<protocol::UpdateSession>(fw_config, loaded_package->blocks));
 }
 
 void velmora::update_pause()

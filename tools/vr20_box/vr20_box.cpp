@@ -9,7 +9,6 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 #include <unistd.h>
@@ -430,7 +429,8 @@ int cmd_update(const PortListing &listing, Session &session, const QString &pack
     const std::optional<QByteArray> package = read_input(package_path);
     if (!package)
         return stop_requested() ? interrupted : file_error;
-    const PackageCheck check = check_package(*package);
+    LoadedPackage loaded = load_package(*package);
+    const PackageCheck &check = loaded.check;
     for (const std::string &warning : check.warnings)
         say(QStringLiteral("%1: warning: %2").arg(package_path, QString::fromStdString(warning)));
     if (!check.sound()) {
@@ -441,18 +441,10 @@ int cmd_update(const PortListing &listing, Session &session, const QString &pack
             return file_error;
         }
     }
-    // The session takes what the window's would: the header and the whole blocks.
-    std::istringstream in(package->toStdString());
-    FirmwareConfig header;
-    read_package_header(in, header);
-    std::vector<PackageBlock> blocks;
-    PackageBlock block;
-    while (read_package_block(in, block))
-        blocks.push_back(block);
 
     if (const auto failed = open_line(listing, session))
         return *failed;
-    const int count = int(blocks.size());
+    const int count = int(loaded.blocks.size());
     const long total = long(count) * long(block_line_bytes);
     Progress progress("update", session.options.quiet);
     int started = 0;
@@ -465,7 +457,7 @@ int cmd_update(const PortListing &listing, Session &session, const QString &pack
         if (status == protocol::Status::bytes_loaded)
             progress.show("block", started, count, value, total, false);
     };
-    protocol::UpdateSession update(header, std::move(blocks));
+    protocol::UpdateSession update(loaded.header, std::move(loaded.blocks));
     return converse(session, update, transfer_give_up, hooks, &progress,
                     "The box may still be in its bootloader: run the update again.");
 }
