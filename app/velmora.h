@@ -139,8 +139,9 @@ private:
 
 public:
     // The message box of `id`: parentless, its single button Yes, with
-    // `detail` as its detailed text when there is one.
-    static void show_message(protocol::MessageId id, const QString &detail = QString());
+    // `detail` as its detailed text when there is one; `value` is the number
+    // the message names, if it names one.
+    static void show_message(protocol::MessageId id, const QString &detail = QString(), int value = 0);
     // A message box as show_message makes it, of any text.
     static void show_box(QMessageBox::Icon icon, const QString &title, const QString &text,
                          const QString &detail = QString());

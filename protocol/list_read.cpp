@@ -1,5 +1,7 @@
 #include "list_read.h"
 
+#include <algorithm>
+
 namespace protocol {
 
 namespace {
@@ -35,6 +37,8 @@ Actions ListRead::do_line_lost()
 Actions ListRead::do_reply(uint8_t byte)
 {
     first_request = false;
+    if (byte == restart_byte && ++restarts_in_row > max_restarts_in_row)
+        return {Action::end(Outcome::failure, MessageId::list_read_satellite_error, restarted_satellite())};
     Actions out{Action::arm_watchdog()};
     if (byte == restart_byte) {
         restart_satellite();
@@ -62,6 +66,11 @@ void ListRead::restart_satellite()
     sat_rd_active = 1;
 }
 
+int ListRead::restarted_satellite() const
+{
+    return sat_rd_active ? std::min(sat_idx + 1, sat_count) : sat_idx;
+}
+
 void ListRead::ask_number(Actions &out)
 {
     if (sat_idx >= sat_count)
@@ -83,6 +92,7 @@ void ListRead::take_record_byte(Actions &out, uint8_t byte)
         return;
 
     sat_rd_active = 1;
+    restarts_in_row = 0;
     out.push_back(Action::row_ready(sat_idx, record, sat_record_size));
     out.push_back(Action::progress((sat_idx + 1) / 2));
     if (sat_idx >= sat_count) {

@@ -647,27 +647,38 @@ void TstVr20Box::list_read_to_file()
 void TstVr20Box::failed_read_leaves_output_data()
 {
     QTest::addColumn<Faults>("faults");
+    QTest::addColumn<int>("minus_17_at"); // a satellite whose vertical is -17 (the byte 0xEF); 0: none
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<bool>("to_stdout");
     QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArray>("said");
 
     const Faults hang_up{Fault::hang_up(Trigger::list_read_byte(3, 7))};
-    QTest::newRow("hang-up, to a file") << hang_up << QStringList{} << false << 6;
-    QTest::newRow("hang-up, to stdout") << hang_up << QStringList{} << true << 6;
-    QTest::newRow("silent, --timeout 800, to a file") << Faults{Fault::silence(Trigger::list_read_byte(2, 4))}
-                                                      << QStringList{"--timeout", "800"} << false << 4;
+    QTest::newRow("hang-up, to a file")
+        << hang_up << 0 << QStringList{} << false << 6 << transfer_error_text.toUtf8();
+    QTest::newRow("hang-up, to stdout")
+        << hang_up << 0 << QStringList{} << true << 6 << transfer_error_text.toUtf8();
+    QTest::newRow("silent, --timeout 800, to a file")
+        << Faults{Fault::silence(Trigger::list_read_byte(2, 4))} << 0 << QStringList{"--timeout", "800"}
+        << false << 4 << QByteArray("said nothing for 800 ms");
+    QTest::newRow("a record the box cannot send back")
+        << Faults{} << 4 << QStringList{} << false << 6 << QByteArray("error for satellite 4,");
 }
 
 // A read that fails writes nothing: an earlier file keeps its bytes.
 void TstVr20Box::failed_read_leaves_output()
 {
     QFETCH(Faults, faults);
+    QFETCH(int, minus_17_at);
     QFETCH(QStringList, options);
     QFETCH(bool, to_stdout);
     QFETCH(int, code);
+    QFETCH(QByteArray, said);
     Box box;
     for (const Fault &f : faults)
         box.add_fault(f);
+    if (minus_17_at > 0)
+        box.set_record(minus_17_at, boxsim::box_record("Minus 17", 0, -17, 0));
     QTemporaryDir dir;
     const QString path = dir.filePath("old.csv");
     const QByteArray old = "old,1,2,3,\n";
@@ -679,9 +690,7 @@ void TstVr20Box::failed_read_leaves_output()
     QVERIFY(run.out.isEmpty());
     QCOMPARE(read_file(path), old);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"old.csv"});
-    QVERIFY2(
-        run.err.contains(code == 6 ? transfer_error_text.toUtf8() : QByteArray("said nothing for 800 ms")),
-        run.err.constData());
+    QVERIFY2(run.err.contains(said), run.err.constData());
 }
 
 // The one full write, from standard input; the cells it alters are named.

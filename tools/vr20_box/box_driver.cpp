@@ -132,7 +132,7 @@ bool BoxDriver::perform(protocol::Conversation &conversation, Actions actions)
         case Kind::message:
             result.message = a.message;
             if (hooks.message)
-                hooks.message(a.message);
+                hooks.message(a.message, a.value);
             // Nobody has to close it here.
             put_first(conversation.on_message_closed());
             break;
@@ -142,7 +142,7 @@ bool BoxDriver::perform(protocol::Conversation &conversation, Actions actions)
             if (a.message != protocol::MessageId::none) {
                 result.message = a.message;
                 if (hooks.message)
-                    hooks.message(a.message);
+                    hooks.message(a.message, a.value);
             }
             return true;
         }

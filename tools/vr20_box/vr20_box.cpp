@@ -64,8 +64,8 @@ const char usage_text[]
       "  0 done; 1 a file could not be read or written, or a package is broken; 2 usage;\n"
       "  3 the port is missing, busy, or not permitted; 4 the box did not answer (no 'P',\n"
       "  or silent past --timeout); 5 the box refused or reported a failure; 6 the transfer\n"
-      "  broke (hang-up, unplugged adapter, too many resend requests, an unexpected byte);\n"
-      "  130 interrupted.\n";
+      "  broke (hang-up, unplugged adapter, too many resend requests, an unexpected byte, a\n"
+      "  satellite the box keeps reporting an error for); 130 interrupted.\n";
 
 struct Options {
     QString port;
@@ -87,11 +87,6 @@ int usage_error(const QString &what, const QString &hint = QString())
         std::fprintf(stderr, "%s\n", hint.toLocal8Bit().constData());
     std::fprintf(stderr, "Try 'vr20-box --help'.\n");
     return usage;
-}
-
-QString text_of(protocol::MessageId id)
-{
-    return QString::fromLatin1(protocol::message(id).text);
 }
 
 // The exit status a conversation's message stands for.
@@ -205,12 +200,11 @@ int converse(Session &session, protocol::Conversation &conversation, millisecond
              BoxDriver::Hooks hooks, Progress *progress, const char *left_behind)
 {
     const bool quiet = session.options.quiet;
-    hooks.message = [&](protocol::MessageId id) {
+    hooks.message = [&](protocol::MessageId id, int value) {
         if (progress)
             progress->finish();
-        const protocol::Message &m = protocol::message(id);
-        if (m.icon == protocol::MessageIcon::warning || !quiet)
-            say(QString::fromLatin1(m.text));
+        if (protocol::message(id).icon == protocol::MessageIcon::warning || !quiet)
+            say(protocol::message_text(id, value));
     };
     hooks.may_send = [] { return !stop_requested(); };
     BoxDriver driver(*session.line, session.options.timeout.value_or(default_give_up), hooks);
@@ -230,7 +224,8 @@ int converse(Session &session, protocol::Conversation &conversation, millisecond
         say(QStringLiteral("stopped by signal %1. %2").arg(stop_signal()).arg(QLatin1String(left_behind)));
         return interrupted;
     case BoxDriver::Result::Kind::line_lost:
-        say(text_of(protocol::MessageId::list_transfer_error) + QStringLiteral(" (the line is gone)"));
+        say(protocol::message_text(protocol::MessageId::list_transfer_error)
+            + QStringLiteral(" (the line is gone)"));
         return transfer_broke;
     }
     return transfer_broke;
@@ -269,7 +264,7 @@ int cmd_limits_set(const PortListing &listing, Session &session, const QString &
     // Refused before the port is touched.
     const protocol::MessageId refusal = protocol::limits_refusal(*west, *east);
     if (refusal != protocol::MessageId::none) {
-        say(text_of(refusal));
+        say(protocol::message_text(refusal));
         return usage;
     }
     if (const auto failed = open_line(listing, session))
