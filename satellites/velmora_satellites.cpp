@@ -196,11 +196,17 @@ void velmora::sat_read_file()
         show_message(protocol::MessageId::csv_cannot_open);
         return;
     }
-    QByteArray line;
-    for (int k = 1; k <= sat_count; ++k) {
-        if (!read_csv_line(csv, &line))
-            break;
-        const CsvFields fields = parse_csv_line(line);
+    const CsvList list = read_csv_list(csv.readAll());
+    csv.close();
+    const QString report = csv_report(list);
+    // Loading nothing silently would leave the old rows looking loaded.
+    if (list.satellite_lines() == 0) {
+        show_box(QMessageBox::Warning, tr("Warning"),
+                 csv_no_satellite_text(list) + tr("\n\nNothing was loaded: the table is as it was."), report);
+        return;
+    }
+    for (int k = 1; k <= int(list.lines.size()); ++k) {
+        const CsvFields &fields = list.lines[size_t(k - 1)];
         // Without three commas there are no fields to take: the row stays.
         if (fields.is_valid())
             show_sat_row(ui.sat_setting, sat_items[k - 1], k - 1, fields.cells());
@@ -209,6 +215,9 @@ void velmora::sat_read_file()
     }
     ui.progressBar_sat_setting->setValue(100);
     QCoreApplication::processEvents();
+    if (!list.sound())
+        show_box(QMessageBox::Warning, tr("Warning"),
+                 tr("The file was loaded, but not all of it reads as it stands.\n\n") + report);
 }
 
 void velmora::sat_write_file()

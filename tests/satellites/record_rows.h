@@ -55,9 +55,9 @@ inline void add_record_rows()
     QTest::newRow("UTF-8 name of 15 bytes")
         << SatRow{QString::fromUtf8("T" + u_umlaut.repeated(7)), "", "", ""}
         << make_record("T" + u_umlaut.repeated(7), 0, 0, 0, 0) << none;
-    QTest::newRow("UTF-8 name of 16 bytes, a character across byte 15")
+    QTest::newRow("UTF-8 name of 16 bytes, a character across byte 15: cut before it")
         << SatRow{QString::fromUtf8(u_umlaut.repeated(8)), "", "", ""}
-        << make_record(u_umlaut.repeated(7) + "\xC3", 0, 0, 0, 0) << name;
+        << make_record(u_umlaut.repeated(7), 0, 0, 0, 0) << name;
     QTest::newRow("empty row") << SatRow{} << make_record("", 0, 0, 0, 0) << none;
     QTest::newRow("empty slot from box")
         << SatRow{"Free", " ", " ", " "} << make_record("Free", 0, 0, 0, 0) << none;

@@ -3,6 +3,8 @@
 #include <QBuffer>
 #include <QtTest>
 
+#include <random>
+
 #include "record_rows.h"
 
 Q_DECLARE_METATYPE(std::vector<CellChange>)
@@ -42,6 +44,26 @@ Reading read_integer(const QString &text)
     return r;
 }
 
+// What read_csv_list makes of a file, one line a finding: the encoding, the
+// names of the satellite lines, and each finding that is not one.
+QStringList findings(const CsvList &list)
+{
+    QStringList out{list.encoding == CsvEncoding::utf8 ? "utf8" : "windows-1252"};
+    QStringList names;
+    for (const CsvFields &f : list.lines)
+        names << (f.is_valid() ? f.name : "-");
+    out << "names " + names.join('|');
+    for (const CsvList::Line &l : list.skipped)
+        out << QString("skipped %1 [%2]").arg(l.number).arg(l.text);
+    if (list.semicolon_lines)
+        out << QString("semicolons %1").arg(list.semicolon_lines);
+    for (const CsvList::OddField &f : list.odd_fields)
+        out << QString("odd %1 %2 [%3] %4").arg(f.line).arg(sat_column_name(f.column), f.text).arg(f.value);
+    for (int line : list.cut_lines)
+        out << QString("cut %1").arg(line);
+    return out;
+}
+
 } // namespace
 
 class TstSatList : public QObject
@@ -55,6 +77,10 @@ private slots:
     void parse_line();
     void read_lines_data();
     void read_lines();
+    void read_list_data();
+    void read_list();
+    void decoding_never_invents_replacement_characters();
+    void report_shows_the_first_few();
     void format_line_data();
     void format_line();
     void saved_row_reads_back();
@@ -184,6 +210,93 @@ void TstSatList::read_lines()
     QCOMPARE(got, lines);
 }
 
+void TstSatList::read_list_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("found");
+
+    QTest::newRow("Windows-1252 name")
+        << QByteArray("T\xFCrksat 42E,420,1,2,\n")
+        << QStringList{"windows-1252", "names " + QString::fromUtf8("T\xC3\xBCrksat 42E")};
+    QTest::newRow("UTF-8 with a byte-order mark")
+        << QByteArray("\xEF\xBB\xBFT\xC3\xBCrksat,1,2,3,\r\n")
+        << QStringList{"utf8", "names " + QString::fromUtf8("T\xC3\xBCrksat")};
+    QTest::newRow("Windows-1252: 0x80-0x9F, undefined bytes as in Latin-1")
+        << QByteArray("\x80\x81\x8D\x8F\x90\x9D\x9F,1,2,3,\n")
+        << QStringList{"windows-1252",
+                       QString("names ") + QChar(0x20AC) + QChar(0x81) + QChar(0x8D) + QChar(0x8F)
+                           + QChar(0x90) + QChar(0x9D) + QChar(0x178)};
+    QTest::newRow("overlong UTF-8 is Windows-1252")
+        << QByteArray("\xC0\xAF,1,2,3,\n")
+        << QStringList{"windows-1252", QString::fromUtf8("names \xC3\x80\xC2\xAF")};
+    QTest::newRow("UTF-8 name cut at a whole character")
+        << QByteArray("ABCDEFGHIJKLMN\xC3\xBC,1,2,3,\n") << QStringList{"utf8", "names ABCDEFGHIJKLMN"};
+    QTest::newRow("semicolons: no satellite line")
+        << QByteArray("Sat 1;100;1;1\nSat 2;200;2;2\n\n")
+        << QStringList{
+               "utf8",         "names -|-|-", "skipped 1 [Sat 1;100;1;1]", "skipped 2 [Sat 2;200;2;2]",
+               "skipped 3 []", "semicolons 2"};
+    QTest::newRow("last line without a line end is skipped")
+        << QByteArray("a,1,2,3,\nb,4,5,6,") << QStringList{"utf8", "names a", "skipped 2 [b,4,5,6,]"};
+    QTest::newRow("fields that are not plain integers")
+        << QByteArray("a,12.5,1e3,\"5\",\n")
+        << QStringList{"utf8", "names a", "odd 1 position [12.5] 1185", "odd 1 vertical [1e3] 121",
+                       "odd 1 horizontal [\"5\"] -84"};
+    QTest::newRow("blanks, one sign and empty fields are plain")
+        << QByteArray("b, - 12 ,+5, ,\nc,,,,\n") << QStringList{"utf8", "names b|c"};
+    QTest::newRow("integers beyond the field's bits")
+        << QByteArray("c,40000,127,-129,\n")
+        << QStringList{"utf8", "names c", "odd 1 position [40000] -25536", "odd 1 horizontal [-129] 127"};
+    QTest::newRow("sign after the digits")
+        << QByteArray("d,1-2,,,\n") << QStringList{"utf8", "names d", "odd 1 position [1-2] -12"};
+    QTest::newRow("a line cut at 254 characters")
+        << QByteArray("n,1,2,3," + QByteArray(300, 'x') + "\n") << QStringList{"utf8", "names n", "cut 1"};
+    QTest::newRow("empty file") << QByteArray() << QStringList{"utf8", "names "};
+    QByteArray long_file;
+    for (int k = 1; k <= sat_count + 2; ++k)
+        long_file += k > sat_count ? "x\n" : "s,1,2,3,\n";
+    QTest::newRow("lines after the 199th are not read")
+        << long_file
+        << QStringList{"utf8", "names " + QStringList(QVector<QString>(sat_count, "s").toList()).join('|')};
+}
+
+void TstSatList::read_list()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, found);
+    QCOMPARE(findings(read_csv_list(file)), found);
+}
+
+// Neither encoding turns a byte into U+FFFD: a file holds one only where it
+// holds the character itself.
+void TstSatList::decoding_never_invents_replacement_characters()
+{
+    std::mt19937 random(20);
+    for (int n = 0; n < 2000; ++n) {
+        QByteArray bytes(int(random() % 40), '\0');
+        for (char &b : bytes)
+            b = char(random() % 4 == 0 ? 0x80 + random() % 0x80 : random() % 256);
+        const QString text = decode_csv_text(bytes, csv_encoding(bytes));
+        QVERIFY2(!text.contains(QChar(0xFFFD)), bytes.toHex().constData());
+    }
+}
+
+void TstSatList::report_shows_the_first_few()
+{
+    QByteArray file;
+    for (int k = 1; k <= 7; ++k)
+        file += "Sat " + QByteArray::number(k) + ";1;2;3\n";
+    file += "ok,1.5,2,3,\n";
+    QCOMPARE(csv_report(read_csv_list(file)),
+             QString("7 lines are not satellite rows and were skipped:\n"
+                     "  line 1: \"Sat 1;1;2;3\"\n  line 2: \"Sat 2;1;2;3\"\n  line 3: \"Sat 3;1;2;3\"\n"
+                     "  line 4: \"Sat 4;1;2;3\"\n  line 5: \"Sat 5;1;2;3\"\n  and 2 more\n"
+                     "7 of them separate fields by semicolons (;), not commas.\n\n"
+                     "1 number field does not read as the number it shows:\n"
+                     "  line 8, position \"1.5\" reads as 85"));
+    QCOMPARE(csv_report(read_csv_list("a,1,2,3,\n")), QString());
+}
+
 void TstSatList::format_line_data()
 {
     QTest::addColumn<SatRow>("row");
@@ -305,10 +418,10 @@ void TstSatList::write_changes_data()
         << std::vector<CellChange>{{col_name, "ABCDEFGHIJKLMNOPQ", "ABCDEFGHIJKLMNO",
                                     "the name has 17 bytes: the box keeps the first 15"}};
     const QString split = QString::fromUtf8("ABCDEFGHIJKLMN\xC3\xBC");
-    QTest::newRow("name cut inside a character")
+    QTest::newRow("name cut before a character across byte 15")
         << SatRow{split, "", "", ""}
-        << std::vector<CellChange>{{col_name, split, QString("ABCDEFGHIJKLMN") + QChar(0xFFFD),
-                                    "the name has 16 bytes: the box keeps the first 15"}};
+        << std::vector<CellChange>{
+               {col_name, split, "ABCDEFGHIJKLMN", "the name has 16 bytes: the box keeps the first 14"}};
     QTest::newRow("position above 5000")
         << SatRow{"", "5001", "", ""}
         << std::vector<CellChange>{{col_position, "5001", "0", "5001 is above 5000: the box gets 0"}};

@@ -56,8 +56,10 @@ const char usage_text[]
       "  --timeout MS           give up when the box says nothing for MS ms\n"
       "                         (default 5000 for limits, 60000 for the others)\n"
       "  --quiet                print errors only\n"
-      "  --force                update: send a package that fails its checks all the same\n"
-      "  --strict               list write: refuse cells the write would alter, send nothing\n"
+      "  --force                update: send a package that fails its checks all the same;\n"
+      "                         list write: send a file with lines that are not satellite rows\n"
+      "  --strict               list write: refuse cells the write would alter and number fields\n"
+      "                         that do not read as they show, send nothing\n"
       "  --help, --version\n"
       "\n"
       "Exit status:\n"
@@ -317,52 +319,53 @@ int cmd_list_read(const PortListing &listing, Session &session, const QString &o
     return done;
 }
 
-// A list file as the window loads it, with the names as the file has them
-// (empty where the load keeps the whole name): the load keeps only a name's
-// first 15 bytes, and the box gets no more.
-struct CsvList {
-    SatTable table;
-    std::array<QString, sat_count> file_names;
-};
-
-std::optional<CsvList> read_csv(const QString &path)
+// A list file's bytes; none when it cannot be read.
+std::optional<QByteArray> read_list_file(const QString &path)
 {
     QFile file;
     const bool opened = path == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
                                                    : (file.setFileName(path), file.open(QIODevice::ReadOnly));
     if (!opened)
         return std::nullopt;
-    CsvList list;
-    QByteArray line;
-    for (int r = 0; r < sat_count; ++r) {
-        if (!read_csv_line(file, &line))
-            break;
-        const CsvFields fields = parse_csv_line(line);
-        // A line without three commas leaves its row empty, as the window keeps it.
-        if (!fields.is_valid())
-            continue;
-        list.table[size_t(r)] = fields.cells();
-        const QString file_name = QString::fromLocal8Bit(line.left(line.indexOf(',')));
-        if (file_name != fields.name)
-            list.file_names[size_t(r)] = file_name;
-    }
-    return list;
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return bytes;
 }
 
 int cmd_list_write(const PortListing &listing, Session &session, const QString &in_path)
 {
-    const std::optional<CsvList> list = read_csv(in_path);
-    if (!list) {
+    const std::optional<QByteArray> bytes = read_list_file(in_path);
+    if (!bytes) {
         say(QStringLiteral("cannot read %1").arg(in_path));
         return file_error;
     }
-    const SatTable *table = &list->table;
+    const CsvList list = read_csv_list(*bytes);
+    const QString report = csv_report(list);
+    if (!report.isEmpty())
+        say(QStringLiteral("%1:\n%2").arg(in_path, report));
+    // Nothing parsed is nothing sent: 199 empty records would wipe the box.
+    if (list.satellite_lines() == 0) {
+        say(csv_no_satellite_text(list) + QStringLiteral(" Nothing sent."));
+        return file_error;
+    }
+    if (!list.skipped.empty() && !session.options.force) {
+        say(QStringLiteral("nothing sent: the rows of skipped lines would reach the box empty "
+                           "(--force sends the file all the same)."));
+        return file_error;
+    }
+
+    // Rows the file does not fill reach the box empty.
+    SatTable table;
     int altered = 0;
-    for (int r = 0; r < sat_count; ++r) {
+    for (int r = 0; r < int(list.lines.size()); ++r) {
+        const CsvFields &fields = list.lines[size_t(r)];
+        if (!fields.is_valid())
+            continue;
+        table[size_t(r)] = fields.cells();
         // A name the load cut is reported as the write would cut it.
-        SatRow as_filed = (*table)[size_t(r)];
-        if (!list->file_names[size_t(r)].isEmpty())
-            as_filed[col_name] = list->file_names[size_t(r)];
+        SatRow as_filed = table[size_t(r)];
+        as_filed[col_name] = list.file_names[size_t(r)];
         for (const CellChange &change : write_changes(as_filed)) {
             ++altered;
             std::fprintf(stderr, "vr20-box: row %d, %s: \"%s\" is sent as \"%s\": %s\n", r + 1,
@@ -371,15 +374,25 @@ int cmd_list_write(const PortListing &listing, Session &session, const QString &
                          change.reason.toLocal8Bit().constData());
         }
     }
-    if (altered > 0 && session.options.strict) {
-        say(QStringLiteral("%1 cells would be altered; nothing sent (--strict).").arg(altered));
-        return file_error;
+    if (session.options.strict) {
+        QStringList refused;
+        if (altered > 0)
+            refused << QStringLiteral("%1 cells would be altered").arg(altered);
+        if (!list.odd_fields.empty())
+            refused
+                << QStringLiteral("%1 number fields do not read as they show").arg(list.odd_fields.size());
+        if (!list.cut_lines.empty())
+            refused << QStringLiteral("%1 lines were cut").arg(list.cut_lines.size());
+        if (!refused.isEmpty()) {
+            say(refused.join(QStringLiteral(", ")) + QStringLiteral("; nothing sent (--strict)."));
+            return file_error;
+        }
     }
     if (const auto failed = open_line(listing, session))
         return *failed;
     Progress progress("list write", session.options.quiet);
     protocol::ListWrite write(
-        [&table](int satellite) { return row_to_record((*table)[size_t(satellite - 1)]); });
+        [&table](int satellite) { return row_to_record(table[size_t(satellite - 1)]); });
     BoxDriver::Hooks hooks;
     int shown = 0;
     hooks.progress = [&](int) {
