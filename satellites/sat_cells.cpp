@@ -20,9 +20,10 @@ int cell_key(int row, int column)
 // How the question names what the box gets for a cell.
 QString sent_value(const CellChange &change)
 {
-    if (change.column == col_name)
-        return QStringLiteral("%1 \"%2\"").arg(sat_column_name(change.column), change.sent);
-    return QStringLiteral("%1 %2").arg(sat_column_name(change.column), change.sent);
+    const QString value = change.column == col_name
+        ? QStringLiteral("%1 \"%2\"").arg(sat_column_name(change.column), change.sent)
+        : QStringLiteral("%1 %2").arg(sat_column_name(change.column), change.sent);
+    return change.unreadable ? value + QStringLiteral(" (which it cannot send back)") : value;
 }
 
 } // namespace

@@ -533,39 +533,61 @@ QString sat_column_name(SatColumn column)
 
 bool CellChange::operator==(const CellChange &o) const
 {
-    return column == o.column && text == o.text && sent == o.sent && reason == o.reason;
+    return column == o.column && text == o.text && sent == o.sent && reason == o.reason
+        && unreadable == o.unreadable;
 }
 
 std::vector<CellChange> write_changes(const SatRow &row)
 {
     std::vector<CellChange> changes;
+    // A value the box stores with its error byte: it answers a list read of
+    // that satellite with 0xEF every time.
+    const auto unless_readable = [&changes](const QByteArray &sent_bytes, SatColumn column,
+                                            const QString &text, const QString &sent, const QString &reason) {
+        const bool unreadable = sent_bytes.contains(char(unreadable_byte));
+        if (reason.isEmpty() && !unreadable)
+            return;
+        QStringList why;
+        if (!reason.isEmpty())
+            why << reason;
+        if (unreadable)
+            why << QStringLiteral(
+                       "%1 is sent with the byte 0xEF, the box's error byte: the box can store it, "
+                       "but cannot send it back to be read")
+                       .arg(column == col_name ? QStringLiteral("the name") : sent);
+        changes.push_back({column, text, sent, why.join(QStringLiteral("; ")), unreadable});
+    };
+
     const QString &name = row[col_name];
     const int name_size = name.toUtf8().size();
-    if (name_size > sat_name_bytes) {
-        SatRecord stored;
-        const QByteArray kept = sent_name(name);
-        std::memcpy(stored.bytes, kept.constData(), static_cast<size_t>(kept.size()));
-        changes.push_back({col_name, name, stored_name(stored.bytes),
-                           QStringLiteral("the name has %1 bytes: the box keeps the first %2")
-                               .arg(name_size)
-                               .arg(kept.size())});
-    }
+    const QByteArray kept = sent_name(name);
+    SatRecord stored;
+    std::memcpy(stored.bytes, kept.constData(), static_cast<size_t>(kept.size()));
+    unless_readable(kept, col_name, name, stored_name(stored.bytes),
+                    name_size > sat_name_bytes
+                        ? QStringLiteral("the name has %1 bytes: the box keeps the first %2")
+                              .arg(name_size)
+                              .arg(kept.size())
+                        : QString());
 
     const struct {
         SatColumn column;
         SentNumber sent;
         int limit;
+        int bytes; // on the line
     } numbers[] = {
-        {col_position, sent_position(row[col_position]), position_limit},
-        {col_vertical, sent_angle(row[col_vertical], vertical_fallback), angle_limit},
-        {col_horizontal, sent_angle(row[col_horizontal], horizontal_fallback), angle_limit},
+        {col_position, sent_position(row[col_position]), position_limit, 2},
+        {col_vertical, sent_angle(row[col_vertical], vertical_fallback), angle_limit, 1},
+        {col_horizontal, sent_angle(row[col_horizontal], horizontal_fallback), angle_limit, 1},
     };
     for (const auto &n : numbers) {
-        if (n.sent.why == Why::as_read)
-            continue;
         const QString &text = row[n.column];
-        changes.push_back(
-            {n.column, text, QString::number(n.sent.value), number_reason(text, n.sent, n.limit)});
+        const auto raw = static_cast<uint16_t>(n.sent.value);
+        QByteArray sent_bytes(1, char(raw & 0xFF));
+        if (n.bytes == 2)
+            sent_bytes += char(raw >> 8);
+        unless_readable(sent_bytes, n.column, text, QString::number(n.sent.value),
+                        n.sent.why == Why::as_read ? QString() : number_reason(text, n.sent, n.limit));
     }
     return changes;
 }

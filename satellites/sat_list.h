@@ -13,6 +13,8 @@ constexpr int sat_columns = 4; // name, position, vertical, horizontal
 constexpr int sat_record_size = 20; // one satellite on the serial line
 constexpr int sat_name_bytes = 15; // name bytes the box keeps in front of its zero byte
 constexpr int csv_line_max = 254; // characters of a CSV line the reader keeps
+// The box's error byte: a record holding it as a value cannot be read back.
+constexpr uint8_t unreadable_byte = 0xEF;
 
 enum SatColumn { col_name = 0, col_position = 1, col_vertical = 2, col_horizontal = 3 };
 
@@ -152,6 +154,9 @@ struct CellChange {
     QString text; // the cell's text
     QString sent; // what the box gets, as the table would show it ("0", "-45", a name cut short)
     QString reason; // why, e.g. "5001 is above 5000: the box gets 0"
+    // What the box gets holds its error byte 0xEF: it can store it, but a
+    // list read of that satellite never ends.
+    bool unreadable = false;
     bool operator==(const CellChange &o) const;
 };
 
@@ -161,7 +166,9 @@ struct CellChange {
 // integers the box gets as they mean ("+5", "007"). Changed: a name of more
 // than 15 UTF-8 bytes; text that is neither blank nor an integer; a position
 // that is no 16-bit number or above 5000; a vertical or horizontal beyond
-// 8 bits or beyond +-90.
+// 8 bits or beyond +-90. Reported too, though sent as it reads: a value sent
+// with the byte 0xEF (a vertical or horizontal of -17, a position with
+// either byte 0xEF, a name with a character from U+F000 to U+FFFF).
 // Numbers are read as QString::toInt reads them, since that is what the box
 // gets: whitespace around a number does not count (" 5 " is 5, not changed),
 // a cell of whitespace only is blank, and U+2212 is a minus sign.

@@ -31,7 +31,8 @@ inline QByteArray record_bytes(const SatRecord &rec)
 }
 
 // Columns "row" (SatRow), "record" (SatRecord) and "altered" (QList<int>,
-// the columns whose cell the box gets otherwise than it reads).
+// the columns whose cell the box gets otherwise than it reads, or cannot send
+// back).
 inline void add_record_rows()
 {
     QTest::addColumn<SatRow>("row");
@@ -59,6 +60,8 @@ inline void add_record_rows()
         << SatRow{QString::fromUtf8(u_umlaut.repeated(8)), "", "", ""}
         << make_record(u_umlaut.repeated(7), 0, 0, 0, 0) << name;
     QTest::newRow("empty row") << SatRow{} << make_record("", 0, 0, 0, 0) << none;
+    QTest::newRow("vertical -17 sent as it reads, with the byte 0xEF")
+        << SatRow{"", "", "-17", ""} << make_record("", 0, 0, 0, 0xEF) << vertical;
     QTest::newRow("empty slot from box")
         << SatRow{"Free", " ", " ", " "} << make_record("Free", 0, 0, 0, 0) << none;
     QTest::newRow("plus sign and leading zeros")

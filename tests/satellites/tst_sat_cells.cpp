@@ -190,7 +190,10 @@ private slots:
                 }
                 const QString ending
                     = col == col_name ? "\"" + received[col] + "\"" : "the box gets " + received[col];
-                QVERIFY2(tip.endsWith(ending), qPrintable(where + ": " + tip));
+                // A value sent as it reads, but with the box's error byte, says so.
+                const bool error_byte = tip.contains("sent with the byte 0xEF");
+                QVERIFY2(error_byte ? tip.contains(received[col]) : tip.endsWith(ending),
+                         qPrintable(where + ": " + tip));
             }
     }
 

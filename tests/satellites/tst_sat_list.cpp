@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QtTest>
 
+#include <algorithm>
 #include <random>
 
 #include "record_rows.h"
@@ -467,6 +468,33 @@ void TstSatList::write_changes_data()
     QTest::newRow("angle not a whole number")
         << SatRow{"", "", "", "1.5"}
         << std::vector<CellChange>{{col_horizontal, "1.5", "0", "1.5 is not a whole number: the box gets 0"}};
+    const QString unreadable = ": the box can store it, but cannot send it back to be read";
+    QTest::newRow("angles of -17 are the byte 0xEF")
+        << SatRow{"", "", "-17", "-17"}
+        << std::vector<CellChange>{
+               {col_vertical, "-17", "-17",
+                "-17 is sent with the byte 0xEF, the box's error byte" + unreadable, true},
+               {col_horizontal, "-17", "-17",
+                "-17 is sent with the byte 0xEF, the box's error byte" + unreadable, true}};
+    QTest::newRow("position with a byte 0xEF, high and low")
+        << SatRow{"", "-4352", "", ""}
+        << std::vector<CellChange>{{col_position, "-4352", "-4352",
+                                    "-4352 is sent with the byte 0xEF, the box's error byte" + unreadable,
+                                    true}};
+    QTest::newRow("cut to 8 bits, then 0xEF: both reasons")
+        << SatRow{"", "", "239", ""}
+        << std::vector<CellChange>{
+               {col_vertical, "239", "-17",
+                "239 is cut to 8 bits: the box gets -17; -17 is sent with the byte 0xEF, the "
+                "box's error byte"
+                    + unreadable,
+                true}};
+    const QString replacement = QString::fromUtf8("T\xEF\xBF\xBDrksat");
+    QTest::newRow("name holding U+FFFD")
+        << SatRow{replacement, "", "", ""}
+        << std::vector<CellChange>{{col_name, replacement, replacement,
+                                    "the name is sent with the byte 0xEF, the box's error byte" + unreadable,
+                                    true}};
     QTest::newRow("every cell, in column order")
         << SatRow{"Astra 19.2E long name", "East", "-91", "256"}
         << std::vector<CellChange>{{col_name, "Astra 19.2E long name", "Astra 19.2E lon",
@@ -576,9 +604,15 @@ void TstSatList::write_changes_match_record()
     const QByteArray name_bytes(reinterpret_cast<const char *>(b), sat_name_bytes + 1);
     const bool name_altered
         = utf8.size() > sat_name_bytes || name_bytes != utf8.leftJustified(sat_name_bytes + 1, '\0');
-    QCOMPARE(reported.contains(col_name), name_altered);
-    if (name_altered)
+    // The box's error byte among a field's bytes: stored, never read back.
+    const auto holds_error_byte
+        = [b](int from, int count) { return std::count(b + from, b + from + count, 0xEF) > 0; };
+    const bool name_unreadable = holds_error_byte(0, sat_name_bytes);
+    QCOMPARE(reported.contains(col_name), name_altered || name_unreadable);
+    if (reported.contains(col_name)) {
         QCOMPARE(reported[col_name].sent, record_to_row(rec)[col_name]);
+        QCOMPARE(reported[col_name].unreadable, name_unreadable);
+    }
 
     const Reading r = read_integer(text);
     const bool blank = text.trimmed().isEmpty();
@@ -586,10 +620,11 @@ void TstSatList::write_changes_match_record()
         SatColumn column;
         qint64 held; // the number in the record
         qint64 low, high; // what the cell's bytes can hold
+        bool unreadable;
     } cells[] = {
-        {col_position, int16_t(b[16] | b[17] << 8), -32768, 32767},
-        {col_vertical, int8_t(b[19]), -128, 127},
-        {col_horizontal, int8_t(b[18]), -128, 127},
+        {col_position, int16_t(b[16] | b[17] << 8), -32768, 32767, holds_error_byte(16, 2)},
+        {col_vertical, int8_t(b[19]), -128, 127, holds_error_byte(19, 1)},
+        {col_horizontal, int8_t(b[18]), -128, 127, holds_error_byte(18, 1)},
     };
     for (const auto &cell : cells) {
         bool altered;
@@ -600,9 +635,11 @@ void TstSatList::write_changes_match_record()
         else
             altered = r.value < cell.low || r.value > cell.high || cell.held != r.value;
         QVERIFY2(!(blank && altered), "a blank cell is sent as 0");
-        QCOMPARE(reported.contains(cell.column), altered);
-        if (altered)
+        QCOMPARE(reported.contains(cell.column), altered || cell.unreadable);
+        if (reported.contains(cell.column)) {
             QCOMPARE(reported[cell.column].sent, QString::number(cell.held));
+            QCOMPARE(reported[cell.column].unreadable, cell.unreadable);
+        }
     }
 }
 

@@ -746,7 +746,7 @@ void TstVr20Box::list_write_refused_data()
         << csv_text({{5, altered_cells[5]}, {7, altered_cells[7]}}) << QStringList{"--strict"}
         << Faults{hang_up_on_any_write()} << 1
         << QStringList{"row 5, position", "row 7, vertical",
-                       "2 cells would be altered; nothing sent (--strict)"}
+                       "2 cells would be altered or could not be read back; nothing sent (--strict)"}
         << true;
     // The CSV's 17-byte name reaches the box as 15 bytes.
     QTest::newRow("--strict, a name longer than 15 bytes")

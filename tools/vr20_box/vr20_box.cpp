@@ -377,7 +377,7 @@ int cmd_list_write(const PortListing &listing, Session &session, const QString &
     if (session.options.strict) {
         QStringList refused;
         if (altered > 0)
-            refused << QStringLiteral("%1 cells would be altered").arg(altered);
+            refused << QStringLiteral("%1 cells would be altered or could not be read back").arg(altered);
         if (!list.odd_fields.empty())
             refused
                 << QStringLiteral("%1 number fields do not read as they show").arg(list.odd_fields.size());
