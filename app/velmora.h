@@ -229,6 +229,7 @@ private:
     SatTableWatch *sat_watch = nullptr; // the cells' marks and unsaved edits
     std::vector<SatRow> write_rows; // what the running write sends, taken as it started
     QString backup_failure; // why the running transfer's backup failed
+    QString backup_round_trip; // rows the running transfer's backup does not give back as they are
     // Gives the table its delegate and watch, and the window its question
     // before closing.
     void prepare_sat_table();

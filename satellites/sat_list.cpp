@@ -471,6 +471,41 @@ int8_t csv_number8(const QByteArray &field)
     return static_cast<int8_t>(accumulate<uint8_t>(field));
 }
 
+QString csv_cell_problem(const QString &text)
+{
+    const bool comma = text.contains(QLatin1Char(','));
+    const bool line_feed = text.contains(QLatin1Char('\n'));
+    if (comma && line_feed)
+        return QStringLiteral("a comma and a line feed");
+    if (comma)
+        return QStringLiteral("a comma");
+    return line_feed ? QStringLiteral("a line feed") : QString();
+}
+
+QString csv_round_trip_report(const std::vector<SatRow> &rows)
+{
+    QStringList items;
+    for (std::size_t r = 0; r < rows.size(); ++r)
+        for (int col = 0; col < sat_columns; ++col) {
+            const QString problem = csv_cell_problem(rows[r][size_t(col)]);
+            if (problem.isEmpty())
+                continue;
+            QString shown = rows[r][size_t(col)];
+            shown.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+            items << QStringLiteral("row %1: the %2 \"%3\" holds %4")
+                         .arg(QString::number(r + 1), sat_column_name(SatColumn(col)), shown, problem);
+            break;
+        }
+    if (items.isEmpty())
+        return {};
+    return report_section(
+        (items.size() == 1
+             ? QStringLiteral("1 row will not read back from the file as it is")
+             : QStringLiteral("%1 rows will not read back from the file as they are").arg(items.size()))
+            + QStringLiteral(" (a list file has no quoting: a comma or a line feed splits the line):"),
+        items);
+}
+
 QByteArray format_csv(const std::vector<SatRow> &rows)
 {
     QString text;

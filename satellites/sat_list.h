@@ -127,6 +127,15 @@ int8_t csv_number8(const QByteArray &field);
 // then LF. An empty cell or one holding exactly " " is an empty field.
 QString format_csv_line(const SatRow &row);
 
+// A list file has no quoting: a cell holding a comma or a line feed is saved
+// as it is and splits its line when the file is read back. What such a cell
+// holds ("a comma", "a line feed", "a comma and a line feed"); empty when it
+// reads back as it is.
+QString csv_cell_problem(const QString &text);
+// The rows of `rows` that a file will not give back as they are, counted,
+// and the first csv_report_shown of them; empty when all read back.
+QString csv_round_trip_report(const std::vector<SatRow> &rows);
+
 // A whole CSV file of `rows`, each line as format_csv_line gives it, in
 // UTF-8 whatever the locale: the bytes "Save to file" writes.
 QByteArray format_csv(const std::vector<SatRow> &rows);

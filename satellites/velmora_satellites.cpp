@@ -159,10 +159,18 @@ void velmora::back_up_sat_table(BackupKind kind, const std::vector<SatRow> &rows
     const BackupResult result = save_backup(folder, kind, rows, QDateTime::currentDateTime());
     if (!result.ok)
         backup_failure = tr("Backup folder: %1\n%2").arg(folder, result.error);
+    else
+        backup_round_trip = csv_round_trip_report(rows);
 }
 
 void velmora::tell_backup_failure()
 {
+    if (!backup_round_trip.isEmpty()) {
+        const QString rows = backup_round_trip;
+        backup_round_trip.clear();
+        show_box(QMessageBox::Warning, tr("Warning"),
+                 tr("The satellite list was backed up to %1, but ").arg(backup_folder()) + rows);
+    }
     if (backup_failure.isEmpty())
         return;
     const QString detail = backup_failure;
@@ -246,6 +254,9 @@ void velmora::sat_write_file()
         return;
     }
     sat_watch->edits_kept();
+    const QString round_trip = csv_round_trip_report(rows);
+    if (!round_trip.isEmpty())
+        show_box(QMessageBox::Warning, tr("Warning"), tr("The file was saved, but ") + round_trip);
 }
 
 // ---- reading the list from the box ----

@@ -82,6 +82,7 @@ private slots:
     void read_list();
     void decoding_never_invents_replacement_characters();
     void report_shows_the_first_few();
+    void round_trip_report();
     void format_line_data();
     void format_line();
     void saved_row_reads_back();
@@ -296,6 +297,19 @@ void TstSatList::report_shows_the_first_few()
                      "1 number field does not read as the number it shows:\n"
                      "  line 8, position \"1.5\" reads as 85"));
     QCOMPARE(csv_report(read_csv_list("a,1,2,3,\n")), QString());
+}
+
+void TstSatList::round_trip_report()
+{
+    const std::vector<SatRow> rows{
+        {"Astra,19E", "300", "1", "2"}, {"Plain", "1", "2", "3"}, {"Two\nlines", "1", "2", "3"}};
+    QCOMPARE(
+        csv_round_trip_report(rows),
+        QString("2 rows will not read back from the file as they are (a list file has no quoting: a comma "
+                "or a line feed splits the line):\n"
+                "  row 1: the name \"Astra,19E\" holds a comma\n  row 3: the name \"Two\\nlines\" holds a "
+                "line feed"));
+    QCOMPARE(csv_round_trip_report({rows[1]}), QString());
 }
 
 void TstSatList::format_line_data()

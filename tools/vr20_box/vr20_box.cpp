@@ -316,6 +316,9 @@ int cmd_list_read(const PortListing &listing, Session &session, const QString &o
         say(QStringLiteral("cannot write %1").arg(out_path));
         return file_error;
     }
+    const QString round_trip = csv_round_trip_report(std::vector<SatRow>(table.begin(), table.end()));
+    if (!round_trip.isEmpty())
+        say(out_path + QStringLiteral(": ") + round_trip);
     return done;
 }
 
