@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "desktop_scale.h"
 #include "form_font.h"
 #include "velmora.h"
 
@@ -67,6 +68,7 @@ int main(int argc, char *argv[])
     // The icon and logos are registered before the application exists and
     // unregistered when it has gone.
     Q_INIT_RESOURCE(velmora);
+    follow_desktop_scale();
     int result = 0;
     {
         auto *app = new QApplication(argc, argv);

@@ -11,7 +11,9 @@
 #include <fstream>
 #include <memory>
 
+#include "action_runner.h"
 #include "conversation.h"
+#include "file_chooser.h"
 #include "fw_config.h"
 #include "package_block.h"
 #include "port_listing.h"
@@ -107,11 +109,12 @@ private:
     // unless the flow is over or the reply was read before the latest send.
     void feed_reply(DeviceFlow flow, uchar fbk);
     void feed_silence(DeviceFlow flow);
-    // Performs a conversation's actions in order. Events that come while it
-    // does (a pause, painting) wait until it is done.
-    void drive(protocol::Actions actions);
+    // What the runner does through the worker, the widgets and the message
+    // table; events that come while it performs actions wait until it is done.
+    class FlowFront;
+    std::unique_ptr<FlowFront> flow_front;
+    std::unique_ptr<protocol::ActionRunner> runner;
     void pause_flow(std::chrono::milliseconds pause);
-    void take_deferred_events();
     // The flow's end: drops its engine first, so that nothing queued before
     // the end reaches it, then releases the port and the widgets.
     void end_flow(const protocol::Action &end);
@@ -148,6 +151,10 @@ public:
 
     Ui::velmoraClass ui;
 
+    // Every file path the window asks for comes from `chooser` (by default
+    // the toolkit's dialogs).
+    void set_file_chooser(FileChooser chooser) { file_chooser = std::move(chooser); }
+
 private:
     QString s19_path;
     QString file_path;
@@ -181,19 +188,14 @@ private:
     uint8_t aes_round_key[16] = {};
 
     // ---- shell ----
+    FileChooser file_chooser = ask_file_dialog;
+    QString choose_file(FileQuestion::Kind kind, QWidget *parent, const QString &caption,
+                        const QString &directory, const QString &filter);
     DeviceFlow active_flow = DeviceFlow::none;
     std::unique_ptr<protocol::Conversation> engine; // the running flow's rules
-    unsigned flow_serial = 0; // bumped at every start and end of a flow
-    bool driving = false; // drive() is performing actions
     bool repaint_due = false; // a progress or row changed since the window last painted
     quint32 reply_stamp = 0; // sends the worker had made when it read the reply being delivered
     unsigned watchdog_arms = 0; // bumped whenever the watchdog is started or stopped
-    struct DeferredEvent {
-        enum Kind { reply, silence, line_lost } kind;
-        uchar byte;
-        quint32 stamp; // reply: sends before it was read; silence: watchdog_arms when it fired
-    };
-    QVector<DeferredEvent> deferred;
     int port_row = 0; // row of the port the worker holds, both combo boxes show it
     std::shared_ptr<const PortListing> port_listing;
     QList<PortEntry> port_entries; // the boxes' rows after the COM names

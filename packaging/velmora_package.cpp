@@ -3,7 +3,6 @@
 #include "velmora.h"
 
 #include <QCoreApplication>
-#include <QFileDialog>
 #include <QFileInfo>
 
 #include "package_builder.h"
@@ -11,8 +10,8 @@
 
 void velmora::select_s_path()
 {
-    s19_path
-        = QFileDialog::getOpenFileName(this, tr("Open Files"), QStringLiteral(".."), tr("Text Files(*.s19)"));
+    s19_path = choose_file(FileQuestion::open, this, tr("Open Files"), QStringLiteral(".."),
+                           tr("Text Files(*.s19)"));
     if (s19_path.isEmpty())
         return;
     ui.lineEdit_s19->setText(s19_path);
@@ -42,8 +41,8 @@ void velmora::select_s_path()
 
 void velmora::select_bin_path()
 {
-    file_path = QFileDialog::getSaveFileName(nullptr, tr("Save Files"), QStringLiteral(".."),
-                                             tr("Text Files(*.bin)"));
+    file_path = choose_file(FileQuestion::save, nullptr, tr("Save Files"), QStringLiteral(".."),
+                            tr("Text Files(*.bin)"));
     pkg_out_path = file_path;
     if (!pkg_out_path.isEmpty())
         ui.lineEdit_bin->setText(pkg_out_path);

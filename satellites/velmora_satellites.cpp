@@ -6,7 +6,6 @@
 #include <QDateTime>
 #include <QEvent>
 #include <QFile>
-#include <QFileDialog>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QTableWidgetItem>
@@ -194,7 +193,7 @@ void velmora::sat_read_file()
 {
     if (!may_lose_edits())
         return;
-    file_path = QFileDialog::getOpenFileName(this, tr("open File"), csv_dialog_dir, tr(csv_filter));
+    file_path = choose_file(FileQuestion::open, this, tr("open File"), csv_dialog_dir, tr(csv_filter));
     if (!show_csv_path(ui, file_path))
         return;
 
@@ -230,7 +229,7 @@ void velmora::sat_read_file()
 
 void velmora::sat_write_file()
 {
-    file_path = QFileDialog::getSaveFileName(nullptr, tr("Save Files"), csv_dialog_dir, tr(csv_filter));
+    file_path = choose_file(FileQuestion::save, nullptr, tr("Save Files"), csv_dialog_dir, tr(csv_filter));
     if (!show_csv_path(ui, file_path))
         return;
 

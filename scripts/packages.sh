@@ -8,7 +8,7 @@ packages=(
   qtbase5-dev libqt5serialport5-dev      # the window and the serial line
   binutils srecord openssl               # reference S-record images and AES in tests
   clang libclang-rt-14-dev               # libFuzzer targets
-  xvfb xauth                             # a real X server for benchmarks and headless runs
+  xvfb xauth x11-utils                   # a real X server for benchmarks and headless runs; xwininfo for window sizes
   fonts-wine fonts-liberation2           # the form's faces: a Tahoma-like one, and Arial's metrics
   desktop-file-utils appstream           # validating the desktop entry and the metainfo
   dpkg-dev file librsvg2-bin             # the Debian package: library dependencies, CPack's look at the programs, the icon's sizes

@@ -2,7 +2,7 @@
 #include "velmora.h"
 
 #include <QCoreApplication>
-#include <QFileDialog>
+#include <QFile>
 #include <QTimer>
 
 #include <chrono>
@@ -57,8 +57,8 @@ void velmora::binfile_in()
     ui.pushButton_update_start->setEnabled(true);
     ui.pushButton_update_stop->setEnabled(true);
 
-    file_path = QFileDialog::getOpenFileName(this, tr("open File"), QStringLiteral(".."),
-                                             tr("Text Files(*.bin);;All Files(*.*)"));
+    file_path = choose_file(FileQuestion::open, this, tr("open File"), QStringLiteral(".."),
+                            tr("Text Files(*.bin);;All Files(*.*)"));
     if (file_path.isEmpty()) {
         show_message(protocol::MessageId::package_not_found);
         return;

@@ -1,8 +1,11 @@
 // Takes the README's two pictures of the real window: the Satellite Setting
 // tab after a list read from the simulated box, and the Update tab with a
-// package loaded. scripts/screenshots.sh runs it under Xvfb at 96 dpi.
+// package loaded. scripts/screenshots.sh runs it under Xvfb, at 96 dpi and at
+// 192 dpi for screens at twice the density.
 //
-// Usage: vr20-screenshots FOLDER   (writes satellite-setting.png and update.png)
+// Usage: vr20-screenshots FOLDER   (writes satellite-setting.png and update.png;
+//                                   at a scale other than 1, say 2, with "@2x"
+//                                   before ".png")
 
 #include <QApplication>
 #include <QDir>
@@ -22,6 +25,7 @@
 #include <vector>
 
 #include "box.h"
+#include "desktop_scale.h"
 #include "form_font.h"
 #include "harness.h"
 #include "package_builder.h"
@@ -174,6 +178,7 @@ int main(int argc, char *argv[])
     qputenv("XDG_DATA_HOME", QFile::encodeName(work + QStringLiteral("/data")));
 
     Q_INIT_RESOURCE(velmora);
+    follow_desktop_scale(); // as vr20-loader starts
     {
         QApplication app(argc, argv);
         const QString folder = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
@@ -185,9 +190,13 @@ int main(int argc, char *argv[])
         if (!QFileInfo::exists(QString::fromLatin1(form_font_file)))
             fail(QStringLiteral("%1 is missing (fonts-wine)").arg(form_font_file));
         const QString family = use_form_font();
-        say(QStringLiteral("platform %1, %2 dpi, font %3 %4 pt")
+        const qreal scale = QGuiApplication::primaryScreen()->devicePixelRatio();
+        // The pictures for denser screens are told apart as browsers expect.
+        const QString suffix
+            = qFuzzyCompare(scale, 1.0) ? QStringLiteral(".png") : QStringLiteral("@%1x.png").arg(scale);
+        say(QStringLiteral("platform %1, scale %2, font %3 %4 pt")
                 .arg(QGuiApplication::platformName())
-                .arg(QGuiApplication::primaryScreen()->logicalDotsPerInch())
+                .arg(scale)
                 .arg(family)
                 .arg(QApplication::font().pointSize()));
 
@@ -205,6 +214,7 @@ int main(int argc, char *argv[])
         harness::ModalDriver driver; // before the window: a port that does not open warns
         auto window = std::make_unique<velmora>(std::make_shared<SystemPortListing>(),
                                                 QString::fromStdString(box.slave_path()));
+        harness::FileChoices files(*window);
         window->show();
         if (!QTest::qWaitForWindowExposed(window.get()))
             fail(QStringLiteral("the window was not shown"));
@@ -226,7 +236,7 @@ int main(int argc, char *argv[])
         if (!first || first->text() != QString::fromLatin1(satellite_list[0].name))
             fail(QStringLiteral("the table's first row is not the box's first satellite"));
         window->ui.sat_setting->scrollToTop();
-        grab(*window, folder + QStringLiteral("/satellite-setting.png"));
+        grab(*window, folder + QStringLiteral("/satellite-setting") + suffix);
 
         // Update: one package loaded through "...".
         const QString image_path = work + QStringLiteral("/vr20-firmware.s19");
@@ -252,9 +262,9 @@ int main(int argc, char *argv[])
 
         window->ui.tabWidget->setCurrentWidget(window->ui.tab);
         driver.clear();
-        driver.queue_file(package_path);
+        files.queue(package_path);
         window->ui.pushButton_bin_update->click();
-        if (driver.file_dialogs().size() != 1 || !driver.boxes().isEmpty())
+        if (files.asked().size() != 1 || !driver.boxes().isEmpty())
             fail(QStringLiteral("the package was not loaded"));
         const FirmwareConfigText expected = decode_fw_config(firmware_config());
         const QStringList shown{window->ui.label_model_u->text(), window->ui.label_mcu_u->text(),
@@ -262,7 +272,7 @@ int main(int argc, char *argv[])
         if (shown != QStringList{expected.model, expected.mcu, expected.date, expected.version})
             fail(QStringLiteral("the Update tab shows %1").arg(shown.join(QStringLiteral(", "))));
         say(QStringLiteral("package loaded: %1").arg(shown.join(QStringLiteral(", "))));
-        grab(*window, folder + QStringLiteral("/update.png"));
+        grab(*window, folder + QStringLiteral("/update") + suffix);
 
         window.reset();
     }

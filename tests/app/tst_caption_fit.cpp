@@ -1,9 +1,10 @@
-// The form read on a real X server at 96 dpi with the fonts Debian's packages
-// give it: the text of every label, button, tab and port-box row fits the
-// room its widget has for it, so none is clipped.
+// The form read on a real X server at the desktop's dpi (VR20_SCREEN_DPI, 96
+// when unset) with the fonts Debian's packages give it: the window grows with
+// the desktop's scale, and the text of every label, button, tab and port-box
+// row fits the room its widget has for it, so none is clipped.
+#include <QApplication>
 #include <QDir>
 #include <QFontMetrics>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalBlocker>
@@ -16,12 +17,23 @@
 
 #include <algorithm>
 
+#include "desktop_scale.h"
 #include "form_font.h"
 #include "harness.h"
 #include "port_box.h"
 #include "velmora.h"
+#include "x_window.h"
 
 namespace {
+
+constexpr int form_dpi = 96; // the dpi the form was drawn at: scale 1
+
+int screen_dpi()
+{
+    bool given = false;
+    const int dpi = qEnvironmentVariableIntValue("VR20_SCREEN_DPI", &given);
+    return given ? dpi : form_dpi;
+}
 
 // The room QLabel leaves its text: the contents less the margin, and the
 // indent it keeps from a frame on the side the text is aligned to.
@@ -100,7 +112,23 @@ private slots:
         window = std::make_unique<velmora>(listing);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        QCOMPARE(window->logicalDpiX(), 96);
+    }
+
+    // The window is 800 x 600 device-independent pixels, so the X server's
+    // window is that times the desktop's scale.
+    void window_grows_with_the_desktop()
+    {
+        if (!window)
+            QSKIP("no window");
+        const qreal scale = qreal(screen_dpi()) / form_dpi;
+        const QSize form_size(800, 600);
+        QCOMPARE(window->size(), form_size);
+        QCOMPARE(window->devicePixelRatioF(), scale);
+        // The fonts grow with the window, not on top of it.
+        QCOMPARE(window->logicalDpiX(), form_dpi);
+        const std::optional<QSize> shown = x_window_size({"-id", QString::number(window->winId())});
+        QVERIFY2(shown.has_value(), "xwininfo (package x11-utils) does not find the window");
+        QCOMPARE(*shown, form_size * scale);
     }
 
     void cleanupTestCase()
@@ -116,7 +144,8 @@ private slots:
             }
             for (int tab = 0; tab < window->ui.tabWidget->count(); ++tab) {
                 window->ui.tabWidget->setCurrentIndex(tab);
-                const QString path = QDir::temp().filePath(QStringLiteral("vr20-loader-tab%1.png").arg(tab));
+                const QString path = QDir::temp().filePath(
+                    QStringLiteral("vr20-loader-%1dpi-tab%2.png").arg(screen_dpi()).arg(tab));
                 if (window->grab().save(path))
                     qInfo("%s", qPrintable(path));
             }
@@ -195,5 +224,13 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstCaptionFit)
+int main(int argc, char *argv[])
+{
+    // The application starts as vr20-loader's does.
+    follow_desktop_scale();
+    QApplication app(argc, argv);
+    TstCaptionFit test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_caption_fit.moc"

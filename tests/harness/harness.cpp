@@ -2,9 +2,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QTest>
 
 #include <sys/inotify.h>
@@ -36,11 +35,6 @@ ModalDriver::ModalDriver()
 
 ModalDriver::~ModalDriver() = default;
 
-void ModalDriver::queue_file(const QString &path)
-{
-    file_answers.enqueue(path);
-}
-
 void ModalDriver::queue_answer(const QString &button_text)
 {
     box_answers.enqueue(button_text);
@@ -57,7 +51,6 @@ QStringList ModalDriver::texts() const
 void ModalDriver::clear()
 {
     box_log.clear();
-    dialog_log.clear();
 }
 
 bool ModalDriver::wait_until(const std::function<bool()> &condition, int timeout_ms)
@@ -80,11 +73,10 @@ bool ModalDriver::wait_for_boxes(int count, int timeout_ms)
 void ModalDriver::poll()
 {
     QWidget *modal = QApplication::activeModalWidget();
-    if (!modal || modal == answered)
+    auto *box = qobject_cast<QMessageBox *>(modal);
+    if (!box || box == answered || !box->isVisible())
         return;
-    if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-        if (!box->isVisible())
-            return;
+    {
         answered = box;
         ShownBox shown;
         shown.title = box->windowTitle();
@@ -125,20 +117,57 @@ void ModalDriver::poll()
             button->click();
         else
             box->reject();
-    } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
-        if (!dialog->isVisible())
-            return;
-        answered = dialog;
-        dialog_log << ShownFileDialog{dialog->windowTitle(), dialog->directory().absolutePath(),
-                                      dialog->nameFilters(), dialog->parentWidget() == nullptr};
-        const QString path = file_answers.isEmpty() ? QString() : file_answers.dequeue();
-        if (path.isEmpty()) {
-            dialog->reject();
-        } else {
-            dialog->selectFile(QFileInfo(path).absoluteFilePath());
-            static_cast<QDialog *>(dialog)->done(QDialog::Accepted);
-        }
     }
+}
+
+struct FileChoices::State {
+    QQueue<QString> answers;
+    QStringList asked;
+};
+
+FileChoices::FileChoices(velmora &w)
+    : window(w),
+      state(std::make_shared<State>())
+{
+    // The window may outlive this object; its chooser keeps the state alive.
+    window.set_file_chooser([state = state](const FileQuestion &question) {
+        state->asked << QStringLiteral("%1 \"%2\" in %3 for \"%4\"%5")
+                            .arg(question.kind == FileQuestion::save ? "save" : "open", question.caption,
+                                 question.directory, question.filter, question.parent ? "" : ", parentless");
+        return state->answers.isEmpty() ? QString() : state->answers.dequeue();
+    });
+}
+
+FileChoices::~FileChoices()
+{
+    window.set_file_chooser(ask_file_dialog);
+}
+
+void FileChoices::queue(const QString &path)
+{
+    state->answers.enqueue(path);
+}
+
+QStringList FileChoices::asked() const
+{
+    return state->asked;
+}
+
+OwnFolders::OwnFolders(const QString &root)
+    : old_dir(QDir::currentPath()),
+      old_data_home(qgetenv("XDG_DATA_HOME"))
+{
+    QDir::setCurrent(root);
+    qputenv("XDG_DATA_HOME", QDir(root).filePath(QStringLiteral("data")).toLocal8Bit());
+}
+
+OwnFolders::~OwnFolders()
+{
+    QDir::setCurrent(old_dir);
+    if (old_data_home.isNull())
+        qunsetenv("XDG_DATA_HOME");
+    else
+        qputenv("XDG_DATA_HOME", old_data_home);
 }
 
 serial_port_handle &worker(velmora &window)

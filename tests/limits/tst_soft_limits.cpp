@@ -111,7 +111,7 @@ private slots:
             harness::ModalDriver::wait_until([&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
         QCOMPARE(window->ui.lineEdit_wst_lmt->text(), west);
         QCOMPARE(window->ui.lineEdit_est_lmt->text(), east);
-        QVERIFY(box->wait_completed(Conversation::limits_read, 1, milliseconds(3000)));
+        QVERIFY(box->wait_completed(Conversation::limits_read, 1, milliseconds(harness::patience_ms)));
         QCOMPARE(box->received(), (Bytes{'b', 1, 2, 3, 4}));
         // Every count answers a data byte: it follows the byte it counts.
         const auto log = box->log();
@@ -173,10 +173,10 @@ private slots:
         QCOMPARE(shown.buttons, QMessageBox::StandardButtons(QMessageBox::Yes));
         QVERIFY(shown.parentless);
         if (wire.isEmpty()) {
-            QTest::qWait(100);
+            QTest::qWait(harness::past_queued_ms);
             QVERIFY(box->received().empty());
         } else {
-            QVERIFY(box->wait_completed(Conversation::limits_write, 1, milliseconds(3000)));
+            QVERIFY(box->wait_completed(Conversation::limits_write, 1, milliseconds(harness::patience_ms)));
             const auto stored = box->limit_bytes();
             QCOMPARE(QByteArray(reinterpret_cast<const char *>(stored.data()), 4), wire);
             QCOMPARE(box->received(),
@@ -239,12 +239,12 @@ private slots:
         // The box never answers the first 'b'.
         box->add_fault(Fault::silence(Trigger::nth_byte(Conversation::limits_read, 1), milliseconds(0)));
         window->ui.pushButton_get_lmt->click();
-        QVERIFY(box->peer().wait_received(1, milliseconds(2000)));
+        QVERIFY(box->peer().wait_received(1, milliseconds(harness::patience_ms)));
         window->ui.pushButton_get_lmt->click();
         QVERIFY(
             harness::ModalDriver::wait_until([&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
-        QVERIFY(box->wait_completed(Conversation::limits_read, 1, milliseconds(3000)));
-        QTest::qWait(200);
+        QVERIFY(box->wait_completed(Conversation::limits_read, 1, milliseconds(harness::patience_ms)));
+        QTest::qWait(harness::past_queued_ms);
         // With two reply connections every data byte would be counted twice.
         QCOMPARE(box->received(), (Bytes{'b', 'b', 1, 2, 3, 4}));
         QCOMPARE(window->ui.lineEdit_wst_lmt->text(), QStringLiteral("-1000"));
@@ -258,7 +258,7 @@ private slots:
         start();
         box->add_fault(Fault::silence(Trigger::nth_byte(Conversation::limits_read, 1), milliseconds(0)));
         window->ui.pushButton_get_lmt->click();
-        QVERIFY(box->peer().wait_received(1, milliseconds(2000)));
+        QVERIFY(box->peer().wait_received(1, milliseconds(harness::patience_ms)));
         window->ui.lineEdit_wst_lmt->setText(QStringLiteral("-20"));
         window->ui.lineEdit_est_lmt->setText(QStringLiteral("30"));
         window->ui.pushButton_set_lmt->click();
@@ -306,8 +306,8 @@ private slots:
             QVERIFY(harness::ModalDriver::wait_until(
                 [&] { return !window->ui.lineEdit_est_lmt->text().isEmpty(); }));
         }
-        QVERIFY(box->wait_idle(milliseconds(50), milliseconds(3000)));
-        QTest::qWait(100);
+        QVERIFY(box->wait_idle(milliseconds(50), milliseconds(harness::patience_ms)));
+        QTest::qWait(harness::past_queued_ms);
         const Bytes first = write ? Bytes{'d', 0xEC, 0xFF, 0x1E, 0x00} : Bytes{'b', 1, 2, 3, 4};
         QCOMPARE(box->received(), first);
         QVERIFY(port_closed());
@@ -323,7 +323,7 @@ private slots:
         QCOMPARE(window->ui.lineEdit_est_lmt->text(), write ? QStringLiteral("30") : QStringLiteral("1000"));
         Bytes both = first;
         both.insert(both.end(), {'b', 1, 2, 3, 4});
-        QVERIFY(box->wait_idle(milliseconds(50), milliseconds(3000)));
+        QVERIFY(box->wait_idle(milliseconds(50), milliseconds(harness::patience_ms)));
         QCOMPARE(box->received(), both);
         QCOMPARE(driver->boxes().size(), write ? 1 : 0);
         // No write to the closed port, and no error on the line (the

@@ -2,7 +2,6 @@
 // the dialogs, the labels, the warnings, the progress bar and the package
 // written.
 #include <QDir>
-#include <QFileDialog>
 #include <QLabel>
 #include <QLoggingCategory>
 #include <QLineEdit>
@@ -58,13 +57,14 @@ QByteArray read_file(const QString &path)
 }
 
 struct WindowRig {
-    harness::ModalDriver driver; // first: the window may warn while it is built
-    std::unique_ptr<velmora> window;
     QTemporaryDir dir;
+    harness::OwnFolders folders{dir.path()};
+    harness::ModalDriver driver; // before the window: it may warn while it is built
+    std::unique_ptr<velmora> window = std::make_unique<velmora>();
+    std::unique_ptr<harness::FileChoices> files = std::make_unique<harness::FileChoices>(*window);
 
     WindowRig()
     {
-        window = std::make_unique<velmora>();
         driver.clear(); // the port probe's own warning, if any
     }
     QString write(const QString &name, const QByteArray &bytes)
@@ -77,12 +77,12 @@ struct WindowRig {
     }
     void choose_image(const QString &path)
     {
-        driver.queue_file(path);
+        files->queue(path);
         window->ui.pushButton_s19->click();
     }
     void choose_package(const QString &path)
     {
-        driver.queue_file(path);
+        files->queue(path);
         window->ui.pushButton_bin->click();
     }
     void start() { window->ui.pushButton_package_start->click(); }
@@ -169,12 +169,7 @@ void TstPackageSlots::select_image()
 
     r.choose_image(path);
     QVERIFY(r.driver.boxes().isEmpty());
-    QCOMPARE(r.driver.file_dialogs().size(), 1);
-    const harness::ShownFileDialog dialog = r.driver.file_dialogs().first();
-    QCOMPARE(dialog.caption, QStringLiteral("Open Files"));
-    QCOMPARE(dialog.directory, QDir(QDir::current().absoluteFilePath("..")).canonicalPath());
-    QCOMPARE(dialog.filters, QStringList{"Text Files(*.s19)"});
-    QVERIFY(!dialog.parentless);
+    QCOMPARE(r.files->asked(), QStringList{R"x(open "Open Files" in .. for "Text Files(*.s19)")x"});
 
     QCOMPARE(r.window->ui.lineEdit_s19->text(), path);
     QCOMPARE(bytes_of(WindowState::config(*r.window)).toHex(), after.toHex());
@@ -242,12 +237,9 @@ void TstPackageSlots::select_package_path()
     r.choose_image(r.write("image.s19", objcopy_image(0xE000, ramp(16))));
     const QString path = r.dir.filePath("out.bin");
     r.choose_package(path);
-    QCOMPARE(r.driver.file_dialogs().size(), 2);
-    const harness::ShownFileDialog dialog = r.driver.file_dialogs().last();
-    QCOMPARE(dialog.caption, QStringLiteral("Save Files"));
-    QCOMPARE(dialog.directory, QDir(QDir::current().absoluteFilePath("..")).canonicalPath());
-    QCOMPARE(dialog.filters, QStringList{"Text Files(*.bin)"});
-    QVERIFY(dialog.parentless);
+    QCOMPARE(r.files->asked().size(), 2);
+    QCOMPARE(r.files->asked().last(),
+             QString(R"x(save "Save Files" in .. for "Text Files(*.bin)", parentless)x"));
     QCOMPARE(r.window->ui.lineEdit_bin->text(), path);
 
     // A cancelled choice leaves no package path, whatever the field shows.
@@ -359,7 +351,7 @@ void TstPackageSlots::writes_to_chosen_package_path()
     // The Update tab's package dialog chooses another file after it.
     const QByteArray other_bytes = config_bytes(0x32, 0x67, 0x01, 0x00);
     const QString other = r.write("other.bin", other_bytes);
-    r.driver.queue_file(other);
+    r.files->queue(other);
     r.window->ui.pushButton_bin_update->click();
     QCOMPARE(r.window->ui.lineEdit_update->text(), other);
     r.start();

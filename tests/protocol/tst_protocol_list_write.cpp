@@ -112,6 +112,9 @@ void TstProtocolListWrite::actions_data()
         << written(0).reply('M') << Script().silence().reply('M') << resend + ask_1;
     QTest::newRow("silence after 'M' steps back") << written(1).reply('M') << Script().silence().reply('M')
                                                   << resend + QStringList{W, logged('M'), number(2)};
+    QTest::newRow("two silences after 'M' step back once")
+        << written(1).reply('M') << Script().silence().silence().reply('M')
+        << resend + resend + QStringList{W, logged('M'), number(2)};
     QTest::newRow("silence after 'L' keeps the number")
         << written(1) << Script().silence().reply('M') << resend + QStringList{W, logged('M'), number(2)};
     QTest::newRow("failed send changes nothing") << written(0) << Script().send_failed().reply('M') << ask_1;

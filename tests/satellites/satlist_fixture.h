@@ -67,7 +67,7 @@ inline bool type_cell(velmora &w, int row, int col, const QString &text)
     editor->selectAll();
     QTest::keyClicks(editor, text);
     QTest::keyClick(editor, Qt::Key_Return);
-    return harness::ModalDriver::wait_until([&] { return !table->indexWidget(index); }, 5000);
+    return harness::ModalDriver::wait_until([&] { return !table->indexWidget(index); });
 }
 
 inline bool sat_buttons_enabled(velmora &w)
@@ -103,27 +103,17 @@ inline QByteArray read_file(const QString &path)
 // user's data folder, for the table's backups.
 struct ListRig {
     QTemporaryDir dir;
-    QString old_dir = QDir::currentPath();
-    QByteArray old_data_home = qgetenv("XDG_DATA_HOME");
+    harness::OwnFolders folders{dir.path()};
     harness::ModalDriver driver; // before the window: its port probe may warn
     velmora window;
+    harness::FileChoices files{window};
     boxsim::Box box;
     bool attached = false;
 
     ListRig()
     {
-        QDir::setCurrent(dir.path());
-        qputenv("XDG_DATA_HOME", dir.filePath("data").toLocal8Bit());
         driver.clear();
         attached = harness::attach_port(window, QString::fromStdString(box.slave_path()));
-    }
-    ~ListRig()
-    {
-        QDir::setCurrent(old_dir);
-        if (old_data_home.isNull())
-            qunsetenv("XDG_DATA_HOME");
-        else
-            qputenv("XDG_DATA_HOME", old_data_home);
     }
 
     // The backups of one kind ("-read.csv", "-write.csv"), oldest first.
@@ -137,20 +127,19 @@ struct ListRig {
         return paths;
     }
 
-    // Presses `button` and answers its file dialog with `path`.
+    // Presses `button` and answers its file question with `path`.
     void choose(QPushButton *button, const QString &path)
     {
-        driver.queue_file(path);
+        files.queue(path);
         button->click();
     }
 
-    // Presses `button` and answers the question it asks with `answer`, then
-    // gives whatever the press would do next time to happen.
+    // Presses `button` and answers the question it asks with `answer`; the
+    // question is modal, so the press is over when this returns.
     void press_answering(QPushButton *button, const QString &answer)
     {
         driver.queue_answer(answer);
         button->click();
-        QTest::qWait(300);
     }
 
     QByteArray log() const { return read_file(dir.filePath("data_transfer.log")); }

@@ -85,13 +85,9 @@ private slots:
         QCOMPARE(row_texts(r.window, 3), (QStringList{"A", "18", "1", "2"}));
         QCOMPARE(row_texts(r.window, 198), (QStringList{"", "0", "0", "0"}));
 
-        const QList<harness::ShownFileDialog> dialogs = r.driver.file_dialogs();
-        QCOMPARE(dialogs.size(), 2);
-        QCOMPARE(dialogs[0].caption, QString("Save Files"));
-        QVERIFY(dialogs[0].parentless);
-        QCOMPARE(dialogs[1].caption, QString("open File"));
-        QVERIFY(!dialogs[1].parentless);
-        QCOMPARE(dialogs[1].filters, QStringList{"CSV Files(*.csv)"});
+        QCOMPARE(r.files.asked(),
+                 (QStringList{R"x(save "Save Files" in .. for "CSV Files(*.csv)", parentless)x",
+                              R"x(open "open File" in .. for "CSV Files(*.csv)")x"}));
     }
 
     void save_replaces_a_longer_file()
@@ -322,7 +318,7 @@ private slots:
             QCOMPARE(question.answer, answer);
             QCOMPARE(question.default_button, QMessageBox::Cancel);
         }
-        QCOMPARE(r.driver.file_dialogs().size(), loaded ? 1 : 0);
+        QCOMPARE(r.files.asked().size(), loaded ? 1 : 0);
         QCOMPARE(row_texts(r.window, 0).constFirst(), loaded ? QString("From file") : QString("Edited"));
 
         // What the file filled holds no edit: the next read asks nothing.

@@ -119,7 +119,7 @@ private slots:
         }
         std::sort(pauses.begin(), pauses.end());
         QVERIFY(pauses[pauses.size() / 2] >= 199);
-        QTest::qWait(300);
+        QTest::qWait(harness::past_queued_ms);
         QCOMPARE(r.driver.boxes().size(), 1);
 
         // The read's backup: what "Save to file" writes, byte for byte.
@@ -240,7 +240,7 @@ private slots:
             QCOMPARE(row_texts(r.window, row), (QStringList{"kept", "1", "2", "3"}));
         QVERIFY(sat_buttons_enabled(r.window));
         QVERIFY(!harness::worker(r.window).port_is_open());
-        QTest::qWait(2500); // no watchdog after the end
+        QTest::qWait(harness::past_watchdog_ms); // no watchdog after the end
         QCOMPARE(r.driver.boxes().size(), 1);
     }
 
@@ -308,13 +308,13 @@ private slots:
         ListRig r;
         harness::worker(r.window).release_port();
         r.window.ui.pushButton_sat_read->click();
-        QCOMPARE(r.wait_end(5000),
+        QCOMPARE(r.wait_end(harness::patience_ms),
                  QString("The serial port is occupied or not exist, please try another port."));
         QCOMPARE(r.end_title(), QString("Warning"));
         QVERIFY(sat_buttons_enabled(r.window));
         r.driver.clear();
         r.window.ui.pushButton_sat_save->click();
-        QCOMPARE(r.wait_end(5000),
+        QCOMPARE(r.wait_end(harness::patience_ms),
                  QString("The serial port is occupied or not exist, please try another port."));
         QVERIFY(sat_buttons_enabled(r.window));
         QVERIFY(r.box.received().empty());

@@ -223,7 +223,7 @@ private slots:
         r.driver.clear();
         r.driver.queue_answer("Write");
         r.window.ui.pushButton_sat_save->click();
-        QCOMPARE(r.wait_end(5000),
+        QCOMPARE(r.wait_end(harness::patience_ms),
                  QString("The serial port is occupied or not exist, please try another port."));
         QCOMPARE(r.driver.boxes().size(), 2);
         QCOMPARE(r.driver.boxes().constFirst().answer, QString("Write"));
@@ -241,13 +241,13 @@ private slots:
         blocker.close();
         r.box.add_fault(Fault::hang_up(Trigger::list_write_record(2, 10)));
         r.window.ui.pushButton_sat_save->click();
-        QCOMPARE(r.wait_end(20000), QString(write_error));
-        QVERIFY(r.driver.wait_for_boxes(2, 5000));
+        QCOMPARE(r.wait_end(harness::patience_ms), QString(write_error));
+        QVERIFY(r.driver.wait_for_boxes(2));
         QCOMPARE(r.driver.texts(), (QStringList{write_error, "The satellite list could not be backed up."}));
         // The write went on without its backup.
         QVERIFY(r.box.written_record(1));
         QCOMPARE(r.log(), QByteArray("KMLML"));
-        QTest::qWait(300);
+        QTest::qWait(harness::past_queued_ms);
         QCOMPARE(r.driver.boxes().size(), 2);
     }
 
@@ -273,12 +273,12 @@ private slots:
         QVERIFY(r.attached);
         r.box.add_fault(fault);
         r.window.ui.pushButton_sat_save->click();
-        QCOMPARE(r.wait_end(20000), QString(write_error));
+        QCOMPARE(r.wait_end(harness::patience_ms), QString(write_error));
         QCOMPARE(r.end_title(), QString("Error"));
         QCOMPARE(r.log(), log);
         QVERIFY(sat_buttons_enabled(r.window));
         QVERIFY(!harness::worker(r.window).port_is_open());
-        QTest::qWait(2500); // nothing more: no watchdog, no second message
+        QTest::qWait(harness::past_watchdog_ms); // nothing more: no watchdog, no second message
         QCOMPARE(r.driver.boxes().size(), 1);
         QCOMPARE(r.log(), log);
     }
@@ -290,10 +290,10 @@ private slots:
         // 'J' goes unheard: the watchdog runs from 'J' on.
         r.box.add_fault(Fault::silence(Trigger::nth_byte(boxsim::Conversation::list_write, 1)));
         r.window.ui.pushButton_sat_save->click();
-        QVERIFY(harness::ModalDriver::wait_until([&] { return r.box.received().size() >= 2; }, 5000));
+        QVERIFY(harness::ModalDriver::wait_until([&] { return r.box.received().size() >= 2; }));
         QCOMPARE(int(r.box.received()[1]), 0xEF);
         r.box.peer().hang_up();
-        QCOMPARE(r.wait_end(10000), QString(write_error));
+        QCOMPARE(r.wait_end(harness::patience_ms), QString(write_error));
         QVERIFY(r.log().startsWith("Resend"));
 
         // The next write, on a new line to a new box, logs only itself.
@@ -302,7 +302,7 @@ private slots:
         second.add_fault(Fault::instead(Trigger::list_write_number(1), {'Z'}));
         r.driver.clear();
         r.window.ui.pushButton_sat_save->click();
-        QCOMPARE(r.wait_end(20000), QString(write_error));
+        QCOMPARE(r.wait_end(harness::patience_ms), QString(write_error));
         QCOMPARE(r.log(), QByteArray("KMZ"));
     }
 };

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
@@ -63,20 +64,26 @@ struct Pty {
     }
     // Fills the line towards the master until it takes no more. The kernel
     // moves written bytes on to the master's side a little later, which
-    // makes room again: done when a round after a short wait takes nothing.
+    // makes room again: full when the slave takes nothing and the master's
+    // side did not grow over a quiet wait.
     std::size_t fill_towards_master() const
     {
+        constexpr useconds_t quiet_us = 100000; // far longer than the kernel takes to move bytes on
         std::size_t total = 0;
+        int before = -1;
         const std::string chunk(1024, 'f');
         for (int round = 0; round < 1000; ++round) {
             std::size_t taken = 0;
             ssize_t n;
             while ((n = ::write(slave, chunk.data(), chunk.size())) > 0)
                 taken += std::size_t(n);
-            if (taken == 0 && round > 0)
-                break;
             total += taken;
-            usleep(20000);
+            int held = 0;
+            ioctl(master, FIONREAD, &held);
+            if (taken == 0 && held == before)
+                break;
+            before = held;
+            usleep(quiet_us);
         }
         return total;
     }

@@ -21,6 +21,19 @@
 using boxsim::PtyPeer;
 using std::chrono::milliseconds;
 
+namespace {
+// Long enough for a byte to cross the line on a loaded machine.
+constexpr milliseconds patience{10000};
+// How long a byte that must not come is waited for: one that is there is
+// read at once.
+constexpr milliseconds no_byte{200};
+// How late a loaded machine may end a wait that should end at once or at its
+// limit.
+constexpr int late_ms = 5000;
+// A wait that must be cut short, far longer than patience and late_ms.
+constexpr milliseconds long_wait{30000};
+} // namespace
+
 Q_DECLARE_METATYPE(BlockingLine::OpenError)
 
 namespace {
@@ -132,7 +145,7 @@ private slots:
         QVERIFY(second);
         QCOMPARE(error, BlockingLine::OpenError::none);
         QVERIFY(second->send('A', true));
-        QVERIFY(peer.wait_received(1, milliseconds(3000)));
+        QVERIFY(peer.wait_received(1, patience));
     }
 
     // The terminal starts out with other settings; the open must replace
@@ -227,12 +240,12 @@ private slots:
         const auto line = open_line(slave_of(peer));
         QVERIFY(line);
         QVERIFY(line->send(uint8_t(byte), wait));
-        QVERIFY(peer.wait_received(1, milliseconds(3000)));
+        QVERIFY(peer.wait_received(1, patience));
         QCOMPARE(peer.received(), boxsim::Bytes{uint8_t(byte)});
 
         QVERIFY(peer.send(uint8_t(byte)));
         uint8_t got = uint8_t(~byte);
-        QCOMPARE(line->read_byte(got, milliseconds(3000)), BlockingLine::Wait::byte);
+        QCOMPARE(line->read_byte(got, patience), BlockingLine::Wait::byte);
         QCOMPARE(uint(got), byte);
     }
 
@@ -243,14 +256,14 @@ private slots:
         QVERIFY(line);
         QVERIFY(peer.send(boxsim::Bytes{'T', '^', 'Y'}));
         uint8_t got = 0;
-        QCOMPARE(line->read_byte(got, milliseconds(3000)), BlockingLine::Wait::byte);
+        QCOMPARE(line->read_byte(got, patience), BlockingLine::Wait::byte);
         QCOMPARE(got, uint8_t('T'));
-        QCOMPARE(line->read_byte(got, milliseconds(200)), BlockingLine::Wait::timeout);
+        QCOMPARE(line->read_byte(got, no_byte), BlockingLine::Wait::timeout);
         QCOMPARE(got, uint8_t('T'));
 
         // The next arrival is read as usual.
         QVERIFY(peer.send(uint8_t('Q')));
-        QCOMPARE(line->read_byte(got, milliseconds(3000)), BlockingLine::Wait::byte);
+        QCOMPARE(line->read_byte(got, patience), BlockingLine::Wait::byte);
         QCOMPARE(got, uint8_t('Q'));
     }
 
@@ -273,7 +286,7 @@ private slots:
         QCOMPARE(line->read_byte(got, milliseconds(limit_ms)), BlockingLine::Wait::timeout);
         const qint64 elapsed = timer.elapsed();
         QVERIFY2(elapsed >= limit_ms, qPrintable(QString::number(elapsed)));
-        QVERIFY2(elapsed < limit_ms + 1000, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed < limit_ms + late_ms, qPrintable(QString::number(elapsed)));
     }
 
     void hang_up_data()
@@ -299,12 +312,12 @@ private slots:
         QElapsedTimer timer;
         timer.start();
         uint8_t got = 0;
-        const BlockingLine::Wait result = line->read_byte(got, milliseconds(5000));
+        const BlockingLine::Wait result = line->read_byte(got, long_wait);
         const qint64 elapsed = timer.elapsed();
         if (far_end.joinable())
             far_end.join();
         QCOMPARE(result, BlockingLine::Wait::hung_up);
-        QVERIFY2(elapsed < 1000, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed < late_ms, qPrintable(QString::number(elapsed)));
         QVERIFY(!line->send('R', false));
         QVERIFY(!line->send('R', true));
     }
@@ -331,7 +344,7 @@ private slots:
         QVERIFY(sent);
         QVERIFY(far_end_read_first);
         QTRY_VERIFY_WITH_TIMEOUT((arrived += pty.drain_master(), !arrived.empty() && arrived.back() == 'M'),
-                                 3000);
+                                 int(patience.count()));
         QCOMPARE(std::count(arrived.begin(), arrived.end(), 'M'), std::ptrdiff_t(1));
     }
 
@@ -354,16 +367,19 @@ private slots:
     {
         QTest::addColumn<QString>("wait");
         QTest::addColumn<int>("signal_number");
-        QTest::newRow("read, SIGINT") << "read" << SIGINT;
-        QTest::newRow("read, SIGTERM") << "read" << SIGTERM;
-        QTest::newRow("pause, SIGINT") << "pause" << SIGINT;
-        QTest::newRow("pause, SIGTERM") << "pause" << SIGTERM;
-        QTest::newRow("send waiting for room, SIGINT") << "send" << SIGINT;
+        QTest::addColumn<int>("within_ms"); // well short of the wait's own limit
+        QTest::newRow("read, SIGINT") << "read" << SIGINT << late_ms;
+        QTest::newRow("read, SIGTERM") << "read" << SIGTERM << late_ms;
+        QTest::newRow("pause, SIGINT") << "pause" << SIGINT << late_ms;
+        QTest::newRow("pause, SIGTERM") << "pause" << SIGTERM << late_ms;
+        // A send gives up by itself after 3000 ms.
+        QTest::newRow("send waiting for room, SIGINT") << "send" << SIGINT << 2500;
     }
     void stop_cuts_waits_short()
     {
         QFETCH(QString, wait);
         QFETCH(int, signal_number);
+        QFETCH(int, within_ms);
         Pty pty;
         const auto line = open_line(pty.path);
         QVERIFY(line);
@@ -378,23 +394,24 @@ private slots:
             DelayedSignal signal(signal_number, milliseconds(50));
             uint8_t got = 0;
             if (wait == "read")
-                stopped = line->read_byte(got, milliseconds(5000)) == BlockingLine::Wait::stopped;
+                stopped = line->read_byte(got, long_wait) == BlockingLine::Wait::stopped;
             else if (wait == "pause")
-                stopped = !line->pause(milliseconds(5000));
+                stopped = !line->pause(long_wait);
             else
                 stopped = !line->send('M', true);
         }
         const qint64 elapsed = timer.elapsed();
         QVERIFY(stopped);
-        QVERIFY2(elapsed < 1000, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed < within_ms, qPrintable(QString::number(elapsed)));
         QVERIFY(stop_requested());
         QCOMPARE(stop_signal(), signal_number);
 
         // Once stopped, waits end at once.
+        timer.restart();
         uint8_t got = 0;
-        QCOMPARE(line->read_byte(got, milliseconds(5000)), BlockingLine::Wait::stopped);
-        QVERIFY(!line->pause(milliseconds(5000)));
-        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(line->read_byte(got, long_wait), BlockingLine::Wait::stopped);
+        QVERIFY(!line->pause(long_wait));
+        QVERIFY2(timer.elapsed() < late_ms, qPrintable(QString::number(timer.elapsed())));
     }
 
     // Without SA_RESTART a blocking call the signal lands in returns EINTR
@@ -404,16 +421,22 @@ private slots:
         int fds[2];
         QCOMPARE(pipe(fds), 0);
         const pthread_t self = pthread_self();
+        std::atomic<bool> returned{false};
         std::thread other([&] {
-            std::this_thread::sleep_for(milliseconds(50));
-            pthread_kill(self, SIGINT);
+            // Signals until the read returns, as one may land before it starts.
+            QElapsedTimer clock;
+            clock.start();
+            while (!returned && clock.elapsed() < late_ms) {
+                pthread_kill(self, SIGINT);
+                std::this_thread::sleep_for(milliseconds(20));
+            }
             // Ends the read all the same should the call be restarted.
-            std::this_thread::sleep_for(milliseconds(2000));
             (void)::write(fds[1], "x", 1);
         });
         char c = 0;
         const ssize_t n = ::read(fds[0], &c, 1);
         const int error = errno;
+        returned = true;
         other.join();
         ::close(fds[0]);
         ::close(fds[1]);

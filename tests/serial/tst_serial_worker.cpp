@@ -12,6 +12,14 @@
 
 using boxsim::PtyPeer;
 
+namespace {
+// Long enough for a byte to cross the line and be handled on a loaded machine.
+constexpr int patience_ms = 10000;
+// How long a reply that must not come is waited for: far longer than the
+// worker takes to answer an arrival.
+constexpr int no_reply_ms = 300;
+} // namespace
+
 // A worker holding an open port on a fresh pseudo-terminal, and a spy on its
 // replies.
 struct OpenLine {
@@ -28,11 +36,11 @@ class TstSerialWorker : public QObject
     Q_OBJECT
 
 private:
-    // Waits for replies, then a little longer to be sure no more come.
+    // Waits for replies, then a while longer to be sure no more come.
     static QList<uchar> replies(QSignalSpy &spy, int expected)
     {
-        (void)QTest::qWaitFor([&] { return spy.count() >= expected; }, 3000);
-        QTest::qWait(150);
+        (void)QTest::qWaitFor([&] { return spy.count() >= expected; }, patience_ms);
+        QTest::qWait(no_reply_ms);
         QList<uchar> values;
         for (const auto &args : spy)
             values << args.at(0).value<uchar>();
@@ -114,7 +122,7 @@ private slots:
         for (const QByteArray &arrival : arrivals) {
             const int before = spy.count();
             QVERIFY(peer.send(boxsim::Bytes(arrival.begin(), arrival.end())));
-            QTRY_VERIFY_WITH_TIMEOUT(spy.count() > before, 3000);
+            QTRY_VERIFY_WITH_TIMEOUT(spy.count() > before, patience_ms);
         }
         QCOMPARE(replies(spy, expected.size()), expected);
         QCOMPARE(worker.reply, expected.last());
@@ -151,7 +159,8 @@ private slots:
         QObject::connect(&emitter, &QObject::objectNameChanged, &worker,
                          &serial_port_handle::update_reply_connect);
         emitter.setObjectName(QStringLiteral("arm"));
-        QTest::qWait(50);
+        // A call through the worker's thread runs after the queued arm.
+        QVERIFY(worker.port_is_open());
         QVERIFY(peer.send(0x49));
         QCOMPARE(replies(spy, 1), QList<uchar>{0x49});
     }
@@ -165,7 +174,7 @@ private slots:
         worker.update_reply_disconnect();
         QVERIFY(peer.send(0x11));
         QVERIFY(peer.send(0x22));
-        QTest::qWait(200);
+        QTest::qWait(no_reply_ms);
         QCOMPARE(spy.count(), 0);
         worker.update_reply_connect();
         QVERIFY(peer.send(0x33));
@@ -203,7 +212,7 @@ private slots:
         auto [peer, worker, spy] = line.parts();
         QVERIFY(!worker.write_and_wait(0x45));
         QVERIFY(!worker.write_byte(0x52));
-        QVERIFY(peer.wait_received(2, std::chrono::milliseconds(2000)));
+        QVERIFY(peer.wait_received(2, std::chrono::milliseconds(patience_ms)));
         QCOMPARE(peer.received(), (boxsim::Bytes{0x45, 0x52}));
     }
 
@@ -218,12 +227,12 @@ private slots:
         QSignalSpy spy(&worker, &serial_port_handle::update_sgl_rply);
         worker.update_reply_connect();
         peer->hang_up();
-        QTRY_COMPARE_WITH_TIMEOUT(lost, 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(lost, 1, patience_ms);
         QVERIFY(!worker.port_is_open());
         QVERIFY(worker.has_port());
         // Writing into the closed port fails at once and reports nothing more.
         QVERIFY(worker.write_and_wait(0x48));
-        QTest::qWait(300);
+        QTest::qWait(no_reply_ms);
         QCOMPARE(lost, 1);
         QCOMPARE(spy.count(), 0);
     }
@@ -266,7 +275,7 @@ private slots:
             worker.update_reply_connect();
             if (hang_up) {
                 peer.hang_up();
-                QTRY_COMPARE_WITH_TIMEOUT(lost, 1, 5000);
+                QTRY_COMPARE_WITH_TIMEOUT(lost, 1, patience_ms);
             } else {
                 QVERIFY(peer.send(0x41));
                 QCOMPARE(replies(spy, 1), QList<uchar>{0x41});

@@ -120,7 +120,7 @@ bool run_script(ToolEnd &tool, const Script &script)
         for (const QByteArray &a : x.expect)
             expected += a.size();
         // Where nothing may come, give the box time to answer wrongly.
-        const auto arrivals = expected ? tool.take(expected, 3s) : tool.take(0, 120ms);
+        const auto arrivals = expected ? tool.take(expected, patience) : tool.take(0, nothing_comes);
         const QByteArrayList got = bytes_of(arrivals);
         const QVector<QByteArrayList> allowed = allowed_arrivals(x);
         const int which = allowed.indexOf(got);
@@ -225,8 +225,8 @@ void ConversationTest::conversation()
     ToolEnd tool(box.slave_path());
     QVERIFY(tool.fd >= 0);
     QVERIFY(run_script(tool, script));
-    QVERIFY(bytes_of(tool.take(0, 150ms)).isEmpty()); // nothing after the last answer
-    QVERIFY(box.wait_idle(20ms, 2s));
+    QVERIFY(bytes_of(tool.take(0, nothing_comes)).isEmpty()); // nothing after the last answer
+    QVERIFY(box.wait_idle(20ms, patience));
     check(box);
 }
 

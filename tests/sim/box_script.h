@@ -26,6 +26,12 @@ using boxsim::Box;
 using boxsim::Clock;
 using boxsim::Record;
 
+// Long enough for the box to answer on a loaded machine.
+constexpr std::chrono::milliseconds patience{10000};
+// How long the tool listens to see that nothing comes: the box answers a
+// byte within a few milliseconds.
+constexpr std::chrono::milliseconds nothing_comes{150};
+
 // One exchange of a script: what the tool sends, and the arrivals it must get.
 struct Exchange {
     QByteArray send;

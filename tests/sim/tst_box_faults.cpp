@@ -32,12 +32,14 @@ void TstBoxFaults::add_rows()
     QTest::newRow("silence 0 ms drops one byte") << Setup(
         [](Box &b) { b.add_fault(Fault::silence(Trigger::nth_byte(Conversation::limits_read, 1), 0ms)); })
                                                  << Script{say("b"), say("b", {"c", raw({0x18})})} << none;
+    // The silence outlasts the two bytes it drops, and the byte after it
+    // comes 2 s after its end, however late the box reads either.
     QTest::newRow("silence for a time, then answers again")
         << Setup([](Box &b) {
-               b.add_fault(Fault::silence(Trigger::nth_byte(Conversation::limits_read, 2), 300ms));
+               b.add_fault(Fault::silence(Trigger::nth_byte(Conversation::limits_read, 2), 2s));
            })
         << Script{say("b", {"c", raw({0x18})}), say(raw({1})), say(raw({1})),
-                  say(raw({1}), {raw({0xFC})}, 300)}
+                  say(raw({1}), {raw({0xFC})}, 4000)}
         << none;
     QTest::newRow("silence for ever")
         << Setup([](Box &b) { b.add_fault(Fault::silence(Trigger::nth_byte(Conversation::list_write, 1))); })
@@ -74,8 +76,9 @@ void TstBoxFaults::add_rows()
     QTest::newRow("stray after the whole of a two-byte answer")
         << with(Fault::stray(Trigger::nth_byte(Conversation::list_write, 1), {0x55}, 0ms))
         << Script{say_stray("J", {"K", "M"}, "U"), say(raw({5}), {"L"})} << none;
+    // The stray byte waits longer than the tool takes to start the next read.
     QTest::newRow("the box answers while a stray byte waits")
-        << with(Fault::stray(Trigger::limits_read_count(3), {0x55}, 400ms))
+        << with(Fault::stray(Trigger::limits_read_count(3), {0x55}, 1500ms))
         << Script{say("b", {"c", raw({0x18})}),
                   say(raw({1}), {raw({0xFC})}),
                   say(raw({2}), {raw({0xE8})}),
@@ -105,8 +108,8 @@ void TstBoxFaults::hang_up_reaches_the_tool()
                        {say("H", {"I"}), say(raw({3}), {part(default_records()[2], 0, 1)}),
                         say(raw({0xCC}), {part(default_records()[2], 1, 1)})}));
     QVERIFY(tool.send(raw({0xCC})));
-    QVERIFY(box.wait_until([&] { return box.hung_up(); }, 2s));
-    QVERIFY(bytes_of(tool.take(1, 1s)).isEmpty());
+    QVERIFY(box.wait_until([&] { return box.hung_up(); }, patience));
+    QVERIFY(bytes_of(tool.take(1, patience)).isEmpty());
     QVERIFY(tool.hung_up);
     QVERIFY(!box.peer().send(0x41));
 }
@@ -122,11 +125,11 @@ void TstBoxFaults::stray_at_once_does_not_wait_for_the_tool()
         tool, {say("b", {"c", raw({0x18})}), say(raw({1}), {raw({0xFC})}), say(raw({2}), {raw({0xE8})})}));
     QVERIFY(tool.send(raw({3})));
     // The first stray byte follows the answer unread; the second waits its turn.
-    QVERIFY(box.wait_until([&] { return box.peer().unread_by_tool() == 2; }, 2s));
-    std::this_thread::sleep_for(100ms);
+    QVERIFY(box.wait_until([&] { return box.peer().unread_by_tool() == 2; }, patience));
+    std::this_thread::sleep_for(nothing_comes);
     QCOMPARE(box.peer().unread_by_tool(), size_t(2));
-    QCOMPARE(bytes_of(tool.take(2, 1s)).join(), raw({0x03, 0x55}));
-    QCOMPARE(bytes_of(tool.take(1, 2s)), QByteArrayList{raw({0xAA})});
+    QCOMPARE(bytes_of(tool.take(2, patience)).join(), raw({0x03, 0x55}));
+    QCOMPARE(bytes_of(tool.take(1, patience)), QByteArrayList{raw({0xAA})});
 }
 
 QTEST_GUILESS_MAIN(TstBoxFaults)

@@ -32,19 +32,18 @@ void TstBoxLine::separate_arrivals_keep_the_gap()
     Box box(settings);
     ToolEnd tool(box.slave_path());
     QVERIFY(tool.send("J"));
-    const auto arrivals = tool.take(2, 3s);
+    const auto arrivals = tool.take(2, patience);
     QCOMPARE(bytes_of(arrivals), (QByteArrayList{"K", "M"}));
     QVERIFY(arrivals[1].when - arrivals[0].when >= 50ms);
 
     // A further byte waits until the tool has read the one before.
     QVERIFY(tool.send(raw({0xEF})));
-    QVERIFY(box.peer().wait_received(2, 2s));
-    std::this_thread::sleep_for(100ms);
+    QVERIFY(box.wait_until([&] { return box.peer().unread_by_tool() == 1; }, patience)); // 'M' again
     box.inject({0x01});
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(nothing_comes);
     QCOMPARE(box.peer().unread_by_tool(), size_t(1)); // 'M' unread, 0x01 held back
-    QCOMPARE(bytes_of(tool.take(1, 1s)), QByteArrayList{"M"});
-    QCOMPARE(bytes_of(tool.take(1, 2s)), QByteArrayList{raw({0x01})});
+    QCOMPARE(bytes_of(tool.take(1, patience)), QByteArrayList{"M"});
+    QCOMPARE(bytes_of(tool.take(1, patience)), QByteArrayList{raw({0x01})});
 }
 
 void TstBoxLine::pty_peer_alone()
@@ -53,16 +52,16 @@ void TstBoxLine::pty_peer_alone()
     ToolEnd tool(peer.slave_path());
     QVERIFY(tool.fd >= 0);
     QVERIFY(peer.send({0x06, 0x15}));
-    QCOMPARE(bytes_of(tool.take(2, 2s)), QByteArrayList{raw({0x06, 0x15})}); // one arrival
+    QCOMPARE(bytes_of(tool.take(2, patience)), QByteArrayList{raw({0x06, 0x15})}); // one arrival
     QVERIFY(tool.send("xyz"));
-    QVERIFY(peer.wait_received(3, 2s));
+    QVERIFY(peer.wait_received(3, patience));
     QCOMPARE(peer.received(), (Bytes{'x', 'y', 'z'}));
     const auto log = peer.log();
     QCOMPARE(log.size(), size_t(5));
     QVERIFY(log[0].from_box && log[1].from_box && !log[2].from_box);
     QCOMPARE(int(log[4].value), int('z'));
     QVERIFY(log[2].when >= log[1].when);
-    QVERIFY(bytes_of(tool.take(0, 100ms)).isEmpty()); // no echo, no protocol
+    QVERIFY(bytes_of(tool.take(0, nothing_comes)).isEmpty()); // no echo, no protocol
 }
 
 void TstBoxLine::link_names_the_terminal()
@@ -104,7 +103,7 @@ void TstBoxLine::tool_reopening_keeps_the_line()
     auto tool = std::make_unique<ToolEnd>(box.slave_path());
     QVERIFY(run_script(*tool, {say("b", {"c", raw({0x18})})}));
     tool.reset();
-    std::this_thread::sleep_for(50ms);
+    std::this_thread::sleep_for(nothing_comes); // time for a hang-up to show
     QVERIFY(box.peer().is_up());
     tool = std::make_unique<ToolEnd>(box.slave_path());
     QVERIFY(run_script(*tool, {say("b", {"c", raw({0x18})}), say(raw({1}), {raw({0xFC})})}));

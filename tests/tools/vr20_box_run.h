@@ -19,6 +19,7 @@ struct Run {
     QByteArray out;
     QByteArray err;
     qint64 ms = 0; // from the start to the end
+    boxsim::Clock::time_point end; // when it was seen to end
 };
 
 // Runs vr20-box to its end, feeding `input` to its standard input; kills it
@@ -42,6 +43,7 @@ inline Run run(const QStringList &args, const QByteArray &input = {}, int limit_
     p.closeWriteChannel();
     const bool ended = p.waitForFinished(limit_ms);
     result.ms = clock.elapsed();
+    result.end = boxsim::Clock::now();
     if (!ended) {
         p.kill();
         p.waitForFinished();

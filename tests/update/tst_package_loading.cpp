@@ -1,7 +1,6 @@
 // Choosing a package on the Update tab: the dialog, the header shown, the
 // block count and the stream left open for the session.
 #include <QDir>
-#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -67,13 +66,8 @@ private slots:
 
         r.load(path);
         QVERIFY(r.driver.boxes().isEmpty());
-        QCOMPARE(r.driver.file_dialogs().size(), 1);
-        const harness::ShownFileDialog dialog = r.driver.file_dialogs().first();
-        QCOMPARE(dialog.caption, QStringLiteral("open File"));
-        QCOMPARE(dialog.directory,
-                 QDir(QDir::current().absoluteFilePath(QStringLiteral(".."))).canonicalPath());
-        QCOMPARE(dialog.filters, (QStringList{"Text Files(*.bin)", "All Files(*.*)"}));
-        QVERIFY(!dialog.parentless);
+        QCOMPARE(r.files->asked(),
+                 QStringList{R"x(open "open File" in .. for "Text Files(*.bin);;All Files(*.*)")x"});
 
         QCOMPARE(r.window->ui.progressBar_update->maximum(), blocks);
         QVERIFY(package_open(*r.window));

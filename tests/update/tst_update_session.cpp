@@ -113,7 +113,8 @@ private slots:
         QVERIFY(r.driver.wait_for_boxes(1));
         QVERIFY(r.wait_session_end());
         if (stray_after_verdict)
-            QVERIFY(r.box.wait_idle(std::chrono::milliseconds(100), std::chrono::milliseconds(3000)));
+            QVERIFY(r.box.wait_idle(std::chrono::milliseconds(100),
+                                    std::chrono::milliseconds(harness::patience_ms)));
 
         const harness::ShownBox box = r.driver.boxes().value(0);
         QCOMPARE(box.title, QStringLiteral("Hint"));
@@ -390,7 +391,7 @@ private slots:
         QCOMPARE(r.window->ui.label_update_status->text(), label);
         verify_session_over(*r.window);
         const std::size_t sent = r.box.received().size();
-        QTest::qWait(100);
+        QTest::qWait(harness::past_queued_ms);
         QCOMPARE(r.box.received().size(), sent);
     }
 
@@ -436,7 +437,7 @@ private slots:
         Bytes expected = package.clean_session();
         expected.push_back('[');
         expected.push_back('[');
-        QTest::qWait(50);
+        QTest::qWait(harness::past_queued_ms);
         QCOMPARE(first_difference(r.box.received(), expected), QString());
     }
 
@@ -449,7 +450,6 @@ private slots:
         r.press_start();
         QVERIFY(harness::ModalDriver::wait_until(
             [&] { return r.box.received().size() >= 8 + 5 * stored_line_bytes + 4; }));
-        QTest::qWait(20);
         QVERIFY(session_running(*r.window));
 
         // Start does nothing while the session runs.
@@ -459,16 +459,16 @@ private slots:
         QCOMPARE(r.box.received().size(), sent);
 
         // Nor may another package replace the one being sent.
-        const int dialogs = r.driver.file_dialogs().size();
+        const int asked = r.files->asked().size();
         r.window->ui.pushButton_bin_update->click();
-        QCOMPARE(r.driver.file_dialogs().size(), dialogs);
+        QCOMPARE(r.files->asked().size(), asked);
         QVERIFY(package_open(*r.window));
 
         r.press_stop();
         verify_session_over(*r.window);
         QVERIFY(r.driver.boxes().isEmpty());
         // No watchdog resends after the end.
-        QTest::qWait(2300);
+        QTest::qWait(harness::past_watchdog_ms);
         QCOMPARE(r.box.received().size(), sent);
         QVERIFY(r.driver.boxes().isEmpty());
     }
@@ -482,7 +482,7 @@ private slots:
         QCOMPARE(r.driver.boxes().value(0).title, QStringLiteral("Warning"));
         QVERIFY(!session_running(*r.window));
         QVERIFY(r.window->ui.pushButton_update_close->isEnabled());
-        QTest::qWait(50);
+        QTest::qWait(harness::past_queued_ms);
         QVERIFY(r.box.received().empty());
     }
 

@@ -112,6 +112,7 @@ UpdateRig::UpdateRig(boxsim::Box::Settings settings)
     : box(settings)
 {
     window = std::make_unique<velmora>();
+    files = std::make_unique<harness::FileChoices>(*window);
     window->show();
     window->ui.tabWidget->setCurrentIndex(1);
     attached = QTest::qWaitForWindowExposed(window.get()) && dir.isValid()
@@ -122,6 +123,7 @@ UpdateRig::UpdateRig(boxsim::Box::Settings settings)
 
 UpdateRig::~UpdateRig()
 {
+    files.reset();
     window.reset();
 }
 
@@ -141,7 +143,7 @@ QString UpdateRig::write_file(const QByteArray &bytes, const QString &name)
 
 void UpdateRig::load(const QString &path)
 {
-    driver.queue_file(path);
+    files->queue(path);
     window->ui.pushButton_bin_update->click();
 }
 

@@ -72,10 +72,12 @@ public:
     // Waits until the session has ended (or the time is up).
     bool wait_session_end(int timeout_ms = 60000);
 
-    harness::ModalDriver driver; // first: the window may warn while it is built
+    QTemporaryDir dir;
+    harness::OwnFolders folders{dir.path()};
+    harness::ModalDriver driver; // before the window: it may warn while it is built
     boxsim::Box box;
     std::unique_ptr<velmora> window;
-    QTemporaryDir dir;
+    std::unique_ptr<harness::FileChoices> files;
 
 private:
     bool attached = false;
