@@ -5,12 +5,8 @@
 namespace protocol {
 
 namespace {
-constexpr uint8_t request_byte = 'H';
 constexpr uint8_t accept_byte = 'I';
 constexpr uint8_t ack_byte = 0xCC;
-constexpr uint8_t restart_byte = 0xEF;
-// Lets the reply route be hooked up before the first answer can come.
-constexpr milliseconds start_pause{30};
 // The box needs this between two satellites.
 constexpr milliseconds satellite_pause{200};
 } // namespace
@@ -18,7 +14,7 @@ constexpr milliseconds satellite_pause{200};
 Actions ListRead::do_start()
 {
     // Armed with the first request: a box that never answers is asked again.
-    return {Action::clear_port(), Action::listen(), Action::pause(start_pause),
+    return {Action::clear_port(), Action::listen(), Action::pause(request_pause),
             Action::send(request_byte, true), Action::arm_watchdog()};
 }
 
@@ -37,10 +33,10 @@ Actions ListRead::do_line_lost()
 Actions ListRead::do_reply(uint8_t byte)
 {
     first_request = false;
-    if (byte == restart_byte && ++restarts_in_row > max_restarts_in_row)
+    if (byte == box_error_byte && ++restarts_in_row > max_restarts_in_row)
         return {Action::end(Outcome::failure, MessageId::list_read_satellite_error, restarted_satellite())};
     Actions out{Action::arm_watchdog()};
-    if (byte == restart_byte) {
+    if (byte == box_error_byte) {
         restart_satellite();
         out.push_back(Action::send(request_byte, true));
     } else if (asked_amid_record && byte == accept_byte) {

@@ -18,6 +18,10 @@ class ListRead : public Conversation
 {
 public:
     static constexpr int max_restarts_in_row = 5;
+    // The request for a satellite, and the pause before the first: it lets
+    // the reply route be hooked up before the first answer can come.
+    static constexpr uint8_t request_byte = 'H';
+    static constexpr milliseconds request_pause{30};
 
     // Satellite of the current exchange (0 before the first).
     int satellite() const { return sat_idx; }

@@ -579,7 +579,7 @@ std::vector<CellChange> write_changes(const SatRow &row)
     // that satellite with 0xEF every time.
     const auto unless_readable = [&changes](const QByteArray &sent_bytes, SatColumn column,
                                             const QString &text, const QString &sent, const QString &reason) {
-        const bool unreadable = sent_bytes.contains(char(unreadable_byte));
+        const bool unreadable = sent_bytes.contains(char(box_error_byte));
         if (reason.isEmpty() && !unreadable)
             return;
         QStringList why;

@@ -13,8 +13,9 @@ constexpr int sat_columns = 4; // name, position, vertical, horizontal
 constexpr int sat_record_size = 20; // one satellite on the serial line
 constexpr int sat_name_bytes = 15; // name bytes the box keeps in front of its zero byte
 constexpr int csv_line_max = 254; // characters of a CSV line the reader keeps
-// The box's error byte: a record holding it as a value cannot be read back.
-constexpr uint8_t unreadable_byte = 0xEF;
+// The box's error byte, which restarts a satellite of a list read: a record
+// holding it as a value cannot be read back.
+constexpr uint8_t box_error_byte = 0xEF;
 
 enum SatColumn { col_name = 0, col_position = 1, col_vertical = 2, col_horizontal = 3 };
 

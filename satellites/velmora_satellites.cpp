@@ -30,8 +30,6 @@ namespace {
 
 // slt_sat_data_ready: the pause before it asks for the next satellite, and
 // the request.
-constexpr std::chrono::milliseconds read_start_pause{30};
-constexpr uchar read_request = 'H';
 
 const char *const csv_filter = "CSV Files(*.csv)";
 const char *const csv_dialog_dir = "..";
@@ -311,8 +309,8 @@ void velmora::slt_sat_data_ready(uchar idx)
     QCoreApplication::processEvents();
     ++sat_idx;
     emit list_set_sat_idx(sat_idx);
-    QThread::msleep(read_start_pause.count());
-    port_worker->write_and_wait(read_request);
+    QThread::msleep(protocol::ListRead::request_pause.count());
+    port_worker->write_and_wait(protocol::ListRead::request_byte);
 }
 
 // ---- writing the list to the box ----
