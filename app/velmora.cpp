@@ -333,11 +333,11 @@ bool velmora::long_flow_running() const
         || active_flow == DeviceFlow::list_write;
 }
 
-void velmora::show_message(protocol::MessageId id, const QString &detail)
+void velmora::show_message(protocol::MessageId id, const QString &detail, int value)
 {
     const protocol::Message &m = protocol::message(id);
     show_box(m.icon == protocol::MessageIcon::information ? QMessageBox::Information : QMessageBox::Warning,
-             tr(m.title), tr(m.text), detail);
+             tr(m.title), protocol::message_text(id, value), detail);
 }
 
 void velmora::show_box(QMessageBox::Icon icon, const QString &title, const QString &text,
@@ -450,7 +450,7 @@ void velmora::end_flow(const protocol::Action &end)
     }
     sat_watch->set_editable(true);
     if (end.message != protocol::MessageId::none)
-        show_message(end.message);
+        show_message(end.message, QString(), end.value);
     tell_backup_failure();
 }
 

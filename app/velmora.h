@@ -144,8 +144,9 @@ private:
 
 public:
     // The message box of `id`: parentless, its single button Yes, with
-    // `detail` as its detailed text when there is one.
-    static void show_message(protocol::MessageId id, const QString &detail = QString());
+    // `detail` as its detailed text when there is one; `value` is the number
+    // the message names, if it names one.
+    static void show_message(protocol::MessageId id, const QString &detail = QString(), int value = 0);
     // A message box as show_message makes it, of any text.
     static void show_box(QMessageBox::Icon icon, const QString &title, const QString &text,
                          const QString &detail = QString());
@@ -238,6 +239,7 @@ private:
     SatTableWatch *sat_watch = nullptr; // the cells' marks and unsaved edits
     std::vector<SatRow> write_rows; // what the running write sends, taken as it started
     QString backup_failure; // why the running transfer's backup failed
+    QString backup_round_trip; // rows the running transfer's backup does not give back as they are
     // Gives the table its delegate and watch, and the window its question
     // before closing.
     void prepare_sat_table();

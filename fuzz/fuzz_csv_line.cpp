@@ -1,25 +1,25 @@
-// Feeds arbitrary bytes as a satellite CSV file through the line reader and
-// the field rules, as "Read from file" does.
+// Feeds arbitrary bytes as a satellite CSV file through the list reader and
+// the field rules, as "Read from file" and vr20-box do.
 #include "sat_list.h"
 
-#include <QBuffer>
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    QByteArray content(reinterpret_cast<const char *>(data), static_cast<int>(size));
-    QBuffer file(&content);
-    file.open(QIODevice::ReadOnly);
-
-    QByteArray line;
-    for (int k = 0; k < sat_count && read_csv_line(file, &line); ++k) {
-        if (line.size() > csv_line_max || line.contains('\n'))
-            std::abort();
-        const CsvFields fields = parse_csv_line(line);
+    const QByteArray content(reinterpret_cast<const char *>(data), static_cast<int>(size));
+    const CsvList list = read_csv_list(content);
+    if (int(list.lines.size()) > sat_count || list.file_names.size() != list.lines.size())
+        std::abort();
+    // A replacement character only where the file holds one.
+    const bool holds_replacement = content.contains("\xEF\xBF\xBD");
+    for (const CsvFields &fields : list.lines) {
         if (!fields.is_valid())
             continue;
+        if (fields.name.toUtf8().size() > sat_name_bytes * 3
+            || (!holds_replacement && fields.name.contains(QChar(0xFFFD))))
+            std::abort();
         // The numbers the table shows must read back unchanged once saved.
-        QByteArray saved = format_csv_line(fields.cells()).toLocal8Bit();
+        QByteArray saved = format_csv_line(fields.cells()).toUtf8();
         saved.chop(1);
         const CsvFields again = parse_csv_line(saved);
         if (!again.is_valid() || again.position != fields.position || again.vertical != fields.vertical
@@ -27,5 +27,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::abort();
         (void)row_to_record(fields.cells());
     }
+    (void)csv_report(list);
     return 0;
 }

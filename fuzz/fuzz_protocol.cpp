@@ -231,6 +231,8 @@ public:
             if (a.kind == Action::Kind::row_ready)
                 require(a.value == k && k >= 1 && a.data.size() == sat_record_size,
                         "a row only for the current satellite 1..199, of 20 bytes", actions);
+            else if (a.kind == Action::Kind::end && a.message == MessageId::list_read_satellite_error)
+                require(a.value >= 1 && a.value <= sat_count, "an error names a satellite 1..199", actions);
         progress_within(actions, 100);
     }
 

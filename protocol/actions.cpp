@@ -79,9 +79,9 @@ Action Action::show(MessageId message)
     return a;
 }
 
-Action Action::end(Outcome outcome, MessageId message)
+Action Action::end(Outcome outcome, MessageId message, int value)
 {
-    Action a = of(Kind::end);
+    Action a = of(Kind::end, value);
     a.outcome = outcome;
     a.message = message;
     return a;
@@ -136,7 +136,8 @@ QString describe(const Action &a)
         return QStringLiteral("message ") + QLatin1String(message_name(a.message));
     case Action::Kind::end:
         return QStringLiteral("end ") + (a.outcome == Outcome::success ? "success" : "failure")
-            + (a.message == MessageId::none ? QString() : QStringLiteral(" ") + message_name(a.message));
+            + (a.message == MessageId::none ? QString() : QStringLiteral(" ") + message_name(a.message))
+            + (a.value == 0 ? QString() : QStringLiteral(" %1").arg(a.value));
     }
     return QString();
 }

@@ -45,7 +45,8 @@ struct Action {
         status, // the status label shows `status_text(status, value)`
         message, // show `message`; the conversation goes on and hears on_message_closed()
         end, // the conversation is over with `outcome`; `message` (if any) is shown after
-             // the port and the flow's connections have been released
+             // the port and the flow's connections have been released, with `value` for
+             // the number it names (see message_text)
     };
 
     Kind kind = Kind::clear_port;
@@ -69,7 +70,7 @@ struct Action {
     static Action log(const QByteArray &text);
     static Action show_status(Status status, int value = 0);
     static Action show(MessageId message);
-    static Action end(Outcome outcome, MessageId message = MessageId::none);
+    static Action end(Outcome outcome, MessageId message = MessageId::none, int value = 0);
 
     bool operator==(const Action &o) const;
     bool operator!=(const Action &o) const { return !(*this == o); }

@@ -1,11 +1,12 @@
 #include "list_read.h"
 
+#include <algorithm>
+
 namespace protocol {
 
 namespace {
 constexpr uint8_t accept_byte = 'I';
 constexpr uint8_t ack_byte = 0xCC;
-constexpr uint8_t restart_byte = 0xEF;
 // The box needs this between two satellites.
 constexpr milliseconds satellite_pause{200};
 } // namespace
@@ -32,8 +33,10 @@ Actions ListRead::do_line_lost()
 Actions ListRead::do_reply(uint8_t byte)
 {
     first_request = false;
+    if (byte == box_error_byte && ++restarts_in_row > max_restarts_in_row)
+        return {Action::end(Outcome::failure, MessageId::list_read_satellite_error, restarted_satellite())};
     Actions out{Action::arm_watchdog()};
-    if (byte == restart_byte) {
+    if (byte == box_error_byte) {
         restart_satellite();
         out.push_back(Action::send(request_byte, true));
     } else if (asked_amid_record && byte == accept_byte) {
@@ -59,6 +62,11 @@ void ListRead::restart_satellite()
     sat_rd_active = 1;
 }
 
+int ListRead::restarted_satellite() const
+{
+    return sat_rd_active ? std::min(sat_idx + 1, sat_count) : sat_idx;
+}
+
 void ListRead::ask_number(Actions &out)
 {
     if (sat_idx >= sat_count)
@@ -80,6 +88,7 @@ void ListRead::take_record_byte(Actions &out, uint8_t byte)
         return;
 
     sat_rd_active = 1;
+    restarts_in_row = 0;
     out.push_back(Action::row_ready(sat_idx, record, sat_record_size));
     out.push_back(Action::progress((sat_idx + 1) / 2));
     if (sat_idx >= sat_count) {

@@ -9,9 +9,15 @@ namespace protocol {
 // the number k; 20 record bytes from the box, each acknowledged with 0xCC;
 // a pause before the next 'H'. 0xEF from the box, in any phase, starts the
 // current satellite again. The watchdog asks 'H' again after every silence.
+//
+// A record may hold 0xEF as a value (a vertical of -17, a name byte): the box
+// then sends it every time, and that satellite never comes whole. After
+// max_restarts_in_row restarts with no whole record between them, the next
+// 0xEF ends the read with list_read_satellite_error naming the satellite.
 class ListRead : public Conversation
 {
 public:
+    static constexpr int max_restarts_in_row = 5;
     // The request for a satellite, and the pause before the first: it lets
     // the reply route be hooked up before the first answer can come.
     static constexpr uint8_t request_byte = 'H';
@@ -32,6 +38,9 @@ private:
     void ask_number(Actions &out);
     void take_record_byte(Actions &out, uint8_t byte);
     void restart_satellite();
+    // The satellite a restart asks again: the one whose number was sent, or
+    // the one about to be asked.
+    int restarted_satellite() const;
 
     uint8_t sat_idx = 0; // 1..199 once the first 'I' has come
     uint8_t sat_idx_last = 0; // sat_idx before its last increase
@@ -42,6 +51,7 @@ private:
     // again with 'I' rather than go on with its record.
     bool asked_amid_record = false;
     bool first_request = true; // only the first 'H' of a read checks its write
+    int restarts_in_row = 0; // 0xEF restarts since the last whole record; silences do not count
 };
 
 } // namespace protocol

@@ -45,6 +45,13 @@ const Entry table[] = {
     {MessageId::list_read_connection_error,
      "list_read_connection_error",
      {"Error", "Data connection error, please restart box and PC software", warning}},
+    {MessageId::list_read_satellite_error,
+     "list_read_satellite_error",
+     {"Error",
+      "The box keeps reporting an error for satellite %1, so the list read stopped there. A value in that "
+      "slot may be one the box can store but cannot send back (a Vertical or Horizontal of -17, for "
+      "example): write that satellite again with other values.",
+      warning}},
     {MessageId::list_write_ok, "list_write_ok", {"Hint", "Satellite data write successfully!", information}},
     {MessageId::list_transfer_error, "list_transfer_error", {"Error", transfer_error_text, warning}},
     {MessageId::csv_no_file, "csv_no_file", {"Warning", "No CSV file", warning}},
@@ -97,6 +104,12 @@ const Entry &entry(MessageId id)
 const Message &message(MessageId id)
 {
     return entry(id).message;
+}
+
+QString message_text(MessageId id, int value)
+{
+    const QString text = QString::fromLatin1(entry(id).message.text);
+    return text.contains(QLatin1String("%1")) ? text.arg(value) : text;
 }
 
 const char *message_name(MessageId id)

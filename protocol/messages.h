@@ -23,6 +23,7 @@ enum class MessageId : uint8_t {
     // satellite list
     list_read_ok,
     list_read_connection_error,
+    list_read_satellite_error, // names the satellite
     list_write_ok,
     list_transfer_error,
     csv_no_file,
@@ -57,6 +58,8 @@ struct Message {
 
 // The title, text and icon of a message; `none` gives empty texts.
 const Message &message(MessageId id);
+// The text of a message, with `value` for the number a message names ("%1").
+QString message_text(MessageId id, int value = 0);
 // The id's own name ("list_transfer_error"), for traces and tests.
 const char *message_name(MessageId id);
 

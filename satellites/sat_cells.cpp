@@ -20,9 +20,10 @@ int cell_key(int row, int column)
 // How the question names what the box gets for a cell.
 QString sent_value(const CellChange &change)
 {
-    if (change.column == col_name)
-        return QStringLiteral("%1 \"%2\"").arg(sat_column_name(change.column), change.sent);
-    return QStringLiteral("%1 %2").arg(sat_column_name(change.column), change.sent);
+    const QString value = change.column == col_name
+        ? QStringLiteral("%1 \"%2\"").arg(sat_column_name(change.column), change.sent)
+        : QStringLiteral("%1 %2").arg(sat_column_name(change.column), change.sent);
+    return change.unreadable ? value + QStringLiteral(" (which it cannot send back)") : value;
 }
 
 } // namespace
@@ -39,7 +40,7 @@ QValidator::State IntegerCellValidator::validate(QString &text, int &) const
 
 QValidator::State NameCellValidator::validate(QString &text, int &) const
 {
-    return text.toUtf8().size() <= sat_name_bytes ? Acceptable : Invalid;
+    return text.toUtf8().size() <= sat_name_bytes && csv_cell_problem(text).isEmpty() ? Acceptable : Invalid;
 }
 
 QWidget *SatCellDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &option,
@@ -63,9 +64,9 @@ void SatCellDelegate::setModelData(QWidget *editor, QAbstractItemModel *model, c
         emit const_cast<SatCellDelegate *>(this)->cell_edited(index.row(), index.column());
 }
 
-void mark_cell(QTableWidgetItem &item, const CellChange *change)
+void mark_cell(QTableWidgetItem &item, const QString &note)
 {
-    if (!change) {
+    if (note.isEmpty()) {
         if (cell_marked(item)) {
             item.setData(Qt::BackgroundRole, QVariant());
             item.setData(Qt::ToolTipRole, QVariant());
@@ -73,7 +74,7 @@ void mark_cell(QTableWidgetItem &item, const CellChange *change)
         return;
     }
     item.setBackground(marked_background);
-    item.setToolTip(change_note(*change));
+    item.setToolTip(note);
 }
 
 bool cell_marked(const QTableWidgetItem &item)
@@ -129,14 +130,22 @@ void SatTableWatch::mark_row(int row)
     // mark back here, and tell the table's other listeners of a change that
     // is none.
     const QSignalBlocker quiet(table);
-    const std::vector<CellChange> changes = write_changes(table_row(*table, row));
+    const SatRow texts = table_row(*table, row);
+    const std::vector<CellChange> changes = write_changes(texts);
     for (int col = 0; col < sat_columns; ++col) {
         QTableWidgetItem *item = table->item(row, col);
         if (!item)
             continue;
         const auto change = std::find_if(changes.begin(), changes.end(),
                                          [col](const CellChange &c) { return c.column == col; });
-        mark_cell(*item, change == changes.end() ? nullptr : &*change);
+        QStringList notes;
+        if (change != changes.end())
+            notes << change_note(*change);
+        const QString problem = csv_cell_problem(texts[size_t(col)]);
+        if (!problem.isEmpty())
+            notes << QStringLiteral("the %1 holds %2: saved to a file, this row does not read back as it is")
+                         .arg(sat_column_name(SatColumn(col)), problem);
+        mark_cell(*item, notes.join(QLatin1Char('\n')));
     }
 }
 

@@ -25,7 +25,8 @@ public:
     State validate(QString &text, int &pos) const override;
 };
 
-// A name takes at most the bytes the box stores, counted in UTF-8.
+// A name takes at most the bytes the box stores, counted in UTF-8, and
+// neither a comma nor a line feed, which a list file cannot keep.
 class NameCellValidator : public QValidator
 {
 public:
@@ -49,9 +50,9 @@ signals:
     void cell_edited(int row, int column);
 };
 
-// Marks `item` when the write would alter it (`change`): a background and a
-// tooltip saying what the box gets and why; clears the mark otherwise.
-void mark_cell(QTableWidgetItem &item, const CellChange *change);
+// Marks `item` with `note` (a background, and the note as its tooltip);
+// clears the mark when `note` is empty.
+void mark_cell(QTableWidgetItem &item, const QString &note);
 bool cell_marked(const QTableWidgetItem &item);
 
 // What the tooltip of a cell marked for `change` says.
@@ -61,7 +62,8 @@ QString change_note(const CellChange &change);
 SatRow table_row(const QTableWidget &table, int row);
 
 // Follows every change of a satellite table's cells, from a file, from the
-// box or from an edit: keeps their marks, and knows the cells whose edits
+// box or from an edit: keeps their marks (cells the write would alter, and
+// cells a list file cannot give back as they are), and knows the cells whose edits
 // were neither saved to a file nor written to the box. Gives the table the
 // cell delegate.
 class SatTableWatch : public QObject

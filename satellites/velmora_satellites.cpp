@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QEvent>
-#include <QBuffer>
 #include <QFile>
 #include <QPushButton>
 #include <QTableWidgetItem>
@@ -157,10 +156,18 @@ void velmora::back_up_sat_table(BackupKind kind, const std::vector<SatRow> &rows
     const BackupResult result = save_backup(folder, kind, rows, QDateTime::currentDateTime());
     if (!result.ok)
         backup_failure = tr("Backup folder: %1\n%2").arg(folder, result.error);
+    else
+        backup_round_trip = csv_round_trip_report(rows);
 }
 
 void velmora::tell_backup_failure()
 {
+    if (!backup_round_trip.isEmpty()) {
+        const QString rows = backup_round_trip;
+        backup_round_trip.clear();
+        show_box(QMessageBox::Warning, tr("Warning"),
+                 tr("The satellite list was backed up to %1, but ").arg(backup_folder()) + rows);
+    }
     if (backup_failure.isEmpty())
         return;
     const QString detail = backup_failure;
@@ -194,14 +201,16 @@ void velmora::sat_read_file()
         show_message(protocol::MessageId::csv_cannot_open, file.error);
         return;
     }
-    QBuffer csv;
-    csv.setData(file.bytes);
-    csv.open(QIODevice::ReadOnly);
-    QByteArray line;
-    for (int k = 1; k <= sat_count; ++k) {
-        if (!read_csv_line(csv, &line))
-            break;
-        const CsvFields fields = parse_csv_line(line);
+    const CsvList list = read_csv_list(file.bytes);
+    const QString report = csv_report(list);
+    // Loading nothing silently would leave the old rows looking loaded.
+    if (list.satellite_lines() == 0) {
+        show_box(QMessageBox::Warning, tr("Warning"),
+                 csv_no_satellite_text(list) + tr("\n\nNothing was loaded: the table is as it was."), report);
+        return;
+    }
+    for (int k = 1; k <= int(list.lines.size()); ++k) {
+        const CsvFields &fields = list.lines[size_t(k - 1)];
         // Without three commas there are no fields to take: the row stays.
         if (fields.is_valid())
             show_sat_row(ui.sat_setting, sat_items[k - 1], k - 1, fields.cells());
@@ -210,6 +219,9 @@ void velmora::sat_read_file()
     }
     ui.progressBar_sat_setting->setValue(100);
     QCoreApplication::processEvents();
+    if (!list.sound())
+        show_box(QMessageBox::Warning, tr("Warning"),
+                 tr("The file was loaded, but not all of it reads as it stands.\n\n") + report);
 }
 
 void velmora::sat_write_file()
@@ -238,6 +250,9 @@ void velmora::sat_write_file()
         return;
     }
     sat_watch->edits_kept();
+    const QString round_trip = csv_round_trip_report(rows);
+    if (!round_trip.isEmpty())
+        show_box(QMessageBox::Warning, tr("Warning"), tr("The file was saved, but ") + round_trip);
 }
 
 // ---- reading the list from the box ----

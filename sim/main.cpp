@@ -157,12 +157,11 @@ std::vector<Record> load_csv(const std::string &path)
     if (!file.open(QIODevice::ReadOnly))
         fail("cannot open " + path);
     std::vector<Record> records(satellite_slots, Record{});
-    QByteArray line;
-    for (int k = 0; k < satellite_slots && read_csv_line(file, &line); ++k) {
-        const CsvFields f = parse_csv_line(line);
+    const CsvList list = read_csv_list(file.readAll());
+    for (std::size_t k = 0; k < list.lines.size(); ++k) {
+        const CsvFields &f = list.lines[k];
         if (f.is_valid())
-            records[static_cast<std::size_t>(k)]
-                = box_record(f.name.toUtf8().toStdString(), f.position, f.vertical, f.horizontal);
+            records[k] = box_record(f.name.toUtf8().toStdString(), f.position, f.vertical, f.horizontal);
     }
     return records;
 }

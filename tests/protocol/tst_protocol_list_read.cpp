@@ -57,6 +57,17 @@ Script amid_first(int bytes)
     return begun().reply('I').replies(record(1).left(bytes));
 }
 
+// Satellite k restarted `times` times: each time 0xEF after its number and
+// a few record bytes, then 'I' asks k again.
+Script restarted(Script s, int k, int times)
+{
+    for (int i = 0; i < times; ++i)
+        s.reply(0xEF).reply('I').replies(record(k).left(3));
+    return s;
+}
+
+const int restarts = ListRead::max_restarts_in_row;
+
 } // namespace
 
 class TstProtocolListRead : public QObject
@@ -102,6 +113,15 @@ void TstProtocolListRead::actions_data()
     QTest::newRow("0xEF twice steps back once")
         << read_whole(3).reply('I') << Script().reply(0xEF).reply(0xEF).reply('I')
         << QStringList{W, H, W, H, W, number(4)};
+    QTest::newRow("0xEF past the restart limit ends the read naming the satellite")
+        << restarted(amid_first(3), 1, restarts) << Script().reply(0xEF).reply('I').silence()
+        << QStringList{"end failure list_read_satellite_error 1"};
+    QTest::newRow("0xEF past the limit before 'I' names the satellite about to be asked")
+        << restarted(read_whole(2).reply('I'), 3, restarts - 1).reply(0xEF).silence() << Script().reply(0xEF)
+        << QStringList{"end failure list_read_satellite_error 3"};
+    QTest::newRow("a whole record starts the count again")
+        << restarted(amid_first(3), 1, restarts).replies(record(1).mid(3)).reply('I') << Script().reply(0xEF)
+        << QStringList{W, H};
     QTest::newRow("stray byte after a record, then 'I' asks the next")
         << read_whole(1) << Script().reply('x').reply('I') << QStringList{W, W, number(2)};
     QTest::newRow("silence while waiting for 'I' asks again")

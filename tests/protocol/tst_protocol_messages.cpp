@@ -22,7 +22,7 @@ const QStringList names
     = QStringLiteral(
           "none port_unusable port_not_found port_cannot_open limits_out_of_range limits_wrong_order "
           "limits_set_ok limits_set_incomplete limits_read_out_of_range list_read_ok "
-          "list_read_connection_error list_write_ok list_transfer_error "
+          "list_read_connection_error list_read_satellite_error list_write_ok list_transfer_error "
           "csv_no_file csv_cannot_open csv_cannot_save package_not_found package_cannot_open "
           "device_not_prepared cpu_mismatch package_too_old line_retries_exhausted data_write_error "
           "update_failed update_line_lost update_completed image_cannot_open "
@@ -140,6 +140,9 @@ void TstProtocolMessages::describe_data()
     QTest::newRow("end without a message") << Action::end(Outcome::failure) << "end failure";
     QTest::newRow("end with a message")
         << Action::end(Outcome::success, MessageId::list_read_ok) << "end success list_read_ok";
+    QTest::newRow("end with a message naming a satellite")
+        << Action::end(Outcome::failure, MessageId::list_read_satellite_error, 12)
+        << "end failure list_read_satellite_error 12";
 }
 
 void TstProtocolMessages::describe()

@@ -31,7 +31,8 @@ inline QByteArray record_bytes(const SatRecord &rec)
 }
 
 // Columns "row" (SatRow), "record" (SatRecord) and "altered" (QList<int>,
-// the columns whose cell the box gets otherwise than it reads).
+// the columns whose cell the box gets otherwise than it reads, or cannot send
+// back).
 inline void add_record_rows()
 {
     QTest::addColumn<SatRow>("row");
@@ -55,10 +56,12 @@ inline void add_record_rows()
     QTest::newRow("UTF-8 name of 15 bytes")
         << SatRow{QString::fromUtf8("T" + u_umlaut.repeated(7)), "", "", ""}
         << make_record("T" + u_umlaut.repeated(7), 0, 0, 0, 0) << none;
-    QTest::newRow("UTF-8 name of 16 bytes, a character across byte 15")
+    QTest::newRow("UTF-8 name of 16 bytes, a character across byte 15: cut before it")
         << SatRow{QString::fromUtf8(u_umlaut.repeated(8)), "", "", ""}
-        << make_record(u_umlaut.repeated(7) + "\xC3", 0, 0, 0, 0) << name;
+        << make_record(u_umlaut.repeated(7), 0, 0, 0, 0) << name;
     QTest::newRow("empty row") << SatRow{} << make_record("", 0, 0, 0, 0) << none;
+    QTest::newRow("vertical -17 sent as it reads, with the byte 0xEF")
+        << SatRow{"", "", "-17", ""} << make_record("", 0, 0, 0, 0xEF) << vertical;
     QTest::newRow("empty slot from box")
         << SatRow{"Free", " ", " ", " "} << make_record("Free", 0, 0, 0, 0) << none;
     QTest::newRow("plus sign and leading zeros")

@@ -3,6 +3,9 @@
 #include <QBuffer>
 #include <QtTest>
 
+#include <algorithm>
+#include <random>
+
 #include "record_rows.h"
 
 Q_DECLARE_METATYPE(std::vector<CellChange>)
@@ -42,6 +45,26 @@ Reading read_integer(const QString &text)
     return r;
 }
 
+// What read_csv_list makes of a file, one line a finding: the encoding, the
+// names of the satellite lines, and each finding that is not one.
+QStringList findings(const CsvList &list)
+{
+    QStringList out{list.encoding == CsvEncoding::utf8 ? "utf8" : "windows-1252"};
+    QStringList names;
+    for (const CsvFields &f : list.lines)
+        names << (f.is_valid() ? f.name : "-");
+    out << "names " + names.join('|');
+    for (const CsvList::Line &l : list.skipped)
+        out << QString("skipped %1 [%2]").arg(l.number).arg(l.text);
+    if (list.semicolon_lines)
+        out << QString("semicolons %1").arg(list.semicolon_lines);
+    for (const CsvList::OddField &f : list.odd_fields)
+        out << QString("odd %1 %2 [%3] %4").arg(f.line).arg(sat_column_name(f.column), f.text).arg(f.value);
+    for (int line : list.cut_lines)
+        out << QString("cut %1").arg(line);
+    return out;
+}
+
 } // namespace
 
 class TstSatList : public QObject
@@ -55,6 +78,11 @@ private slots:
     void parse_line();
     void read_lines_data();
     void read_lines();
+    void read_list_data();
+    void read_list();
+    void decoding_never_invents_replacement_characters();
+    void report_shows_the_first_few();
+    void round_trip_report();
     void format_line_data();
     void format_line();
     void saved_row_reads_back();
@@ -184,6 +212,106 @@ void TstSatList::read_lines()
     QCOMPARE(got, lines);
 }
 
+void TstSatList::read_list_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("found");
+
+    QTest::newRow("Windows-1252 name")
+        << QByteArray("T\xFCrksat 42E,420,1,2,\n")
+        << QStringList{"windows-1252", "names " + QString::fromUtf8("T\xC3\xBCrksat 42E")};
+    QTest::newRow("UTF-8 with a byte-order mark")
+        << QByteArray("\xEF\xBB\xBFT\xC3\xBCrksat,1,2,3,\r\n")
+        << QStringList{"utf8", "names " + QString::fromUtf8("T\xC3\xBCrksat")};
+    QTest::newRow("Windows-1252: 0x80-0x9F, undefined bytes as in Latin-1")
+        << QByteArray("\x80\x81\x8D\x8F\x90\x9D\x9F,1,2,3,\n")
+        << QStringList{"windows-1252",
+                       QString("names ") + QChar(0x20AC) + QChar(0x81) + QChar(0x8D) + QChar(0x8F)
+                           + QChar(0x90) + QChar(0x9D) + QChar(0x178)};
+    QTest::newRow("overlong UTF-8 is Windows-1252")
+        << QByteArray("\xC0\xAF,1,2,3,\n")
+        << QStringList{"windows-1252", QString::fromUtf8("names \xC3\x80\xC2\xAF")};
+    QTest::newRow("UTF-8 name cut at a whole character")
+        << QByteArray("ABCDEFGHIJKLMN\xC3\xBC,1,2,3,\n") << QStringList{"utf8", "names ABCDEFGHIJKLMN"};
+    QTest::newRow("semicolons: no satellite line")
+        << QByteArray("Sat 1;100;1;1\nSat 2;200;2;2\n\n")
+        << QStringList{
+               "utf8",         "names -|-|-", "skipped 1 [Sat 1;100;1;1]", "skipped 2 [Sat 2;200;2;2]",
+               "skipped 3 []", "semicolons 2"};
+    QTest::newRow("last line without a line end is skipped")
+        << QByteArray("a,1,2,3,\nb,4,5,6,") << QStringList{"utf8", "names a", "skipped 2 [b,4,5,6,]"};
+    QTest::newRow("fields that are not plain integers")
+        << QByteArray("a,12.5,1e3,\"5\",\n")
+        << QStringList{"utf8", "names a", "odd 1 position [12.5] 1185", "odd 1 vertical [1e3] 121",
+                       "odd 1 horizontal [\"5\"] -84"};
+    QTest::newRow("blanks, one sign and empty fields are plain")
+        << QByteArray("b, - 12 ,+5, ,\nc,,,,\n") << QStringList{"utf8", "names b|c"};
+    QTest::newRow("integers beyond the field's bits")
+        << QByteArray("c,40000,127,-129,\n")
+        << QStringList{"utf8", "names c", "odd 1 position [40000] -25536", "odd 1 horizontal [-129] 127"};
+    QTest::newRow("sign after the digits")
+        << QByteArray("d,1-2,,,\n") << QStringList{"utf8", "names d", "odd 1 position [1-2] -12"};
+    QTest::newRow("a line cut at 254 characters")
+        << QByteArray("n,1,2,3," + QByteArray(300, 'x') + "\n") << QStringList{"utf8", "names n", "cut 1"};
+    QTest::newRow("empty file") << QByteArray() << QStringList{"utf8", "names "};
+    QByteArray long_file;
+    for (int k = 1; k <= sat_count + 2; ++k)
+        long_file += k > sat_count ? "x\n" : "s,1,2,3,\n";
+    QTest::newRow("lines after the 199th are not read")
+        << long_file
+        << QStringList{"utf8", "names " + QStringList(QVector<QString>(sat_count, "s").toList()).join('|')};
+}
+
+void TstSatList::read_list()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, found);
+    QCOMPARE(findings(read_csv_list(file)), found);
+}
+
+// Neither encoding turns a byte into U+FFFD: a file holds one only where it
+// holds the character itself.
+void TstSatList::decoding_never_invents_replacement_characters()
+{
+    std::mt19937 random(20);
+    for (int n = 0; n < 2000; ++n) {
+        QByteArray bytes(int(random() % 40), '\0');
+        for (char &b : bytes)
+            b = char(random() % 4 == 0 ? 0x80 + random() % 0x80 : random() % 256);
+        const QString text = decode_csv_text(bytes, csv_encoding(bytes));
+        QVERIFY2(!text.contains(QChar(0xFFFD)), bytes.toHex().constData());
+    }
+}
+
+void TstSatList::report_shows_the_first_few()
+{
+    QByteArray file;
+    for (int k = 1; k <= 7; ++k)
+        file += "Sat " + QByteArray::number(k) + ";1;2;3\n";
+    file += "ok,1.5,2,3,\n";
+    QCOMPARE(csv_report(read_csv_list(file)),
+             QString("7 lines are not satellite rows and were skipped:\n"
+                     "  line 1: \"Sat 1;1;2;3\"\n  line 2: \"Sat 2;1;2;3\"\n  line 3: \"Sat 3;1;2;3\"\n"
+                     "  line 4: \"Sat 4;1;2;3\"\n  line 5: \"Sat 5;1;2;3\"\n  and 2 more\n"
+                     "7 of them separate fields by semicolons (;), not commas.\n\n"
+                     "1 number field does not read as the number it shows:\n"
+                     "  line 8, position \"1.5\" reads as 85"));
+    QCOMPARE(csv_report(read_csv_list("a,1,2,3,\n")), QString());
+}
+
+void TstSatList::round_trip_report()
+{
+    const std::vector<SatRow> rows{
+        {"Astra,19E", "300", "1", "2"}, {"Plain", "1", "2", "3"}, {"Two\nlines", "1", "2", "3"}};
+    QCOMPARE(
+        csv_round_trip_report(rows),
+        QString("2 rows will not read back from the file as they are (a list file has no quoting: a comma "
+                "or a line feed splits the line):\n"
+                "  row 1: the name \"Astra,19E\" holds a comma\n  row 3: the name \"Two\\nlines\" holds a "
+                "line feed"));
+    QCOMPARE(csv_round_trip_report({rows[1]}), QString());
+}
+
 void TstSatList::format_line_data()
 {
     QTest::addColumn<SatRow>("row");
@@ -305,10 +433,10 @@ void TstSatList::write_changes_data()
         << std::vector<CellChange>{{col_name, "ABCDEFGHIJKLMNOPQ", "ABCDEFGHIJKLMNO",
                                     "the name has 17 bytes: the box keeps the first 15"}};
     const QString split = QString::fromUtf8("ABCDEFGHIJKLMN\xC3\xBC");
-    QTest::newRow("name cut inside a character")
+    QTest::newRow("name cut before a character across byte 15")
         << SatRow{split, "", "", ""}
-        << std::vector<CellChange>{{col_name, split, QString("ABCDEFGHIJKLMN") + QChar(0xFFFD),
-                                    "the name has 16 bytes: the box keeps the first 15"}};
+        << std::vector<CellChange>{
+               {col_name, split, "ABCDEFGHIJKLMN", "the name has 16 bytes: the box keeps the first 14"}};
     QTest::newRow("position above 5000")
         << SatRow{"", "5001", "", ""}
         << std::vector<CellChange>{{col_position, "5001", "0", "5001 is above 5000: the box gets 0"}};
@@ -354,6 +482,33 @@ void TstSatList::write_changes_data()
     QTest::newRow("angle not a whole number")
         << SatRow{"", "", "", "1.5"}
         << std::vector<CellChange>{{col_horizontal, "1.5", "0", "1.5 is not a whole number: the box gets 0"}};
+    const QString unreadable = ": the box can store it, but cannot send it back to be read";
+    QTest::newRow("angles of -17 are the byte 0xEF")
+        << SatRow{"", "", "-17", "-17"}
+        << std::vector<CellChange>{
+               {col_vertical, "-17", "-17",
+                "-17 is sent with the byte 0xEF, the box's error byte" + unreadable, true},
+               {col_horizontal, "-17", "-17",
+                "-17 is sent with the byte 0xEF, the box's error byte" + unreadable, true}};
+    QTest::newRow("position with a byte 0xEF, high and low")
+        << SatRow{"", "-4352", "", ""}
+        << std::vector<CellChange>{{col_position, "-4352", "-4352",
+                                    "-4352 is sent with the byte 0xEF, the box's error byte" + unreadable,
+                                    true}};
+    QTest::newRow("cut to 8 bits, then 0xEF: both reasons")
+        << SatRow{"", "", "239", ""}
+        << std::vector<CellChange>{
+               {col_vertical, "239", "-17",
+                "239 is cut to 8 bits: the box gets -17; -17 is sent with the byte 0xEF, the "
+                "box's error byte"
+                    + unreadable,
+                true}};
+    const QString replacement = QString::fromUtf8("T\xEF\xBF\xBDrksat");
+    QTest::newRow("name holding U+FFFD")
+        << SatRow{replacement, "", "", ""}
+        << std::vector<CellChange>{{col_name, replacement, replacement,
+                                    "the name is sent with the byte 0xEF, the box's error byte" + unreadable,
+                                    true}};
     QTest::newRow("every cell, in column order")
         << SatRow{"Astra 19.2E long name", "East", "-91", "256"}
         << std::vector<CellChange>{{col_name, "Astra 19.2E long name", "Astra 19.2E lon",
@@ -463,9 +618,15 @@ void TstSatList::write_changes_match_record()
     const QByteArray name_bytes(reinterpret_cast<const char *>(b), sat_name_bytes + 1);
     const bool name_altered
         = utf8.size() > sat_name_bytes || name_bytes != utf8.leftJustified(sat_name_bytes + 1, '\0');
-    QCOMPARE(reported.contains(col_name), name_altered);
-    if (name_altered)
+    // The box's error byte among a field's bytes: stored, never read back.
+    const auto holds_error_byte
+        = [b](int from, int count) { return std::count(b + from, b + from + count, 0xEF) > 0; };
+    const bool name_unreadable = holds_error_byte(0, sat_name_bytes);
+    QCOMPARE(reported.contains(col_name), name_altered || name_unreadable);
+    if (reported.contains(col_name)) {
         QCOMPARE(reported[col_name].sent, record_to_row(rec)[col_name]);
+        QCOMPARE(reported[col_name].unreadable, name_unreadable);
+    }
 
     const Reading r = read_integer(text);
     const bool blank = text.trimmed().isEmpty();
@@ -473,10 +634,11 @@ void TstSatList::write_changes_match_record()
         SatColumn column;
         qint64 held; // the number in the record
         qint64 low, high; // what the cell's bytes can hold
+        bool unreadable;
     } cells[] = {
-        {col_position, int16_t(b[16] | b[17] << 8), -32768, 32767},
-        {col_vertical, int8_t(b[19]), -128, 127},
-        {col_horizontal, int8_t(b[18]), -128, 127},
+        {col_position, int16_t(b[16] | b[17] << 8), -32768, 32767, holds_error_byte(16, 2)},
+        {col_vertical, int8_t(b[19]), -128, 127, holds_error_byte(19, 1)},
+        {col_horizontal, int8_t(b[18]), -128, 127, holds_error_byte(18, 1)},
     };
     for (const auto &cell : cells) {
         bool altered;
@@ -487,9 +649,11 @@ void TstSatList::write_changes_match_record()
         else
             altered = r.value < cell.low || r.value > cell.high || cell.held != r.value;
         QVERIFY2(!(blank && altered), "a blank cell is sent as 0");
-        QCOMPARE(reported.contains(cell.column), altered);
-        if (altered)
+        QCOMPARE(reported.contains(cell.column), altered || cell.unreadable);
+        if (reported.contains(cell.column)) {
             QCOMPARE(reported[cell.column].sent, QString::number(cell.held));
+            QCOMPARE(reported[cell.column].unreadable, cell.unreadable);
+        }
     }
 }
 

@@ -54,22 +54,31 @@ private slots:
         set_row(r.window, 3, {"A,B", "1", "2", "3"});
 
         r.choose(r.window.ui.pushButton_sat_save_file, path);
-        QVERIFY(r.driver.boxes().isEmpty());
+        QCOMPARE(r.driver.texts(),
+                 QStringList{"The file was saved, but 1 row will not read back from the file as "
+                             "it is (a list file has no quoting: a comma or a line feed splits "
+                             "the line):\n  row 4: the name \"A,B\" holds a comma"});
         QCOMPARE(r.window.ui.lineEdit_sat_setting->text(), QFileInfo(path).absoluteFilePath());
         QCOMPARE(r.window.ui.progressBar_sat_setting->value(), 100);
-        const QByteArray expected = "Sat 1,192,45,-45,\nBlank,,,,\n"
-            + QString::fromUtf8("Astra \xC3\xBC long name").toLocal8Bit() + ",-200,,7,\nA,B,1,2,3,\n"
+        // UTF-8 whatever the locale.
+        const QByteArray expected
+            = "Sat 1,192,45,-45,\nBlank,,,,\nAstra \xC3\xBC long name,-200,,7,\nA,B,1,2,3,\n"
             + QByteArray(",,,,\n").repeated(195);
         QCOMPARE(read_file(path), expected);
 
         for (int row = 0; row < sats; ++row)
             set_row(r.window, row, marker);
         r.choose(r.window.ui.pushButton_sat_read_file, path);
-        QVERIFY(r.driver.boxes().isEmpty());
+        // The name's comma shifts the fields of its line.
+        QCOMPARE(r.driver.texts().size(), 2);
+        QCOMPARE(r.driver.texts().constLast(),
+                 QString("The file was loaded, but not all of it reads as it "
+                         "stands.\n\n1 number field does not read as the number "
+                         "it shows:\n  line 4, position \"B\" reads as 18"));
         QCOMPARE(r.window.ui.progressBar_sat_setting->value(), 100);
         QCOMPARE(row_texts(r.window, 0), (QStringList{"Sat 1", "192", "45", "-45"}));
         QCOMPARE(row_texts(r.window, 1), (QStringList{"Blank", "0", "0", "0"}));
-        // 15 bytes of the local encoding (here UTF-8: the u-umlaut is two).
+        // 15 bytes of UTF-8 (the u-umlaut is two).
         QCOMPARE(row_texts(r.window, 2),
                  (QStringList{QString::fromUtf8("Astra \xC3\xBC long n"), "-200", "0", "7"}));
         // The comma of the name splits its line: "B" is a position of 'B' - 48.
@@ -109,32 +118,57 @@ private slots:
     {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QList<QStringList>>("rows"); // rows 0.. as read; the next keeps its marker
+        QTest::addColumn<QString>("said"); // how the warning starts; empty: no warning
 
         const QList<QStringList> two{{"a", "1", "2", "3"}, {"b", "-4", "5", "-6"}};
-        QTest::newRow("LF") << QByteArray("a,1,2,3,\nb,-4,5,-6,\n") << two;
-        QTest::newRow("CR LF") << QByteArray("a,1,2,3,\r\nb,-4,5,-6,\r\n") << two;
-        QTest::newRow("last line without line end") << QByteArray("a,1,2,3,\nb,-4,5,-6,\nc,7,8,9") << two;
-        QTest::newRow("one line without line end") << QByteArray("a,1,2,3,") << QList<QStringList>{};
+        const QString partly = "The file was loaded, but not all of it reads as it stands.\n\n";
+        const QString nothing = "The file holds no satellite line";
+        QTest::newRow("LF") << QByteArray("a,1,2,3,\nb,-4,5,-6,\n") << two << QString();
+        QTest::newRow("CR LF") << QByteArray("a,1,2,3,\r\nb,-4,5,-6,\r\n") << two << QString();
+        QTest::newRow("last line without line end")
+            << QByteArray("a,1,2,3,\nb,-4,5,-6,\nc,7,8,9") << two
+            << partly + "1 line is not a satellite row and was skipped:\n  line 3: \"c,7,8,9\"";
+        QTest::newRow("one line without line end")
+            << QByteArray("a,1,2,3,") << QList<QStringList>{} << nothing;
         QTest::newRow("fewer than three commas keep their rows")
             << QByteArray("a,1,2,3,\n\nshort,1\nb,-4,5,-6,\n")
-            << QList<QStringList>{{"a", "1", "2", "3"}, marker, marker, {"b", "-4", "5", "-6"}};
+            << QList<QStringList>{{"a", "1", "2", "3"}, marker, marker, {"b", "-4", "5", "-6"}}
+            << partly
+                + "2 lines are not satellite rows and were skipped:\n  line 2: \"\"\n  line 3: \"short,1\"";
+        QTest::newRow("semicolons: nothing loaded")
+            << QByteArray("a;1;2;3\nb;-4;5;-6\n") << QList<QStringList>{}
+            << nothing
+                + ": a line of name, position, vertical and horizontal, separated by commas. This "
+                  "file separates its fields by semicolons (;).\n\nNothing was loaded: the table is as it "
+                  "was.";
+        QTest::newRow("Windows-1252, a number that is no integer")
+            << QByteArray("T\xFCrksat 42E,12.5,2,3,\n")
+            << QList<QStringList>{{QString::fromUtf8("T\xC3\xBCrksat 42E"), "1185", "2", "3"}}
+            << partly
+                + "1 number field does not read as the number it shows:\n  line 1, position \"12.5\" reads "
+                  "as 1185";
     }
 
     void read_rules()
     {
         QFETCH(QByteArray, content);
         QFETCH(QList<QStringList>, rows);
+        QFETCH(QString, said);
         ListRig r;
         const QString path = r.dir.filePath("in.csv");
         write_file(path, content);
         for (int row = 0; row < sats; ++row)
             set_row(r.window, row, marker);
         r.choose(r.window.ui.pushButton_sat_read_file, path);
-        QVERIFY(r.driver.boxes().isEmpty());
+        QCOMPARE(r.driver.texts().size(), said.isEmpty() ? 0 : 1);
+        if (!said.isEmpty()) {
+            QVERIFY2(r.driver.texts().constFirst().startsWith(said),
+                     qPrintable(r.driver.texts().constFirst()));
+            QCOMPARE(r.end_title(), QString("Warning"));
+        }
         for (int row = 0; row < rows.size(); ++row)
             QCOMPARE(row_texts(r.window, row), rows[row]);
         QCOMPARE(row_texts(r.window, rows.size()), marker);
-        QCOMPARE(r.window.ui.progressBar_sat_setting->value(), 100);
     }
 
     void more_than_199_lines()
@@ -183,8 +217,16 @@ private slots:
         QCOMPARE(r.window.ui.progressBar_sat_setting->value(), 6);
         QVERIFY(r.driver.boxes().isEmpty());
 
+        // The backup warns of a name its file cannot give back.
+        set_row(r.window, 6, {"A,B", "1", "2", "3"});
         QMetaObject::invokeMethod(&r.window, "slt_sat_data_ready", Q_ARG(uchar, 200));
-        QCOMPARE(r.driver.texts(), QStringList{"Satellite data read successfully!"});
+        QCOMPARE(
+            r.driver.texts(),
+            (QStringList{"Satellite data read successfully!",
+                         "The satellite list was backed up to " + backup_folder()
+                             + ", but 1 row will not read back from the file as it is (a list file has no "
+                               "quoting: a comma or a line feed splits the line):\n  row 7: the name \"A,B\" "
+                               "holds a comma"}));
         QCOMPARE(r.end_title(), QString("Info"));
 
         // The read's backup holds what "Save to file" writes.

@@ -2,6 +2,8 @@
 // window, the worker and QSerialPort; and writing back what was read.
 #include "satlist_fixture.h"
 
+#include "list_read.h"
+
 using boxsim::Bytes;
 using boxsim::Fault;
 using boxsim::Trigger;
@@ -240,6 +242,35 @@ private slots:
         QVERIFY(!harness::worker(r.window).port_is_open());
         QTest::qWait(harness::past_watchdog_ms); // no watchdog after the end
         QCOMPARE(r.driver.boxes().size(), 1);
+    }
+
+    // Vertical -17 is the byte 0xEF, which the box also sends as its error:
+    // the read restarts satellite 3 a few times, then ends naming it, with
+    // the rows before it shown and the port free for the next exchange.
+    void record_holding_error_byte_ends_read()
+    {
+        ListRig r;
+        QVERIFY(r.attached);
+        r.box.set_record(3, boxsim::box_record("Minus 17", 30, -17, 4));
+        set_row(r.window, 2, {"kept", "1", "2", "3"});
+
+        r.window.ui.pushButton_sat_read->click();
+        const QString text = r.wait_end(list_read_end_ms);
+        QVERIFY2(text.startsWith("The box keeps reporting an error for satellite 3,"), qPrintable(text));
+        QCOMPARE(r.end_title(), QString("Error"));
+        Bytes expected = concat({satellite_bytes(1), satellite_bytes(2)});
+        for (int i = 0; i <= protocol::ListRead::max_restarts_in_row; ++i)
+            expected = concat({expected, satellite_bytes(3, 19)});
+        QCOMPARE(r.box.received(), expected);
+        QCOMPARE(row_texts(r.window, 1), default_shown(2));
+        QCOMPARE(row_texts(r.window, 2), (QStringList{"kept", "1", "2", "3"}));
+        QVERIFY(sat_buttons_enabled(r.window));
+        QVERIFY(!harness::worker(r.window).port_is_open());
+
+        // The box takes a command amid a record only after a quiet.
+        QVERIFY(r.box.wait_idle(std::chrono::milliseconds(1100), std::chrono::milliseconds(5000)));
+        r.window.ui.pushButton_get_lmt->click();
+        QTRY_COMPARE(r.window.ui.lineEdit_est_lmt->text(), QString("1000"));
     }
 
     void silence_resends_request()

@@ -91,15 +91,12 @@ QByteArray csv_text(const QMap<int, QByteArray> &changed = {})
 }
 
 // What a write of `csv` sends for each satellite: the row the reader makes
-// of its line, turned into a record.
+// of its line (empty for a skipped line), turned into a record.
 std::vector<SatRecord> records_sent_for(const QByteArray &csv)
 {
     std::vector<SatRecord> records;
-    for (const QByteArray &line : csv.split('\n')) {
-        if (int(records.size()) == sat_count)
-            break;
-        records.push_back(row_to_record(parse_csv_line(line).cells()));
-    }
+    for (const CsvFields &fields : read_csv_list(csv).lines)
+        records.push_back(row_to_record(fields.is_valid() ? fields.cells() : SatRow{}));
     return records;
 }
 
@@ -689,27 +686,38 @@ void TstVr20Box::list_read_to_file()
 void TstVr20Box::failed_read_leaves_output_data()
 {
     QTest::addColumn<Faults>("faults");
+    QTest::addColumn<int>("minus_17_at"); // a satellite whose vertical is -17 (the byte 0xEF); 0: none
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<bool>("to_stdout");
     QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArray>("said");
 
     const Faults hang_up{Fault::hang_up(Trigger::list_read_byte(3, 7))};
-    QTest::newRow("hang-up, to a file") << hang_up << QStringList{} << false << 6;
-    QTest::newRow("hang-up, to stdout") << hang_up << QStringList{} << true << 6;
-    QTest::newRow("silent, --timeout 800, to a file") << Faults{Fault::silence(Trigger::list_read_byte(2, 4))}
-                                                      << QStringList{"--timeout", "800"} << false << 4;
+    QTest::newRow("hang-up, to a file")
+        << hang_up << 0 << QStringList{} << false << 6 << transfer_error_text.toUtf8();
+    QTest::newRow("hang-up, to stdout")
+        << hang_up << 0 << QStringList{} << true << 6 << transfer_error_text.toUtf8();
+    QTest::newRow("silent, --timeout 800, to a file")
+        << Faults{Fault::silence(Trigger::list_read_byte(2, 4))} << 0 << QStringList{"--timeout", "800"}
+        << false << 4 << QByteArray("said nothing for 800 ms");
+    QTest::newRow("a record the box cannot send back")
+        << Faults{} << 4 << QStringList{} << false << 6 << QByteArray("error for satellite 4,");
 }
 
 // A read that fails writes nothing: an earlier file keeps its bytes.
 void TstVr20Box::failed_read_leaves_output()
 {
     QFETCH(Faults, faults);
+    QFETCH(int, minus_17_at);
     QFETCH(QStringList, options);
     QFETCH(bool, to_stdout);
     QFETCH(int, code);
+    QFETCH(QByteArray, said);
     Box box;
     for (const Fault &f : faults)
         box.add_fault(f);
+    if (minus_17_at > 0)
+        box.set_record(minus_17_at, boxsim::box_record("Minus 17", 0, -17, 0));
     QTemporaryDir dir;
     const QString path = dir.filePath("old.csv");
     const QByteArray old = "old,1,2,3,\n";
@@ -721,18 +729,20 @@ void TstVr20Box::failed_read_leaves_output()
     QVERIFY(run.out.isEmpty());
     QCOMPARE(read_file(path), old);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"old.csv"});
-    QVERIFY2(
-        run.err.contains(code == 6 ? transfer_error_text.toUtf8() : QByteArray("said nothing for 800 ms")),
-        run.err.constData());
+    QVERIFY2(run.err.contains(said), run.err.constData());
 }
 
-// The one full write, from standard input; the cells it alters are named.
+// The one full write, from standard input, of a Windows-1252 file with a
+// line that is no satellite row (--force); the cells it alters are named.
 void TstVr20Box::list_write_from_stdin()
 {
     Box box;
-    const QByteArray csv = csv_text(altered_cells);
+    QMap<int, QByteArray> lines = altered_cells;
+    lines[11] = "Sat 11;77;1;1\n";
+    lines[12] = csv_line("T\xFCrksat 42E", "420", "1", "2");
+    const QByteArray csv = csv_text(lines);
 
-    const Run run = run_tool(on(box, {"list", "write", "-"}), csv, 90000);
+    const Run run = run_tool(on(box, {"--force", "list", "write", "-"}), csv, 90000);
     QCOMPARE(run.code, 0);
     QVERIFY(run.out.isEmpty());
     QVERIFY2(run.err.contains("Satellite data write successfully!"), run.err.constData());
@@ -752,6 +762,10 @@ void TstVr20Box::list_write_from_stdin()
     QCOMPARE(int(boxsim::decode_tool_record(*box.written_record(7)).vertical), 45);
     QCOMPARE(boxsim::decode_tool_record(*box.written_record(9)).name, std::string("ABCDEFGHIJKLMNO"));
     QCOMPARE(boxsim::decode_tool_record(*box.written_record(8)).name, std::string("Sat 8"));
+    QCOMPARE(boxsim::decode_tool_record(*box.written_record(11)).name, std::string());
+    QCOMPARE(boxsim::decode_tool_record(*box.written_record(12)).name, std::string("T\xC3\xBCrksat 42E"));
+    QVERIFY2(run.err.contains("1 line is not a satellite row and was skipped:\n  line 11: \"Sat 11;77;1;1\""),
+             run.err.constData());
 
     // Each altered cell named with its row and column, and no other.
     const QList<QByteArray> reports = lines_starting(run.err, "vr20-box: row ");
@@ -774,7 +788,7 @@ void TstVr20Box::list_write_refused_data()
         << csv_text({{5, altered_cells[5]}, {7, altered_cells[7]}}) << QStringList{"--strict"}
         << Faults{hang_up_on_any_write()} << 1
         << QStringList{"row 5, position", "row 7, vertical",
-                       "2 cells would be altered; nothing sent (--strict)"}
+                       "2 cells would be altered or could not be read back; nothing sent (--strict)"}
         << true;
     // The CSV's 17-byte name reaches the box as 15 bytes.
     QTest::newRow("--strict, a name longer than 15 bytes")
@@ -782,6 +796,22 @@ void TstVr20Box::list_write_refused_data()
         << QStringList{"row 9, name", "nothing sent (--strict)"} << true;
     QTest::newRow("no such file") << QByteArray() << QStringList{} << Faults{} << 1
                                   << QStringList{"cannot read"} << true;
+    QTest::newRow("a line that is no satellite row")
+        << csv_text({{5, "Sat 5;1;2;3\n"}}) << QStringList{} << Faults{hang_up_on_any_write()} << 1
+        << QStringList{"line 5: \"Sat 5;1;2;3\"", "nothing sent", "--force"} << true;
+    QByteArray semicolons = csv_text();
+    semicolons.replace(',', ';');
+    QTest::newRow("semicolons, --force: no satellite line, nothing sent")
+        << semicolons << QStringList{"--force"} << Faults{hang_up_on_any_write()} << 1
+        << QStringList{"199 lines are not satellite rows", "and 194 more",
+                       "separates its fields by semicolons", "Nothing sent."}
+        << true;
+    QTest::newRow("--strict, a number that is no integer")
+        << csv_text({{3, csv_line("Sat 3", "12.5", "1", "1")}}) << QStringList{"--strict"}
+        << Faults{hang_up_on_any_write()} << 1
+        << QStringList{"line 3, position \"12.5\" reads as 1185",
+                       "1 number fields do not read as they show; nothing sent (--strict)"}
+        << true;
     QTest::newRow("X mid-write") << csv_text() << QStringList{}
                                  << Faults{Fault::instead(Trigger::list_write_record(2), {'X'})} << 6
                                  << QStringList{transfer_error_text} << false;

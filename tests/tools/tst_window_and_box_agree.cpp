@@ -109,7 +109,12 @@ void TstWindowAndBoxAgree::list_read_then_write()
         satlist::set_row(r.window, row, {"x", "1", "1", "1"});
     r.driver.clear();
     r.choose(r.window.ui.pushButton_sat_read_file, csv_path);
-    QVERIFY(r.driver.boxes().isEmpty());
+    // Satellite 2's comma splits its line; vr20-box reads the same fields.
+    QCOMPARE(r.driver.texts(),
+             QStringList{"The file was loaded, but not all of it reads as it stands.\n\n1 number "
+                         "field does not read as the number it shows:\n  line 2, position \"B\" "
+                         "reads as 18"});
+    r.driver.clear();
     QProcess write;
     write.setWorkingDirectory(r.dir.path());
     write.start(box_run::tool, box_run::on(cli_box, {"list", "write", csv_path}));

@@ -144,7 +144,7 @@ void BoxDriver::message(const protocol::Action &action)
     // Nobody has to close it here: the runner goes on at once.
     result.message = action.message;
     if (hooks.message)
-        hooks.message(action.message);
+        hooks.message(action.message, action.value);
 }
 
 void BoxDriver::end(const protocol::Action &action)

@@ -20,8 +20,9 @@ public:
         std::function<void(int value)> progress;
         std::function<void(int satellite, const QByteArray &record)> row;
         std::function<void(protocol::Status status, int value)> status;
-        // A message the window would show in a box; the conversation goes on.
-        std::function<void(protocol::MessageId message)> message;
+        // A message the window would show in a box, with the number it names
+        // (see protocol::message_text); the conversation goes on.
+        std::function<void(protocol::MessageId message, int value)> message;
         // Called before every send: false stops the conversation there.
         std::function<bool()> may_send;
     };

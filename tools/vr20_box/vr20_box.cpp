@@ -1,6 +1,5 @@
 #include "vr20_box.h"
 
-#include <QBuffer>
 #include <QFile>
 
 #include <array>
@@ -57,16 +56,18 @@ const char usage_text[]
       "                         for MS ms (silence, or only bytes it ignores)\n"
       "                         (default 5000 for limits, 60000 for the others)\n"
       "  --quiet                print errors only\n"
-      "  --force                update: send a package that fails its checks all the same\n"
-      "  --strict               list write: refuse cells the write would alter, send nothing\n"
+      "  --force                update: send a package that fails its checks all the same;\n"
+      "                         list write: send a file with lines that are not satellite rows\n"
+      "  --strict               list write: refuse cells the write would alter and number fields\n"
+      "                         that do not read as they show, send nothing\n"
       "  --help, --version\n"
       "\n"
       "Exit status:\n"
       "  0 done; 1 a file could not be read or written, or a package is broken; 2 usage;\n"
       "  3 the port is missing, busy, or not permitted; 4 the box did not answer (no 'P',\n"
       "  or silent past --timeout); 5 the box refused or reported a failure; 6 the transfer\n"
-      "  broke (hang-up, unplugged adapter, too many resend requests, an unexpected byte);\n"
-      "  130 interrupted.\n";
+      "  broke (hang-up, unplugged adapter, too many resend requests, an unexpected byte, a\n"
+      "  satellite the box keeps reporting an error for); 130 interrupted.\n";
 
 struct Options {
     QString port;
@@ -88,11 +89,6 @@ int usage_error(const QString &what, const QString &hint = QString())
         std::fprintf(stderr, "%s\n", hint.toLocal8Bit().constData());
     std::fprintf(stderr, "Try 'vr20-box --help'.\n");
     return usage;
-}
-
-QString text_of(protocol::MessageId id)
-{
-    return QString::fromLatin1(protocol::message(id).text);
 }
 
 // The exit status a conversation's message stands for.
@@ -208,12 +204,11 @@ int converse(Session &session, protocol::Conversation &conversation, millisecond
              BoxDriver::Hooks hooks, Progress *progress, const char *left_behind)
 {
     const bool quiet = session.options.quiet;
-    hooks.message = [&](protocol::MessageId id) {
+    hooks.message = [&](protocol::MessageId id, int value) {
         if (progress)
             progress->finish();
-        const protocol::Message &m = protocol::message(id);
-        if (m.icon == protocol::MessageIcon::warning || !quiet)
-            say(QString::fromLatin1(m.text));
+        if (protocol::message(id).icon == protocol::MessageIcon::warning || !quiet)
+            say(protocol::message_text(id, value));
     };
     hooks.may_send = [] { return !stop_requested(); };
     BoxDriver driver(*session.line, session.options.timeout.value_or(default_give_up), hooks);
@@ -233,7 +228,8 @@ int converse(Session &session, protocol::Conversation &conversation, millisecond
         say(QStringLiteral("stopped by signal %1. %2").arg(stop_signal()).arg(QLatin1String(left_behind)));
         return interrupted;
     case BoxDriver::Result::Kind::line_lost:
-        say(text_of(protocol::MessageId::list_transfer_error) + QStringLiteral(" (the line is gone)"));
+        say(protocol::message_text(protocol::MessageId::list_transfer_error)
+            + QStringLiteral(" (the line is gone)"));
         return transfer_broke;
     }
     return transfer_broke;
@@ -276,7 +272,7 @@ int cmd_limits_set(const PortListing &listing, Session &session, const QString &
     // Refused before the port is touched.
     const protocol::MessageId refusal = protocol::limits_refusal(*west, *east);
     if (refusal != protocol::MessageId::none) {
-        say(text_of(refusal));
+        say(protocol::message_text(refusal));
         return usage;
     }
     if (const auto failed = open_line(listing, session))
@@ -332,16 +328,11 @@ int cmd_list_read(const PortListing &listing, Session &session, const QString &o
         return code; // an earlier file stays as it was
     if (!write_csv(out_path, table))
         return file_error;
+    const QString round_trip = csv_round_trip_report(std::vector<SatRow>(table.begin(), table.end()));
+    if (!round_trip.isEmpty())
+        say(out_path + QStringLiteral(": ") + round_trip);
     return done;
 }
-
-// A list file as the window loads it, with the names as the file has them
-// (empty where the load keeps the whole name): the load keeps only a name's
-// first 15 bytes, and the box gets no more.
-struct CsvList {
-    SatTable table;
-    std::array<QString, sat_count> file_names;
-};
 
 // An input read whole, with a limit (an endless one ends there); a stop
 // signal ends the reading too. Says why when it fails.
@@ -356,43 +347,37 @@ std::optional<QByteArray> read_input(const QString &path)
     return std::nullopt;
 }
 
-std::optional<CsvList> read_csv(const QString &path)
-{
-    const std::optional<QByteArray> bytes = read_input(path);
-    if (!bytes)
-        return std::nullopt;
-    QBuffer file;
-    file.setData(*bytes);
-    file.open(QIODevice::ReadOnly);
-    CsvList list;
-    QByteArray line;
-    for (int r = 0; r < sat_count; ++r) {
-        if (!read_csv_line(file, &line))
-            break;
-        const CsvFields fields = parse_csv_line(line);
-        // A line without three commas leaves its row empty, as the window keeps it.
-        if (!fields.is_valid())
-            continue;
-        list.table[size_t(r)] = fields.cells();
-        const QString file_name = QString::fromLocal8Bit(line.left(line.indexOf(',')));
-        if (file_name != fields.name)
-            list.file_names[size_t(r)] = file_name;
-    }
-    return list;
-}
-
 int cmd_list_write(const PortListing &listing, Session &session, const QString &in_path)
 {
-    const std::optional<CsvList> list = read_csv(in_path);
-    if (!list)
+    const std::optional<QByteArray> bytes = read_input(in_path);
+    if (!bytes)
         return stop_requested() ? interrupted : file_error;
-    const SatTable *table = &list->table;
+    const CsvList list = read_csv_list(*bytes);
+    const QString report = csv_report(list);
+    if (!report.isEmpty())
+        say(QStringLiteral("%1:\n%2").arg(in_path, report));
+    // Nothing parsed is nothing sent: 199 empty records would wipe the box.
+    if (list.satellite_lines() == 0) {
+        say(csv_no_satellite_text(list) + QStringLiteral(" Nothing sent."));
+        return file_error;
+    }
+    if (!list.skipped.empty() && !session.options.force) {
+        say(QStringLiteral("nothing sent: the rows of skipped lines would reach the box empty "
+                           "(--force sends the file all the same)."));
+        return file_error;
+    }
+
+    // Rows the file does not fill reach the box empty.
+    SatTable table;
     int altered = 0;
-    for (int r = 0; r < sat_count; ++r) {
+    for (int r = 0; r < int(list.lines.size()); ++r) {
+        const CsvFields &fields = list.lines[size_t(r)];
+        if (!fields.is_valid())
+            continue;
+        table[size_t(r)] = fields.cells();
         // A name the load cut is reported as the write would cut it.
-        SatRow as_filed = (*table)[size_t(r)];
-        if (!list->file_names[size_t(r)].isEmpty())
-            as_filed[col_name] = list->file_names[size_t(r)];
+        SatRow as_filed = table[size_t(r)];
+        as_filed[col_name] = list.file_names[size_t(r)];
         for (const CellChange &change : write_changes(as_filed)) {
             ++altered;
             std::fprintf(stderr, "vr20-box: row %d, %s: \"%s\" is sent as \"%s\": %s\n", r + 1,
@@ -401,15 +386,25 @@ int cmd_list_write(const PortListing &listing, Session &session, const QString &
                          change.reason.toLocal8Bit().constData());
         }
     }
-    if (altered > 0 && session.options.strict) {
-        say(QStringLiteral("%1 cells would be altered; nothing sent (--strict).").arg(altered));
-        return file_error;
+    if (session.options.strict) {
+        QStringList refused;
+        if (altered > 0)
+            refused << QStringLiteral("%1 cells would be altered or could not be read back").arg(altered);
+        if (!list.odd_fields.empty())
+            refused
+                << QStringLiteral("%1 number fields do not read as they show").arg(list.odd_fields.size());
+        if (!list.cut_lines.empty())
+            refused << QStringLiteral("%1 lines were cut").arg(list.cut_lines.size());
+        if (!refused.isEmpty()) {
+            say(refused.join(QStringLiteral(", ")) + QStringLiteral("; nothing sent (--strict)."));
+            return file_error;
+        }
     }
     if (const auto failed = open_line(listing, session))
         return *failed;
     Progress progress("list write", session.options.quiet);
     protocol::ListWrite write(
-        [&table](int satellite) { return row_to_record((*table)[size_t(satellite - 1)]); });
+        [&table](int satellite) { return row_to_record(table[size_t(satellite - 1)]); });
     BoxDriver::Hooks hooks;
     int shown = 0;
     hooks.progress = [&](int) {
