@@ -76,7 +76,7 @@ public:
         w.flow_progress_bar()->setValue(value);
         w.repaint_due = true;
     }
-    void row(int satellite, const QByteArray &record) override
+    void row(int satellite, const SatRecord &record) override
     {
         w.show_row(satellite, record);
         w.repaint_due = true;

@@ -140,7 +140,9 @@ private:
     int row_of_port(const QString &name) const;
     QProgressBar *flow_progress_bar() const;
     void show_flow_status(protocol::Status status, int value);
-    void show_row(int satellite, const QByteArray &record);
+    // Stores `record` as the row of `satellite` (1..199), through the record
+    // buffer: the list read's rows, and the worker's (with `empty`: numbers).
+    void show_row(int satellite, const SatRecord &record, EmptySlot empty = EmptySlot::blank);
 
 public:
     // The message box of `id`: parentless, its single button Yes, with

@@ -229,8 +229,7 @@ public:
                     "only 'H', 0xCC and the current number 1..199", actions);
         for (const Action &a : actions)
             if (a.kind == Action::Kind::row_ready)
-                require(a.value == k && k >= 1 && a.data.size() == sat_record_size,
-                        "a row only for the current satellite 1..199, of 20 bytes", actions);
+                require(a.value == k && k >= 1, "a row only for the current satellite 1..199", actions);
             else if (a.kind == Action::Kind::end && a.message == MessageId::list_read_satellite_error)
                 require(a.value >= 1 && a.value <= sat_count, "an error names a satellite 1..199", actions);
         progress_within(actions, 100);

@@ -113,7 +113,7 @@ ActionRunner::Halt ActionRunner::perform(Actions actions)
             front.progress(a.value);
             break;
         case Kind::row_ready:
-            front.row(a.value, a.data);
+            front.row(a.value, a.record);
             break;
         case Kind::log:
             front.log(a.data);

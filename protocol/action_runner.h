@@ -46,7 +46,7 @@ public:
     virtual void arm_watchdog(milliseconds limit) = 0;
     virtual void stop_watchdog() = 0;
     virtual void progress(int value) = 0;
-    virtual void row(int satellite, const QByteArray &record) = 0;
+    virtual void row(int satellite, const SatRecord &record) = 0;
     virtual void log(const QByteArray &text) = 0;
     virtual void status(Status status, int value) = 0;
     // Shows the message of `action` and returns once it is closed. Events

@@ -51,10 +51,10 @@ Action Action::progress(int value)
     return of(Kind::progress, value);
 }
 
-Action Action::row_ready(int satellite, const uint8_t *record, int size)
+Action Action::row_ready(int satellite, const SatRecord &record)
 {
     Action a = of(Kind::row_ready, satellite);
-    a.data = QByteArray(reinterpret_cast<const char *>(record), size);
+    a.record = record;
     return a;
 }
 
@@ -90,7 +90,8 @@ Action Action::end(Outcome outcome, MessageId message, int value)
 bool Action::operator==(const Action &o) const
 {
     return kind == o.kind && byte == o.byte && wait == o.wait && value == o.value && status == o.status
-        && message == o.message && outcome == o.outcome && data == o.data;
+        && message == o.message && outcome == o.outcome && data == o.data
+        && std::equal(std::begin(record.bytes), std::end(record.bytes), std::begin(o.record.bytes));
 }
 
 bool moves_on(const Actions &actions)
@@ -127,7 +128,10 @@ QString describe(const Action &a)
     case Action::Kind::progress:
         return QStringLiteral("progress %1").arg(a.value);
     case Action::Kind::row_ready:
-        return QStringLiteral("row %1 %2").arg(a.value).arg(QString::fromLatin1(a.data.toHex()));
+        return QStringLiteral("row %1 %2")
+            .arg(a.value)
+            .arg(QString::fromLatin1(
+                QByteArray(reinterpret_cast<const char *>(a.record.bytes), sat_record_size).toHex()));
     case Action::Kind::log:
         return QStringLiteral("log ") + QString::fromLatin1(a.data.toHex());
     case Action::Kind::status:

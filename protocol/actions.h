@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "messages.h"
+#include "sat_list.h"
 
 namespace protocol {
 
@@ -40,7 +41,7 @@ struct Action {
         arm_watchdog, // (re)start the silence watchdog with `value` ms
         stop_watchdog,
         progress, // the flow's progress bar shows `value`
-        row_ready, // satellite `value` (1..199) arrived whole: its record is `data` (20 bytes)
+        row_ready, // satellite `value` (1..199) arrived whole: its record is `record`
         log, // `data` goes to the transfer log
         status, // the status label shows `status_text(status, value)`
         message, // show `message`; the conversation goes on and hears on_message_closed()
@@ -57,6 +58,7 @@ struct Action {
     MessageId message = MessageId::none;
     Outcome outcome = Outcome::success;
     QByteArray data;
+    SatRecord record;
 
     static Action clear_port() { return of(Kind::clear_port); }
     static Action listen() { return of(Kind::listen); }
@@ -66,7 +68,7 @@ struct Action {
     static Action arm_watchdog(milliseconds limit = reply_watchdog);
     static Action stop_watchdog() { return of(Kind::stop_watchdog); }
     static Action progress(int value);
-    static Action row_ready(int satellite, const uint8_t *record, int size);
+    static Action row_ready(int satellite, const SatRecord &record);
     static Action log(const QByteArray &text);
     static Action show_status(Status status, int value = 0);
     static Action show(MessageId message);

@@ -82,14 +82,14 @@ void ListRead::take_record_byte(Actions &out, uint8_t byte)
 {
     if (sat_byte_idx >= sat_record_size)
         return;
-    record[sat_byte_idx++] = byte;
+    record.bytes[sat_byte_idx++] = byte;
     out.push_back(Action::send(ack_byte, true));
     if (sat_byte_idx < sat_record_size)
         return;
 
     sat_rd_active = 1;
     restarts_in_row = 0;
-    out.push_back(Action::row_ready(sat_idx, record, sat_record_size));
+    out.push_back(Action::row_ready(sat_idx, record));
     out.push_back(Action::progress((sat_idx + 1) / 2));
     if (sat_idx >= sat_count) {
         out.push_back(Action::end(Outcome::success, MessageId::list_read_ok));

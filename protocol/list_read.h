@@ -46,7 +46,7 @@ private:
     uint8_t sat_idx_last = 0; // sat_idx before its last increase
     uint8_t sat_rd_active = 1; // 1: waiting for 'I'; 0: record bytes of sat_idx come in
     uint8_t sat_byte_idx = 0; // record bytes of sat_idx taken, 0..20
-    uint8_t record[sat_record_size] = {};
+    SatRecord record;
     // The watchdog asked 'H' amid a record: the box may start that satellite
     // again with 'I' rather than go on with its record.
     bool asked_amid_record = false;

@@ -277,15 +277,13 @@ void velmora::sat_set_timout()
     feed_silence(DeviceFlow::list_read);
 }
 
-void velmora::show_row(int satellite, const QByteArray &record)
+void velmora::show_row(int satellite, const SatRecord &record, EmptySlot empty)
 {
     if (satellite < 1 || satellite > sat_count)
         return;
-    std::memcpy(sat_record, record.constData(), std::min<size_t>(sizeof sat_record, size_t(record.size())));
-    SatRecord shown;
-    std::memcpy(shown.bytes, sat_record, sizeof shown.bytes);
+    std::memcpy(sat_record, record.bytes, sizeof record.bytes);
     const int row = satellite - 1;
-    show_sat_row(ui.sat_setting, sat_items[row], row, record_to_row(shown, EmptySlot::blank));
+    show_sat_row(ui.sat_setting, sat_items[row], row, record_to_row(record, empty));
 }
 
 void velmora::slt_sat_data_ready(uchar idx)
@@ -303,7 +301,7 @@ void velmora::slt_sat_data_ready(uchar idx)
     }
     SatRecord record;
     std::memcpy(record.bytes, sat_record, sizeof record.bytes);
-    show_sat_row(ui.sat_setting, sat_items[idx - 1], idx - 1, record_to_row(record, EmptySlot::numbers));
+    show_row(idx, record, EmptySlot::numbers);
     ui.progressBar_sat_setting->setValue(idx + 1);
     QCoreApplication::processEvents();
     ++sat_idx;

@@ -85,7 +85,7 @@ public:
     void arm_watchdog(milliseconds) override { trace << QStringLiteral("watchdog"); }
     void stop_watchdog() override { trace << QStringLiteral("watchdog stop"); }
     void progress(int value) override { trace << QStringLiteral("progress %1").arg(value); }
-    void row(int satellite, const QByteArray &) override { trace << QStringLiteral("row %1").arg(satellite); }
+    void row(int satellite, const SatRecord &) override { trace << QStringLiteral("row %1").arg(satellite); }
     void log(const QByteArray &text) override { trace << QStringLiteral("log ") + QString::fromLatin1(text); }
     void status(Status, int) override { trace << QStringLiteral("status"); }
     void message(const Action &) override

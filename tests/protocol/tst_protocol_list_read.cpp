@@ -254,8 +254,7 @@ void TstProtocolListRead::random_bytes_stay_in_range()
                 highest = qMax(highest, int(a.byte));
             }
             if (a.kind == Action::Kind::row_ready)
-                QVERIFY2(a.value == read->satellite() && a.data.size() == sat_record_size,
-                         qPrintable(describe(a)));
+                QVERIFY2(a.value == read->satellite(), qPrintable(describe(a)));
         }
         QVERIFY(read->satellite() >= 0 && read->satellite() <= sat_count);
         QVERIFY(script::of_kind(actions, Action::Kind::end).size() == (read->ended() ? 1u : 0u));

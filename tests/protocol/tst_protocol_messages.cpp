@@ -131,10 +131,13 @@ void TstProtocolMessages::describe_data()
 
     // The engine tables spell most texts out; these are the ones they build
     // with describe() itself.
-    const uint8_t record[3] = {0x00, 0xEF, 0x7F};
+    SatRecord record;
+    record.bytes[1] = 0xEF;
+    record.bytes[19] = 0x7F;
     QTest::newRow("send with wait") << Action::send(0x48, true) << "send 0x48 wait";
     QTest::newRow("send without wait") << Action::send(0x05, false) << "send 0x05";
-    QTest::newRow("row keeps zero bytes") << Action::row_ready(7, record, 3) << "row 7 00ef7f";
+    QTest::newRow("row keeps zero bytes")
+        << Action::row_ready(7, record) << "row 7 00ef00000000000000000000000000000000007f";
     QTest::newRow("bytes loaded: no spaces")
         << Action::show_status(Status::bytes_loaded, 17) << "status Bootloader Started...17Bytes Loaded";
     QTest::newRow("end without a message") << Action::end(Outcome::failure) << "end failure";

@@ -127,7 +127,7 @@ void BoxDriver::progress(int value)
         hooks.progress(value);
 }
 
-void BoxDriver::row(int satellite, const QByteArray &record)
+void BoxDriver::row(int satellite, const SatRecord &record)
 {
     if (hooks.row)
         hooks.row(satellite, record);

@@ -18,7 +18,7 @@ class BoxDriver : private protocol::FrontEnd
 public:
     struct Hooks {
         std::function<void(int value)> progress;
-        std::function<void(int satellite, const QByteArray &record)> row;
+        std::function<void(int satellite, const SatRecord &record)> row;
         std::function<void(protocol::Status status, int value)> status;
         // A message the window would show in a box, with the number it names
         // (see protocol::message_text); the conversation goes on.
@@ -58,7 +58,7 @@ private:
     void arm_watchdog(std::chrono::milliseconds limit) override;
     void stop_watchdog() override { watchdog_armed = false; }
     void progress(int value) override;
-    void row(int satellite, const QByteArray &record) override;
+    void row(int satellite, const SatRecord &record) override;
     // The window's transfer log; the command line reports on stderr instead.
     void log(const QByteArray &) override { }
     void status(protocol::Status status, int value) override;

@@ -312,12 +312,10 @@ int cmd_list_read(const PortListing &listing, Session &session, const QString &o
     SatTable table;
     Progress progress("list read", session.options.quiet);
     BoxDriver::Hooks hooks;
-    hooks.row = [&](int satellite, const QByteArray &record) {
-        if (satellite < 1 || satellite > sat_count || record.size() != sat_record_size)
+    hooks.row = [&](int satellite, const SatRecord &record) {
+        if (satellite < 1 || satellite > sat_count)
             return;
-        SatRecord r;
-        std::memcpy(r.bytes, record.constData(), sat_record_size);
-        table[size_t(satellite - 1)] = record_to_row(r, EmptySlot::blank);
+        table[size_t(satellite - 1)] = record_to_row(record, EmptySlot::blank);
         progress.show("satellite", satellite, sat_count, long(satellite) * sat_record_size,
                       long(sat_count) * sat_record_size, satellite % 20 == 0 || satellite == sat_count);
     };
