@@ -20,6 +20,7 @@
 #include "sat_backup.h"
 #include "sat_cells.h"
 #include "sat_list.h"
+#include "sat_table_edit.h"
 #include "list_read.h"
 #include "list_write.h"
 #include "serial_port_handle.h"
@@ -115,6 +116,11 @@ bool show_csv_path(Ui::velmoraClass &ui, const QString &path)
 void velmora::prepare_sat_table()
 {
     sat_watch = new SatTableWatch(ui.sat_setting);
+    sat_edit = new SatTableEdit(ui.sat_setting, sat_watch,
+                                [this](int row, int col) { return sat_items[row][col]; });
+    connect(sat_edit, &SatTableEdit::refused, this, [](const QString &text, const QString &detail) {
+        show_box(QMessageBox::Warning, tr("Warning"), text, detail);
+    });
     installEventFilter(new CloseHook(this, [this] { return may_lose_edits(); }));
 }
 
@@ -171,6 +177,9 @@ void velmora::tell_backup_failure()
 
 void velmora::sat_transfer_ended(DeviceFlow flow, bool succeeded)
 {
+    // A read that ended early changed the rows it reached: one step all the same.
+    if (flow == DeviceFlow::list_read)
+        sat_edit->end_step();
     if (!succeeded)
         return;
     if (flow == DeviceFlow::list_read)
@@ -185,6 +194,7 @@ void velmora::sat_read_file()
 {
     if (!may_lose_edits())
         return;
+    const SatEditStep step(sat_edit, tr("Read from file"));
     file_path = choose_file(FileQuestion::open, this, tr("open File"), csv_dialog_dir, tr(csv_filter));
     if (!show_csv_path(ui, file_path))
         return;
@@ -247,6 +257,7 @@ void velmora::sat_read_device()
     if (!begin_device_flow(DeviceFlow::list_read))
         return;
     set_sat_buttons(false);
+    sat_edit->begin_step(tr("Read from device"));
     run_flow(std::make_unique<protocol::ListRead>());
 }
 
