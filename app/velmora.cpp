@@ -33,6 +33,81 @@ void sleep_rest(milliseconds pause, const QElapsedTimer &since)
 
 } // namespace
 
+class velmora::FlowFront final : public protocol::FrontEnd
+{
+public:
+    explicit FlowFront(velmora &window)
+        : w(window)
+    { }
+
+    void clear() override { w.port_worker->clear_port(); }
+    void listen() override { emit w.en_rply_byte(); }
+    protocol::LineResult send(uint8_t byte, bool wait) override
+    {
+        // The worker's calls say true when they fail.
+        const bool failed = wait ? w.port_worker->write_and_wait(byte) : w.port_worker->write_byte(byte);
+        return failed ? protocol::LineResult::timed_out : protocol::LineResult::ok;
+    }
+    protocol::LineResult pause(milliseconds duration) override
+    {
+        w.pause_flow(duration);
+        return protocol::LineResult::ok;
+    }
+    protocol::LineResult read_byte(milliseconds, uint8_t &byte) override
+    {
+        uchar got = 0;
+        if (w.port_worker->wait_read_byte(got))
+            return protocol::LineResult::timed_out;
+        byte = got;
+        return protocol::LineResult::ok;
+    }
+    void arm_watchdog(milliseconds limit) override
+    {
+        w.timeout_timer->start(int(limit.count()));
+        ++w.watchdog_arms;
+    }
+    void stop_watchdog() override
+    {
+        w.timeout_timer->stop();
+        ++w.watchdog_arms;
+    }
+    void progress(int value) override
+    {
+        w.flow_progress_bar()->setValue(value);
+        w.repaint_due = true;
+    }
+    void row(int satellite, const QByteArray &record) override
+    {
+        w.show_row(satellite, record);
+        w.repaint_due = true;
+    }
+    void log(const QByteArray &text) override
+    {
+        if (w.log_file.is_open())
+            w.log_file.write(text.constData(), text.size());
+    }
+    void status(protocol::Status status, int value) override { w.show_flow_status(status, value); }
+    void message(const protocol::Action &action) override { show_message(action.message); }
+    void end(const protocol::Action &action) override { w.end_flow(action); }
+    bool still_current(const protocol::LineEvent &event) const override
+    {
+        switch (event.kind) {
+        case protocol::LineEvent::Kind::reply:
+            // Read before the latest send: not an answer to it.
+            return event.stamp == w.port_worker->sent_count();
+        case protocol::LineEvent::Kind::silence:
+            // The watchdog was started again since it fired.
+            return event.stamp == w.watchdog_arms;
+        case protocol::LineEvent::Kind::line_lost:
+            break;
+        }
+        return true;
+    }
+
+private:
+    velmora &w;
+};
+
 velmora::velmora(std::shared_ptr<const PortListing> listing, const QString &start_port)
     : QMainWindow(nullptr, Qt::WindowFlags()),
       port_listing(std::move(listing))
@@ -49,6 +124,8 @@ velmora::velmora(std::shared_ptr<const PortListing> listing, const QString &star
     s19_file = new std::fstream;
     in_file = new std::fstream;
 
+    flow_front = std::make_unique<FlowFront>(*this);
+    runner = std::make_unique<protocol::ActionRunner>(*flow_front);
     port_worker = new serial_port_handle;
     port_worker->set_port_lost_handler(this, [this] { port_lost(); });
     // Every reply comes here first, with the stamp that says whether it was
@@ -114,6 +191,7 @@ velmora::velmora(std::shared_ptr<const PortListing> listing, const QString &star
 velmora::~velmora()
 {
     // Nothing may drive the port once the window goes.
+    runner->drop();
     engine.reset();
     active_flow = DeviceFlow::none;
     if (log_file.is_open())
@@ -315,8 +393,6 @@ velmora::FlowSlots velmora::slots_of(DeviceFlow flow)
 void velmora::run_flow(std::unique_ptr<protocol::Conversation> conversation)
 {
     engine = std::move(conversation);
-    ++flow_serial;
-    deferred.clear();
     const FlowSlots wiring = slots_of(active_flow);
     if (wiring.silence) {
         // A coarse timer may fire up to 5% early: the silence must last 2000 ms.
@@ -326,7 +402,7 @@ void velmora::run_flow(std::unique_ptr<protocol::Conversation> conversation)
     // What a transfer reads or sends stays as it was when it started.
     if (long_flow_running())
         sat_watch->set_editable(false);
-    drive(engine->start());
+    runner->start(*engine);
 }
 
 void velmora::end_flow(const protocol::Action &end)
@@ -334,7 +410,7 @@ void velmora::end_flow(const protocol::Action &end)
     const DeviceFlow flow = active_flow;
     if (flow == DeviceFlow::none)
         return;
-    if (flow == DeviceFlow::limit_read && end.outcome == protocol::Outcome::success) {
+    if (flow == DeviceFlow::limit_read && static_cast<const protocol::SoftLimitRead &>(*engine).complete()) {
         const auto &read = static_cast<const protocol::SoftLimitRead &>(*engine);
         west_limit = read.west_limit();
         east_limit = read.east_limit();
@@ -344,10 +420,9 @@ void velmora::end_flow(const protocol::Action &end)
     // A failed entry leaves the Stop button as it was.
     const bool update_entered
         = flow == DeviceFlow::update && static_cast<const protocol::UpdateSession &>(*engine).entered();
+    runner->drop();
     engine.reset();
-    ++flow_serial;
     active_flow = DeviceFlow::none;
-    deferred.clear();
 
     timeout_timer->stop();
     ++watchdog_arms;
@@ -387,136 +462,19 @@ void velmora::finish_limit_exchange()
 
 void velmora::feed_reply(DeviceFlow flow, uchar fbk)
 {
-    if (flow != active_flow || !engine)
-        return;
-    if (driving) {
-        deferred.push_back({DeferredEvent::reply, fbk, reply_stamp});
-        return;
-    }
-    // Read before the latest send: not an answer to it.
-    if (reply_stamp != port_worker->sent_count())
-        return;
-    drive(engine->on_reply(fbk));
+    if (flow == active_flow)
+        runner->feed(protocol::LineEvent::reply(fbk, reply_stamp));
 }
 
 void velmora::feed_silence(DeviceFlow flow)
 {
-    if (flow != active_flow || !engine)
-        return;
-    if (driving) {
-        deferred.push_back({DeferredEvent::silence, 0, watchdog_arms});
-        return;
-    }
-    drive(engine->on_silence());
+    if (flow == active_flow)
+        runner->feed(protocol::LineEvent::silence(watchdog_arms));
 }
 
 void velmora::port_lost()
 {
-    if (!engine)
-        return;
-    if (driving) {
-        deferred.push_back({DeferredEvent::line_lost, 0, 0});
-        return;
-    }
-    drive(engine->on_line_lost());
-}
-
-void velmora::take_deferred_events()
-{
-    while (!deferred.isEmpty() && engine && !driving) {
-        const DeferredEvent event = deferred.takeFirst();
-        switch (event.kind) {
-        case DeferredEvent::reply:
-            if (event.stamp == port_worker->sent_count())
-                drive(engine->on_reply(event.byte));
-            break;
-        case DeferredEvent::silence:
-            // The watchdog was started again since it fired.
-            if (event.stamp == watchdog_arms)
-                drive(engine->on_silence());
-            break;
-        case DeferredEvent::line_lost:
-            drive(engine->on_line_lost());
-            break;
-        }
-    }
-}
-
-void velmora::drive(protocol::Actions actions)
-{
-    using Kind = protocol::Action::Kind;
-    const unsigned serial = flow_serial;
-    const bool outer = !driving;
-    driving = true;
-    // What an action's own event gives (a read's result, a failed send, a
-    // closed box) comes before the rest.
-    std::size_t next = 0;
-    const auto put_first = [&](const protocol::Actions &more) {
-        actions.insert(actions.begin() + std::ptrdiff_t(next), more.begin(), more.end());
-    };
-    while (next < actions.size() && flow_serial == serial) {
-        const protocol::Action a = std::move(actions[next++]);
-        switch (a.kind) {
-        case Kind::clear_port:
-            port_worker->clear_port();
-            break;
-        case Kind::listen:
-            emit en_rply_byte();
-            break;
-        case Kind::send:
-            if (a.wait ? port_worker->write_and_wait(a.byte) : port_worker->write_byte(a.byte))
-                put_first(engine->on_send_failed());
-            break;
-        case Kind::pause:
-            pause_flow(milliseconds(a.value));
-            break;
-        case Kind::read_byte: {
-            uchar byte = 0;
-            const bool timed_out = port_worker->wait_read_byte(byte);
-            put_first(engine->on_read(timed_out ? std::nullopt : std::optional<uint8_t>(byte)));
-            break;
-        }
-        case Kind::arm_watchdog:
-            timeout_timer->start(a.value);
-            ++watchdog_arms;
-            break;
-        case Kind::stop_watchdog:
-            timeout_timer->stop();
-            ++watchdog_arms;
-            break;
-        case Kind::progress:
-            flow_progress_bar()->setValue(a.value);
-            repaint_due = true;
-            break;
-        case Kind::row_ready:
-            show_row(a.value, a.data);
-            repaint_due = true;
-            break;
-        case Kind::log:
-            if (log_file.is_open())
-                log_file.write(a.data.constData(), a.data.size());
-            break;
-        case Kind::status:
-            show_flow_status(a.status, a.value);
-            break;
-        case Kind::message:
-            // The conversation goes on while the box is open: the update
-            // still answers the box and its watchdog.
-            driving = false;
-            show_message(a.message);
-            driving = true;
-            if (flow_serial == serial)
-                put_first(engine->on_message_closed());
-            break;
-        case Kind::end:
-            end_flow(a);
-            break;
-        }
-    }
-    if (outer) {
-        driving = false;
-        take_deferred_events();
-    }
+    runner->feed(protocol::LineEvent::lost());
 }
 
 void velmora::pause_flow(milliseconds pause)

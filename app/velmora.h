@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <optional>
 
+#include "action_runner.h"
 #include "conversation.h"
 #include "file_chooser.h"
 #include "fw_config.h"
@@ -109,11 +111,12 @@ private:
     // unless the flow is over or the reply was read before the latest send.
     void feed_reply(DeviceFlow flow, uchar fbk);
     void feed_silence(DeviceFlow flow);
-    // Performs a conversation's actions in order. Events that come while it
-    // does (a pause, painting) wait until it is done.
-    void drive(protocol::Actions actions);
+    // What the runner does through the worker, the widgets and the message
+    // table; events that come while it performs actions wait until it is done.
+    class FlowFront;
+    std::unique_ptr<FlowFront> flow_front;
+    std::unique_ptr<protocol::ActionRunner> runner;
     void pause_flow(std::chrono::milliseconds pause);
-    void take_deferred_events();
     // The flow's end: drops its engine first, so that nothing queued before
     // the end reaches it, then releases the port and the widgets.
     void end_flow(const protocol::Action &end);
@@ -156,8 +159,6 @@ public:
 private:
     QString s19_path;
     QString file_path;
-    std::fstream *s19_file = nullptr;
-    std::fstream *in_file = nullptr;
     std::fstream log_file;
     QTimer *timeout_timer = nullptr;
     PackageBlock pkg_block{};
@@ -173,7 +174,10 @@ private:
     // ---- window state that nothing uses any more, kept under its old names ----
     // S-record lines are read and searched by packaging/srecord (SrecLineReader,
     // ConfigSearch), the cipher keeps its own round keys (packaging/aes128),
-    // and a package is written whole through build_package_file.
+    // and a package is written whole through build_package_file. Images and
+    // packages are read whole (read_whole_file), CSV files through QFile.
+    std::fstream *s19_file = nullptr;
+    std::fstream *in_file = nullptr;
     std::fstream *pkg_out_file = nullptr;
     char s19_line[102] = {};
     uint16_t s19_addr = 0;
@@ -191,17 +195,9 @@ private:
                         const QString &directory, const QString &filter);
     DeviceFlow active_flow = DeviceFlow::none;
     std::unique_ptr<protocol::Conversation> engine; // the running flow's rules
-    unsigned flow_serial = 0; // bumped at every start and end of a flow
-    bool driving = false; // drive() is performing actions
     bool repaint_due = false; // a progress or row changed since the window last painted
     quint32 reply_stamp = 0; // sends the worker had made when it read the reply being delivered
     unsigned watchdog_arms = 0; // bumped whenever the watchdog is started or stopped
-    struct DeferredEvent {
-        enum Kind { reply, silence, line_lost } kind;
-        uchar byte;
-        quint32 stamp; // reply: sends before it was read; silence: watchdog_arms when it fired
-    };
-    QVector<DeferredEvent> deferred;
     int port_row = 0; // row of the port the worker holds, both combo boxes show it
     std::shared_ptr<const PortListing> port_listing;
     QList<PortEntry> port_entries; // the boxes' rows after the COM names
@@ -222,6 +218,11 @@ private:
     bool update_label_drop_update = false; // the repaint asked for by a text set within a paint is not needed
     QTimer *update_label_timer = nullptr; // paces the repaints of the byte count
     QObject *update_label_hook = nullptr; // sees the label's paints
+    // The package binfile_in read, until a session has taken it.
+    std::optional<QByteArray> loaded_package;
+    // True when the loaded package shows no fault, or the technician still
+    // wants to send it.
+    bool package_faults_accepted();
     // Ends a session; after a failed entry the Stop button stays as it was.
     void update_finish(bool entered);
     void set_update_status(const QString &text);

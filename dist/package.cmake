@@ -32,6 +32,29 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wine, fonts-liberation2")
 
+# What Debian wants beside every package: the license in its machine-readable
+# copyright format (from LICENSE, the one copy of the text) and the changelog,
+# compressed without a name or time inside.
+set(VR20_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/vr20-loader)
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE vr20_license)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)\n\n(.*)$" vr20_matched "${vr20_license}")
+set(vr20_holder "${CMAKE_MATCH_1}")
+# Each line of the notice indented by one space, an empty one as " .".
+string(STRIP "${CMAKE_MATCH_2}" vr20_notice)
+string(REPLACE "\n\n" "\n.\n" vr20_notice "${vr20_notice}")
+string(REPLACE "\n" "\n " vr20_notice "${vr20_notice}")
+file(WRITE ${PROJECT_BINARY_DIR}/debian/copyright
+     "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+     "Upstream-Name: vr20-loader\n\n"
+     "Files: *\n"
+     "Copyright: ${vr20_holder}\n"
+     "License: Expat\n ${vr20_notice}\n")
+configure_file(${PROJECT_SOURCE_DIR}/dist/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
+execute_process(COMMAND gzip -9 -n -c ${PROJECT_BINARY_DIR}/debian/changelog
+                OUTPUT_FILE ${PROJECT_BINARY_DIR}/debian/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+install(FILES ${PROJECT_BINARY_DIR}/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
+        DESTINATION ${VR20_DOC_DIR})
+
 # Reload udev after installing and removing, where it runs.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/dist/debian/postinst

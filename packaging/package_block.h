@@ -16,6 +16,11 @@ constexpr std::size_t line_data_bytes = 16;
 constexpr std::size_t stored_line_bytes = line_data_bytes + 1; // with the check byte
 constexpr std::size_t block_line_bytes = block_lines * stored_line_bytes; // 544
 constexpr std::size_t page_size = block_lines * line_data_bytes; // 512
+// The box maps 0x8000-0x9FFF of an image to 0xA000-0xBFFF: the builder moves
+// such data there, so no package it makes holds a page in that range.
+constexpr uint16_t shadow_first = 0x8000;
+constexpr uint16_t shadow_last = 0x9FFF;
+constexpr uint16_t shadow_shift = 0x2000;
 
 struct PackageBlock {
     uint8_t bytes[package_block_size];

@@ -1,14 +1,12 @@
 #include "package_builder.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QLoggingCategory>
-#include <QSaveFile>
 
 #include <algorithm>
-#include <fstream>
 #include <istream>
-#include <memory>
+#include <sstream>
+
+#include "whole_file.h"
 
 namespace {
 
@@ -17,10 +15,6 @@ Q_LOGGING_CATEGORY(package_log, "vr20.package", QtWarningMsg)
 // The configuration record's page.
 constexpr uint16_t config_page_first = config_record_address;
 constexpr uint16_t config_page_last = config_record_address + 0xFF;
-// The box maps 0x8000-0x9FFF of an image to 0xA000-0xBFFF.
-constexpr uint16_t shadow_first = 0x8000;
-constexpr uint16_t shadow_last = 0x9FFF;
-constexpr uint16_t shadow_shift = 0x2000;
 constexpr uint16_t page_mask = 0xFE00;
 
 void report(const PackageBuilder::Progress &progress, int line, int total)
@@ -41,6 +35,7 @@ bool PackageBuilder::close_block(const PackageSink &sink)
 {
     qCDebug(package_log, "ADDR = 0x%x%x", unsigned(open_block.bytes[0]), unsigned(open_block.bytes[1]));
     ++blocks_written;
+    pages.push_back(block_page(open_block));
     return write_block(open_block, sink);
 }
 
@@ -49,6 +44,7 @@ BuildResult PackageBuilder::build(std::istream &image, const PackageSink &sink,
 {
     BuildResult result;
     blocks_written = 0;
+    pages.clear();
 
     SrecLineReader counter(image);
     ConfigSearch search;
@@ -112,6 +108,7 @@ BuildResult PackageBuilder::build(std::istream &image, const PackageSink &sink,
     reset_block(open_block);
     page_chosen = false;
     result.blocks = blocks_written;
+    result.pages = pages;
     if (!written) {
         result.error = BuildError::package_write_error;
         return result;
@@ -120,57 +117,44 @@ BuildResult PackageBuilder::build(std::istream &image, const PackageSink &sink,
     return result;
 }
 
-BuildResult build_package_file(const QString &image_path, const QString &package_path,
-                               const FirmwareConfig &fallback, const PackageBuilder::Progress &progress)
+BuildResult build_package_file(const QByteArray &image_path, const QByteArray &package_path,
+                               const FirmwareConfig &fallback, const PackageBuilder::Progress &progress,
+                               const std::function<bool(const QByteArray &image)> &accept)
 {
     BuildResult result;
-    std::ifstream image;
-    // A directory opens as a stream that reads nothing.
-    if (!QFileInfo(image_path).isDir())
-        image.open(QFile::encodeName(image_path).constData(), std::ios::in);
-    if (!image.is_open()) {
-        result.error = BuildError::image_not_opened;
+    const WholeRead image = read_whole_file(image_path);
+    if (!image.ok()) {
+        result.error = image.outcome == WholeRead::Outcome::too_large ? BuildError::image_read_error
+                                                                      : BuildError::image_not_opened;
+        result.detail = image.error;
         return result;
     }
-
-    // A regular file is written whole or not at all: to a temporary file that
-    // replaces it on success. A device or pipe (/dev/null, say) must not be
-    // replaced by a file, so it is written directly.
-    const QFileInfo target(package_path);
     // Writing the package over its own image would lose the image.
-    if (target.exists() && target.canonicalFilePath() == QFileInfo(image_path).canonicalFilePath()) {
+    if (same_file(image_path, package_path)) {
         result.error = BuildError::package_not_opened;
+        result.detail = QStringLiteral("it is the image itself");
         return result;
     }
-    const bool special = target.exists() && !target.isFile() && !target.isDir();
-    std::unique_ptr<QFileDevice> package;
-    if (special)
-        package = std::make_unique<QFile>(package_path);
-    else
-        package = std::make_unique<QSaveFile>(package_path);
-    if (!package->open(QIODevice::WriteOnly)) {
-        result.error = BuildError::package_not_opened;
+    if (accept && !accept(image.bytes)) {
+        result.error = BuildError::refused;
         return result;
     }
-    QFileDevice &out = *package;
-    const PackageSink sink = [&out](const char *data, std::size_t size) {
-        return out.write(data, static_cast<qint64>(size)) == static_cast<qint64>(size);
-    };
 
-    PackageBuilder builder;
-    builder.set_progress(progress);
-    result = builder.build(image, sink, fallback);
-    bool finished = false;
-    if (special) {
-        finished = out.flush() && out.error() == QFileDevice::NoError;
-        out.close();
-    } else if (result.is_valid()) {
-        finished = static_cast<QSaveFile &>(out).commit();
-    } else {
-        static_cast<QSaveFile &>(out).cancelWriting();
+    bool opened = false;
+    const FileCommit commit = commit_file(package_path, [&](const FileSink &file) {
+        opened = true;
+        std::istringstream in(image.bytes.toStdString());
+        PackageBuilder builder;
+        builder.set_progress(progress);
+        result = builder.build(
+            in, [&file](const char *data, std::size_t size) { return file(data, qint64(size)); }, fallback);
+        return result.is_valid();
+    });
+    if (!commit.ok) {
+        if (result.is_valid())
+            result.error = opened ? BuildError::package_write_error : BuildError::package_not_opened;
+        result.detail = commit.error;
     }
-    if (result.is_valid() && !finished)
-        result.error = BuildError::package_write_error;
     return result;
 }
 

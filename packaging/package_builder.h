@@ -8,13 +8,15 @@
 
 #include <functional>
 #include <iosfwd>
+#include <vector>
 
 enum class BuildError {
     none,
     image_not_opened,
     package_not_opened,
-    image_read_error, // the image could not be read a second time (not seekable)
+    image_read_error, // the image could not be read a second time (not seekable), or is too large
     package_write_error,
+    refused, // the caller turned the image down: nothing written
 };
 
 struct BuildResult {
@@ -23,6 +25,8 @@ struct BuildResult {
     bool config_found = false; // the image has a record at 0x3100
     int lines = 0; // lines with a line end: the progress total
     long blocks = 0; // blocks written
+    QString detail; // what the system said about a file that failed
+    std::vector<uint16_t> pages; // of the blocks written, in file order
 
     bool is_valid() const { return error == BuildError::none; }
     bool operator==(const BuildResult &o) const;
@@ -60,15 +64,19 @@ private:
     PackageBlock open_block;
     bool page_chosen = false;
     long blocks_written = 0;
+    std::vector<uint16_t> pages;
 };
 
-// Builds the package file package_path from the image file image_path. The
-// package is opened only after the image opened, and it is written whole or
-// not at all: a failed build leaves a file already at package_path as it was.
-// A device or pipe at package_path is written directly, never replaced;
-// the image itself is never a package path (PackageNotOpened).
-BuildResult build_package_file(const QString &image_path, const QString &package_path,
-                               const FirmwareConfig &fallback, const PackageBuilder::Progress &progress = {});
+// Builds the package file package_path from the image file image_path (both
+// the system's bytes for the names). The image is read whole, opened once,
+// so a FIFO serves too; `accept`, if set, sees its text before anything is
+// written and may turn it down (Refused). The package is committed whole
+// (commit_file): a failed build leaves a file already at package_path as it
+// was, and a device or pipe there is written in place. The image itself is
+// never a package path (PackageNotOpened).
+BuildResult build_package_file(const QByteArray &image_path, const QByteArray &package_path,
+                               const FirmwareConfig &fallback, const PackageBuilder::Progress &progress = {},
+                               const std::function<bool(const QByteArray &image)> &accept = {});
 
 // What the command-line tool checks before building; the builder itself
 // takes every line as it comes.

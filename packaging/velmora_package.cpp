@@ -5,8 +5,11 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include <sstream>
+
 #include "package_builder.h"
 #include "srecord.h"
+#include "whole_file.h"
 
 void velmora::select_s_path()
 {
@@ -16,27 +19,23 @@ void velmora::select_s_path()
         return;
     ui.lineEdit_s19->setText(s19_path);
 
-    // A folder opens as a stream that reads nothing.
-    if (!QFileInfo(s19_path).isDir())
-        s19_file->open(QFile::encodeName(s19_path).toStdString(), std::ios::in);
-    if (!s19_file->is_open()) {
-        s19_file->clear();
-        show_message(protocol::MessageId::image_cannot_open);
+    // Read whole, with a limit: an endless file ends there.
+    const WholeRead image = read_whole_file(QFile::encodeName(s19_path));
+    if (!image.ok()) {
+        show_message(protocol::MessageId::image_cannot_open, image.error);
         return;
     }
 
     // Without a record at 0x3100 the configuration held so far stays and is
     // shown again.
-    read_config_record(*s19_file, fw_config);
+    std::istringstream in(image.bytes.toStdString());
+    read_config_record(in, fw_config);
     pkg_s19_config = fw_config;
     const FirmwareConfigText text = decode_fw_config(fw_config);
     ui.label_model->setText(text.model);
     ui.label_mcu->setText(text.mcu);
     ui.label_date->setText(text.date);
     ui.label_ver->setText(text.version);
-
-    s19_file->clear();
-    s19_file->close();
 }
 
 void velmora::select_bin_path()
@@ -65,11 +64,13 @@ void velmora::s2bin()
     };
     // The header is the image's own record, read again now: fw_config may
     // hold a package's header chosen on the Update tab since.
-    const BuildResult result = build_package_file(s19_path, pkg_out_path, pkg_s19_config, progress);
+    const BuildResult result = build_package_file(QFile::encodeName(s19_path),
+                                                  QFile::encodeName(pkg_out_path), pkg_s19_config, progress);
     pkg_building = false;
 
     switch (result.error) {
     case BuildError::none:
+    case BuildError::refused:
         break;
     case BuildError::image_not_opened:
     case BuildError::image_read_error:

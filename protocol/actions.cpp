@@ -1,5 +1,7 @@
 #include "actions.h"
 
+#include <algorithm>
+
 namespace protocol {
 
 QString status_text(Status status, int value)
@@ -89,6 +91,13 @@ bool Action::operator==(const Action &o) const
 {
     return kind == o.kind && byte == o.byte && wait == o.wait && value == o.value && status == o.status
         && message == o.message && outcome == o.outcome && data == o.data;
+}
+
+bool moves_on(const Actions &actions)
+{
+    return std::any_of(actions.begin(), actions.end(), [](const Action &a) {
+        return a.kind != Action::Kind::arm_watchdog && a.kind != Action::Kind::log;
+    });
 }
 
 Actions operator+(Actions first, const Actions &then)

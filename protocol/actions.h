@@ -86,6 +86,11 @@ private:
 
 using Actions = std::vector<Action>;
 
+// Whether a reply's actions take the conversation a step on: anything beyond
+// restarting the watchdog and logging. A box that floods bytes the
+// conversation ignores makes no step.
+bool moves_on(const Actions &actions);
+
 // `first`, then `then`.
 Actions operator+(Actions first, const Actions &then);
 

@@ -2,6 +2,16 @@
 
 namespace protocol {
 
+Actions Conversation::on_reply(uint8_t byte)
+{
+    took_reply = false;
+    if (deaf())
+        return {};
+    Actions actions = track(do_reply(byte));
+    took_reply = took_reply || moves_on(actions);
+    return actions;
+}
+
 Actions Conversation::on_read(std::optional<uint8_t> byte)
 {
     if (deaf() || !read_pending)

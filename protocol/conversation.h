@@ -26,7 +26,7 @@ public:
     virtual ~Conversation() = default;
 
     Actions start() { return track(do_start()); }
-    Actions on_reply(uint8_t byte) { return deaf() ? Actions{} : track(do_reply(byte)); }
+    Actions on_reply(uint8_t byte);
     Actions on_silence() { return deaf() ? Actions{} : track(do_silence()); }
     Actions on_read(std::optional<uint8_t> byte);
     Actions on_send_failed() { return deaf() ? Actions{} : track(do_send_failed()); }
@@ -42,6 +42,12 @@ public:
     int open_messages() const { return messages_open; }
     // Waiting for the box without a watchdog, where the conversation has none.
     virtual bool waits_unwatched() const { return false; }
+    // The last reply byte took the conversation a step on: it was answered
+    // with more than a restarted watchdog or a log entry (moves_on), or it
+    // was a start byte the conversation waited for. A driver that gives up
+    // after a time without steps is not held up by a box that floods bytes
+    // the conversation ignores.
+    bool took_last_reply() const { return took_reply; }
 
 protected:
     virtual Actions do_start() = 0;
@@ -52,6 +58,9 @@ protected:
     virtual Actions do_message_closed() { return {}; }
     virtual Actions do_line_lost() = 0;
 
+    // A reply byte answered with nothing still took the conversation on.
+    void take_reply() { took_reply = true; }
+
     // Gives up: the watchdog (if armed) stops and `message` shows; from then on the
     // conversation hears nothing but the box's closing, which ends it.
     Actions fail(MessageId message);
@@ -60,6 +69,7 @@ private:
     Actions track(Actions actions);
     bool deaf() const { return has_ended || failed; }
 
+    bool took_reply = false;
     bool has_ended = false;
     bool failed = false;
     bool armed = false;

@@ -3,12 +3,9 @@
 namespace protocol {
 
 namespace {
-constexpr uint8_t request_byte = 'H';
 constexpr uint8_t accept_byte = 'I';
 constexpr uint8_t ack_byte = 0xCC;
 constexpr uint8_t restart_byte = 0xEF;
-// Lets the reply route be hooked up before the first answer can come.
-constexpr milliseconds start_pause{30};
 // The box needs this between two satellites.
 constexpr milliseconds satellite_pause{200};
 } // namespace
@@ -16,7 +13,7 @@ constexpr milliseconds satellite_pause{200};
 Actions ListRead::do_start()
 {
     // Armed with the first request: a box that never answers is asked again.
-    return {Action::clear_port(), Action::listen(), Action::pause(start_pause),
+    return {Action::clear_port(), Action::listen(), Action::pause(request_pause),
             Action::send(request_byte, true), Action::arm_watchdog()};
 }
 

@@ -12,6 +12,11 @@ namespace protocol {
 class ListRead : public Conversation
 {
 public:
+    // The request for a satellite, and the pause before the first: it lets
+    // the reply route be hooked up before the first answer can come.
+    static constexpr uint8_t request_byte = 'H';
+    static constexpr milliseconds request_pause{30};
+
     // Satellite of the current exchange (0 before the first).
     int satellite() const { return sat_idx; }
     int record_bytes() const { return sat_byte_idx; }

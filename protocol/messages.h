@@ -18,6 +18,8 @@ enum class MessageId : uint8_t {
     limits_out_of_range,
     limits_wrong_order,
     limits_set_ok,
+    limits_set_incomplete, // the box ended the write before it had every limit byte
+    limits_read_out_of_range, // the box sent a limit no box holds
     // satellite list
     list_read_ok,
     list_read_connection_error,

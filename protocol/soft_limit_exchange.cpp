@@ -21,8 +21,10 @@ Actions SoftLimitRead::do_start()
 Actions SoftLimitRead::do_reply(uint8_t byte)
 {
     if (!lmt_busy) {
-        if (byte == read_start)
+        if (byte == read_start) {
             lmt_busy = 1;
+            take_reply();
+        }
         return {};
     }
     // After 'c' every byte is a limit byte, 'c' included.
@@ -34,7 +36,12 @@ Actions SoftLimitRead::do_reply(uint8_t byte)
     west = soft_limits::decode(lmt_buf[0], lmt_buf[1]);
     east = soft_limits::decode(lmt_buf[2], lmt_buf[3]);
     actions.push_back(Action::pause(conclusion_pause));
-    actions.push_back(Action::end(Outcome::success));
+    // Shown all the same, with a warning: no box holds such a limit. WEST
+    // not below EAST is what a box whose limits were never set holds.
+    if (soft_limits::validate(west, east) == soft_limits::Check::out_of_range)
+        actions.push_back(Action::end(Outcome::failure, MessageId::limits_read_out_of_range));
+    else
+        actions.push_back(Action::end(Outcome::success));
     return actions;
 }
 
@@ -76,14 +83,21 @@ Actions SoftLimitWrite::do_reply(uint8_t byte)
     if (concluding)
         return {};
     if (!lmt_busy) {
-        if (byte == write_start)
+        if (byte == write_start) {
             lmt_busy = 1;
+            take_reply();
+        }
         return {};
     }
     // The box asks for limit bytes in any order and as often as it likes.
-    if (byte < first_end_byte)
+    if (byte < first_end_byte) {
+        sent |= uint8_t(1u << byte);
         return {Action::send(lmt_buf[byte], true)};
+    }
     concluding = true;
+    constexpr uint8_t every_byte = (1u << sizeof lmt_buf) - 1;
+    if (sent != every_byte)
+        return Actions{Action::pause(conclusion_pause)} + fail(MessageId::limits_set_incomplete);
     return {Action::pause(conclusion_pause), Action::show(MessageId::limits_set_ok)};
 }
 

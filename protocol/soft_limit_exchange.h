@@ -16,7 +16,10 @@ class SoftLimitRead : public Conversation
 {
 public:
     bool waits_unwatched() const override { return true; }
-    // The limits read, once the exchange has ended with success.
+    // All four limit bytes came: the limits below are the box's answer. A
+    // limit outside -5000..5000 ends the read with a warning all the same.
+    bool complete() const { return lmt_rx_count == sizeof lmt_buf; }
+    // The limits read, once complete.
     int16_t west_limit() const { return west; }
     int16_t east_limit() const { return east; }
 
@@ -35,7 +38,9 @@ private:
 
 // Writing the soft limits: checked first (range, then order); then 'd'; the
 // box answers 'e', asks for limit bytes by index 0..3 in any order, and ends
-// with any byte of 4 or more. The success box is shown before the end.
+// with any byte of 4 or more. The success box is shown before the end, and
+// only when every limit byte was sent: an earlier end is a failure with a
+// warning, since the box may still hold its old values.
 class SoftLimitWrite : public Conversation
 {
 public:
@@ -52,6 +57,7 @@ private:
     bool concluding = false; // the end byte came: the box says so, then the exchange ends
     uint8_t lmt_busy = 0; // the box's 'e' has come
     uint8_t lmt_buf[4] = {};
+    uint8_t sent = 0; // bit i: lmt_buf[i] was sent
     int16_t west;
     int16_t east;
 };

@@ -8,11 +8,28 @@ namespace {
 
 Q_LOGGING_CATEGORY(update_log, "vr20.update", QtWarningMsg)
 
+// What the tool sends.
 constexpr uint8_t enter_byte = 'E';
-constexpr uint8_t ready_byte = 'P';
 constexpr uint8_t confirm_byte = 'R';
 constexpr uint8_t block_follows_byte = 'a';
 constexpr uint8_t no_more_blocks_byte = '[';
+// What the bootloader says: the entry's answer and, later, a wish to be
+// answered 'R' again.
+constexpr uint8_t ready_byte = 'P';
+// What it asks for.
+constexpr uint8_t header_request = 'Q';
+constexpr uint8_t block_request = 'Y';
+constexpr uint8_t address_request = '_';
+constexpr uint8_t data_byte_request = '^';
+// What it reports.
+constexpr uint8_t update_done = 'S';
+constexpr uint8_t line_accepted = 'T';
+constexpr uint8_t line_rejected = 'U';
+constexpr uint8_t cpu_mismatch = 'V';
+constexpr uint8_t cpu_mismatch_too = 'W';
+constexpr uint8_t package_too_old = 'X';
+constexpr uint8_t update_failed = 'Z';
+constexpr uint8_t write_error = ']';
 // The bootloader needs this long after 'E' before it answers.
 constexpr milliseconds entry_settle{400};
 constexpr milliseconds entry_answer_limit{3000};
@@ -59,50 +76,50 @@ Actions UpdateSession::do_reply(uint8_t byte)
     Actions out{Action::arm_watchdog()};
     // A failure box is shown first; the session answers until it is closed.
     switch (byte) {
-    case 'P':
+    case ready_byte:
         send(out, confirm_byte);
         break;
-    case 'Q':
+    case header_request:
         for (const uint8_t b : fw_config.bytes)
             send(out, b);
         break;
-    case 'S':
+    case update_done:
         out.push_back(Action::progress(block_count()));
         out.push_back(Action::show_status(Status::update_completed));
         out.push_back(Action::end(Outcome::success, MessageId::update_completed));
         break;
-    case 'T':
+    case line_accepted:
         upd_retry = 0;
         upd_resend = 0;
         break;
-    case 'U':
+    case line_rejected:
         ++upd_retry;
         if (upd_retry > max_line_retries)
             out.push_back(Action::show(MessageId::line_retries_exhausted));
         else
             upd_resend = 1;
         break;
-    case 'V':
-    case 'W':
+    case cpu_mismatch:
+    case cpu_mismatch_too:
         out.push_back(Action::show(MessageId::cpu_mismatch));
         break;
-    case 'X':
+    case package_too_old:
         out.push_back(Action::show(MessageId::package_too_old));
         break;
-    case 'Y':
+    case block_request:
         next_block_request(out);
         break;
-    case 'Z':
+    case update_failed:
         out.push_back(Action::show_status(Status::update_failed));
         out.push_back(Action::show(MessageId::update_failed));
         break;
-    case ']':
+    case write_error:
         out.push_back(Action::show(MessageId::data_write_error));
         break;
-    case '^':
+    case data_byte_request:
         next_data_byte(out);
         break;
-    case '_':
+    case address_request:
         send(out, pkg_block.bytes[0]);
         break;
     default:

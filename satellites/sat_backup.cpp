@@ -1,8 +1,13 @@
 #include "sat_backup.h"
 
 #include <QDir>
-#include <QSaveFile>
+#include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
+
+#include <algorithm>
+
+#include "whole_file.h"
 
 namespace {
 
@@ -12,12 +17,6 @@ QString suffix(BackupKind kind)
 }
 
 } // namespace
-
-bool commit_bytes(QSaveFile &file, const QByteArray &bytes)
-{
-    // Not committed, the new file is dropped when `file` goes.
-    return file.write(bytes) == bytes.size() && file.flush() && file.commit();
-}
 
 QString backup_folder()
 {
@@ -34,16 +33,30 @@ BackupResult save_backup(const QString &folder, BackupKind kind, const std::vect
         return result;
     }
     result.path = dir.filePath(when.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss-zzz")) + suffix(kind));
-    QSaveFile file(result.path);
-    if (!file.open(QIODevice::WriteOnly) || !commit_bytes(file, format_csv(rows))) {
-        result.error = file.errorString();
+    const FileCommit commit = commit_file(QFile::encodeName(result.path), format_csv(rows));
+    if (!commit.ok) {
+        result.error = commit.error;
         return result;
     }
     result.ok = true;
 
-    // Stamped names sort by time: the oldest go first.
-    const QStringList kept = dir.entryList({QStringLiteral("*") + suffix(kind)}, QDir::Files, QDir::Name);
-    for (int i = 0; i + keep < kept.size(); ++i)
-        dir.remove(kept[i]);
+    // Newest first by modification time, not by name: a clock set back or
+    // files stamped in the future must not take the new backup's place.
+    // Equal times fall back on the stamped names.
+    const QString written = QFileInfo(result.path).fileName();
+    QFileInfoList backups = dir.entryInfoList({QStringLiteral("*") + suffix(kind)}, QDir::Files);
+    std::sort(backups.begin(), backups.end(), [](const QFileInfo &a, const QFileInfo &b) {
+        const QDateTime ta = a.lastModified(), tb = b.lastModified();
+        return ta != tb ? ta > tb : a.fileName() > b.fileName();
+    });
+    int others_kept = std::max(keep, 1) - 1;
+    for (const QFileInfo &backup : backups) {
+        if (backup.fileName() == written)
+            continue;
+        if (others_kept > 0)
+            --others_kept;
+        else
+            dir.remove(backup.fileName());
+    }
     return result;
 }

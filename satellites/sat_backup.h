@@ -3,8 +3,6 @@
 #include <QDateTime>
 #include <QString>
 
-class QSaveFile;
-
 #include <vector>
 
 #include "sat_list.h"
@@ -22,17 +20,12 @@ struct BackupResult {
     QString error; // why it was not
 };
 
-// Writes `bytes` to the open `file` and puts it in place. False, with the
-// file's error string set and the old file left as it was, when any byte did
-// not reach the disk: QSaveFile keeps small writes in a buffer, and commit()
-// alone misses a failure to flush it.
-bool commit_bytes(QSaveFile &file, const QByteArray &bytes);
-
 // The user's backup folder: the application data folder's "backups".
 QString backup_folder();
 
 // Writes `rows` to `folder` (made if missing) under a name stamped with
-// `when` (to the millisecond, so names sort by time), then removes all but
-// the newest `keep` backups of that kind. Never touches other files.
+// `when` (to the millisecond), then removes all but the newest `keep` backups
+// of that kind by modification time, never the one just written. Never
+// touches other files.
 BackupResult save_backup(const QString &folder, BackupKind kind, const std::vector<SatRow> &rows,
                          const QDateTime &when, int keep = backups_kept);

@@ -5,9 +5,9 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QEvent>
+#include <QBuffer>
 #include <QFile>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QTableWidgetItem>
 #include <QThread>
 #include <QTimer>
@@ -24,6 +24,7 @@
 #include "list_read.h"
 #include "list_write.h"
 #include "serial_port_handle.h"
+#include "whole_file.h"
 
 uint8_t velmora::sat_record[20] = {};
 
@@ -31,8 +32,6 @@ namespace {
 
 // slt_sat_data_ready: the pause before it asks for the next satellite, and
 // the request.
-constexpr std::chrono::milliseconds read_start_pause{30};
-constexpr uchar read_request = 'H';
 
 const char *const csv_filter = "CSV Files(*.csv)";
 const char *const csv_dialog_dir = "..";
@@ -199,12 +198,15 @@ void velmora::sat_read_file()
     if (!show_csv_path(ui, file_path))
         return;
 
-    // A stream of its own: the package stream may be open for an update.
-    QFile csv(file_path);
-    if (!csv.open(QIODevice::ReadOnly)) {
-        show_message(protocol::MessageId::csv_cannot_open);
+    // Read whole, with a limit: an endless file ends there.
+    const WholeRead file = read_whole_file(QFile::encodeName(file_path));
+    if (!file.ok()) {
+        show_message(protocol::MessageId::csv_cannot_open, file.error);
         return;
     }
+    QBuffer csv;
+    csv.setData(file.bytes);
+    csv.open(QIODevice::ReadOnly);
     QByteArray line;
     for (int k = 1; k <= sat_count; ++k) {
         if (!read_csv_line(csv, &line))
@@ -226,12 +228,10 @@ void velmora::sat_write_file()
     if (!show_csv_path(ui, file_path))
         return;
 
-    // Written anew beside the old file and put in its place only when whole:
-    // nothing of a longer earlier file remains, and a failed save leaves the
-    // earlier file as it was.
-    QSaveFile csv(file_path);
-    if (!csv.open(QIODevice::WriteOnly)) {
-        show_message(protocol::MessageId::csv_cannot_open);
+    const QByteArray path = QFile::encodeName(file_path);
+    const QString problem = output_problem(path);
+    if (!problem.isEmpty()) {
+        show_message(protocol::MessageId::csv_cannot_open, problem);
         return;
     }
     std::vector<SatRow> rows;
@@ -240,9 +240,11 @@ void velmora::sat_write_file()
         ui.progressBar_sat_setting->setValue(row + 2);
         QCoreApplication::processEvents();
     }
-    // The same bytes as the table's backups.
-    if (!commit_bytes(csv, format_csv(rows))) {
-        show_message(protocol::MessageId::csv_cannot_save);
+    // The same bytes as the table's backups, committed whole: nothing of a
+    // longer earlier file remains, and a failed save leaves it as it was.
+    const FileCommit saved = commit_file(path, format_csv(rows));
+    if (!saved.ok) {
+        show_message(protocol::MessageId::csv_cannot_save, saved.error);
         return;
     }
     sat_watch->edits_kept();
@@ -302,8 +304,8 @@ void velmora::slt_sat_data_ready(uchar idx)
     QCoreApplication::processEvents();
     ++sat_idx;
     emit list_set_sat_idx(sat_idx);
-    QThread::msleep(read_start_pause.count());
-    port_worker->write_and_wait(read_request);
+    QThread::msleep(protocol::ListRead::request_pause.count());
+    port_worker->write_and_wait(protocol::ListRead::request_byte);
 }
 
 // ---- writing the list to the box ----
@@ -322,11 +324,9 @@ void velmora::sat_write_device()
     write_rows = std::move(rows);
     back_up_sat_table(BackupKind::write, write_rows);
 
-    // Each write keeps its own log: an earlier one is closed and emptied.
-    if (log_file.is_open())
-        log_file.close();
-    log_file.clear();
-    log_file.open(log_file_name, std::ios::out | std::ios::trunc);
+    // Each write keeps its own log: an earlier one is closed and emptied. A
+    // link there is not followed; without its log the write goes on.
+    open_log_file(log_file, log_file_name);
 
     run_flow(
         std::make_unique<protocol::ListWrite>([this](int satellite) { return write_record(satellite); }));

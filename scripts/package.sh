@@ -40,7 +40,8 @@ for path in \
   ./usr/share/icons/hicolor/256x256/apps/com.quorinel.vr20loader.png \
   ./usr/share/man/man1/vr20-loader.1.gz ./usr/share/man/man1/vr20-box.1.gz \
   ./usr/share/man/man1/vr20-pack.1.gz ./usr/share/man/man1/vr20-boxsim.1.gz \
-  ./usr/lib/udev/rules.d/70-vr20-serial.rules; do
+  ./usr/lib/udev/rules.d/70-vr20-serial.rules \
+  ./usr/share/doc/vr20-loader/copyright ./usr/share/doc/vr20-loader/changelog.gz; do
   if ! grep -qxF "$path" <<<"$contents"; then
     echo "package.sh: $deb lacks $path" >&2
     missing=1

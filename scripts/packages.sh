@@ -12,6 +12,7 @@ packages=(
   fonts-wine fonts-liberation2           # the form's faces: a Tahoma-like one, and Arial's metrics
   desktop-file-utils appstream           # validating the desktop entry and the metainfo
   dpkg-dev file librsvg2-bin             # the Debian package: library dependencies, CPack's look at the programs, the icon's sizes
+  lintian                                # checking the Debian package
 )
 missing=()
 for p in "${packages[@]}"; do

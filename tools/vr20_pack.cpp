@@ -2,17 +2,14 @@
 // package holds, for use without the window (whose builder is hidden).
 #include "package_builder.h"
 #include "package_check.h"
+#include "whole_file.h"
 
 #include <QByteArray>
-#include <QFile>
-#include <QFileInfo>
 #include <QString>
 #include <QtGlobal>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,9 +34,15 @@ const char usage_text[] = "Usage: vr20-pack build [--force] [--verbose] IMAGE.s1
                           "       sound S-records (bad hex, count or checksum) and files without any\n"
                           "       S-record stop the build; --force builds them all the same.\n"
                           "       --verbose prints the builder's debug messages.\n"
+                          "       A page that appears in two blocks (records that come back to a page)\n"
+                          "       is warned of.\n"
                           "info   Prints the package's header (model, MCU, date, version), its block\n"
                           "       count, each block's page address in file order, whether every check\n"
-                          "       byte holds, and the size of any trailing piece.\n"
+                          "       byte holds, and the size of any trailing piece; then, on standard\n"
+                          "       error, what makes it unfit to send (unknown product or MCU code, a\n"
+                          "       page the builder never makes, wrong check bytes, a trailing piece)\n"
+                          "       and pages that appear twice. A package cut at a block boundary\n"
+                          "       cannot be told from a shorter one.\n"
                           "\n"
                           "Exit status: 0 done, 1 a file could not be opened, read or written,\n"
                           "2 wrong usage, 3 malformed input.\n";
@@ -53,11 +56,9 @@ void message_handler(QtMsgType type, const QMessageLogContext &, const QString &
     std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
 }
 
-void error(const char *fmt, const QString &path, const char *detail)
+void error(const char *what, const QByteArray &path, const QString &detail)
 {
-    std::fprintf(stderr, "vr20-pack: ");
-    std::fprintf(stderr, fmt, QFile::encodeName(path).constData(), detail);
-    std::fprintf(stderr, "\n");
+    std::fprintf(stderr, "vr20-pack: %s %s: %s\n", what, path.constData(), detail.toLocal8Bit().constData());
 }
 
 int usage_error(const char *what)
@@ -71,40 +72,11 @@ QString header_hex(const FirmwareConfig &c)
     return QString::asprintf("%02X %02X %02X %02X", c.bytes[0], c.bytes[1], c.bytes[2], c.bytes[3]);
 }
 
-// Opens a regular file for reading; reports and returns false otherwise.
-bool open_input(std::ifstream &in, const QString &path, const char *what)
+// Says what makes the image unfit to build from; false when that stops the build.
+bool accept_image(const QByteArray &image_text, const QByteArray &image_name, bool force)
 {
-    const QFileInfo info(path);
-    if (!info.exists()) {
-        error("cannot open %s: %s", path, (std::string(what) + " does not exist").c_str());
-        return false;
-    }
-    if (info.isDir()) {
-        error("cannot open %s: %s", path, (std::string(what) + " is a directory").c_str());
-        return false;
-    }
-    errno = 0;
-    in.open(QFile::encodeName(path).constData(), std::ios::in | std::ios::binary);
-    if (!in.is_open()) {
-        error("cannot open %s: %s", path, errno ? std::strerror(errno) : "unreadable");
-        return false;
-    }
-    return true;
-}
-
-int cmd_build(const QString &image_path, const QString &package_path, bool force)
-{
-    std::ifstream image;
-    if (!open_input(image, image_path, "image"))
-        return exit_io_error;
-    const QFileInfo package_info(package_path);
-    if (package_info.exists()
-        && package_info.canonicalFilePath() == QFileInfo(image_path).canonicalFilePath()) {
-        error("cannot create %s: %s", package_path, "it is the image itself");
-        return exit_usage;
-    }
+    std::istringstream image(image_text.toStdString());
     const ImageCheck check = check_image(image);
-    image.close();
 
     // Input that is no sound S-record image stops the build unless forced;
     // what the loader itself handles in a defined way (long lines cut, S2/S3
@@ -128,7 +100,6 @@ int cmd_build(const QString &image_path, const QString &package_path, bool force
                            + " S2/S3 data records: addresses wider than 16 bits are not packaged");
     if (check.tail_has_data)
         warnings.push_back("the last line has no line end: its data is left out, as the loader does");
-    const QByteArray image_name = QFile::encodeName(image_path);
     for (const std::string &e : errors)
         std::fprintf(stderr, "vr20-pack: %s: %s%s\n", image_name.constData(), force ? "warning: " : "",
                      e.c_str());
@@ -136,34 +107,43 @@ int cmd_build(const QString &image_path, const QString &package_path, bool force
         std::fprintf(stderr, "vr20-pack: %s: warning: %s\n", image_name.constData(), w.c_str());
     if (!errors.empty() && !force) {
         std::fprintf(stderr, "vr20-pack: no package written (--force builds as the loader would)\n");
-        return exit_malformed;
+        return false;
     }
     if (check.s1_data_records == 0)
         std::fprintf(stderr, "vr20-pack: %s: warning: no S1 data: the package holds one empty block\n",
-                     QFile::encodeName(image_path).constData());
+                     image_name.constData());
     if (!check.config_found)
         std::fprintf(stderr,
                      "vr20-pack: %s: warning: no configuration record at 0x3100: header 00 00 00 00\n",
-                     QFile::encodeName(image_path).constData());
+                     image_name.constData());
+    return true;
+}
 
-    const BuildResult result = build_package_file(image_path, package_path, FirmwareConfig{});
+int cmd_build(const QByteArray &image_path, const QByteArray &package_path, bool force)
+{
+    // The image is read once: a FIFO gives its text only once.
+    const BuildResult result
+        = build_package_file(image_path, package_path, FirmwareConfig{}, {},
+                             [&](const QByteArray &image) { return accept_image(image, image_path, force); });
     switch (result.error) {
     case BuildError::none:
         break;
+    case BuildError::refused:
+        return exit_malformed;
     case BuildError::image_not_opened:
-        error("cannot open %s: %s", image_path, "image not readable");
-        return exit_io_error;
     case BuildError::image_read_error:
-        error("cannot read %s: %s", image_path, "the image cannot be read twice (not a regular file?)");
+        error("cannot read", image_path, result.detail);
         return exit_io_error;
     case BuildError::package_not_opened:
-        error("cannot create %s: %s", package_path, "package not writable");
-        return exit_io_error;
+        error("cannot create", package_path, result.detail);
+        return result.detail == QLatin1String("it is the image itself") ? exit_usage : exit_io_error;
     case BuildError::package_write_error:
-        error("cannot write %s: %s", package_path, "write error, no package written");
+        error("cannot write", package_path, result.detail + QStringLiteral(", no package written"));
         return exit_io_error;
     }
-    std::printf("%s: header %s, %ld blocks, %ld bytes\n", QFile::encodeName(package_path).constData(),
+    for (const std::string &w : repeated_pages(result.pages))
+        std::fprintf(stderr, "vr20-pack: %s: warning: %s\n", package_path.constData(), w.c_str());
+    std::printf("%s: header %s, %ld blocks, %ld bytes\n", package_path.constData(),
                 header_hex(result.header).toLatin1().constData(), result.blocks,
                 long(package_header_size + package_block_size * std::size_t(result.blocks)));
     return exit_ok;
@@ -174,17 +154,14 @@ QString or_code(const QString &text, const char *what, uint8_t code)
     return text.isEmpty() ? QString::asprintf("(unknown %s code 0x%02X)", what, code) : text;
 }
 
-int cmd_info(const QString &path)
+int cmd_info(const QByteArray &path)
 {
-    std::ifstream in;
-    if (!open_input(in, path, "package"))
-        return exit_io_error;
-
-    const PackageCheck check = check_package(in);
-    if (check.read_error) {
-        error("cannot read %s: %s", path, "read error");
+    const WholeRead package = read_whole_file(path);
+    if (!package.ok()) {
+        error("cannot read", path, package.error);
         return exit_io_error;
     }
+    const PackageCheck check = check_package(package.bytes);
 
     const PackageScan &scan = check.scan;
     if (scan.header_bytes < int(package_header_size)) {
@@ -219,8 +196,9 @@ int cmd_info(const QString &path)
     else
         std::printf("Trailing piece: %ld bytes\n", scan.trailing_bytes);
     for (const std::string &f : check.faults)
-        std::fprintf(stderr, "vr20-pack: %s: malformed package: %s\n", QFile::encodeName(path).constData(),
-                     f.c_str());
+        std::fprintf(stderr, "vr20-pack: %s: malformed package: %s\n", path.constData(), f.c_str());
+    for (const std::string &w : check.warnings)
+        std::fprintf(stderr, "vr20-pack: %s: warning: %s\n", path.constData(), w.c_str());
     return check.sound() ? exit_ok : exit_malformed;
 }
 
@@ -229,10 +207,11 @@ int cmd_info(const QString &path)
 int main(int argc, char *argv[])
 {
     qInstallMessageHandler(message_handler);
+    // Paths stay the bytes the system gave: a name need not be UTF-8.
     std::vector<QString> args;
     bool force = false;
     for (int i = 1; i < argc; ++i) {
-        const QString arg = QFile::decodeName(argv[i]);
+        const QString arg = argument_text(argv[i]);
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             std::fputs(usage_text, stdout);
             return exit_ok;
@@ -255,14 +234,14 @@ int main(int argc, char *argv[])
     if (args[0] == QLatin1String("build")) {
         if (args.size() != 3)
             return usage_error("build takes an image and a package path");
-        return cmd_build(args[1], args[2], force);
+        return cmd_build(native_path(args[1]), native_path(args[2]), force);
     }
     if (args[0] == QLatin1String("info")) {
         if (args.size() != 2)
             return usage_error("info takes one package path");
         if (force)
             return usage_error("--force applies to build only");
-        return cmd_info(args[1]);
+        return cmd_info(native_path(args[1]));
     }
     return usage_error(("unknown command " + args[0].toStdString()).c_str());
 }

@@ -3,13 +3,17 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QPushButton>
 #include <QTimer>
 
 #include <chrono>
 #include <functional>
+#include <sstream>
 
+#include "package_check.h"
 #include "serial_port_handle.h"
 #include "update_session.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -48,11 +52,9 @@ void velmora::binfile_in()
     if (active_flow == DeviceFlow::update)
         return;
 
-    // One stream serves every package, and an open stream cannot be opened
-    // again: the earlier package goes first, also when the choice is
-    // cancelled, so the block count and the stream never disagree.
-    in_file->close();
-    in_file->clear();
+    // The earlier package goes first, also when the choice is cancelled, so
+    // the block count and the package never disagree.
+    loaded_package.reset();
     pkg_block_count = 0;
     ui.pushButton_update_start->setEnabled(true);
     ui.pushButton_update_stop->setEnabled(true);
@@ -65,35 +67,58 @@ void velmora::binfile_in()
     }
     ui.lineEdit_update->setText(file_path);
 
-    in_file->open(QFile::encodeName(file_path).toStdString(), std::ios::in | std::ios::binary);
-    if (!in_file->is_open()) {
-        show_message(protocol::MessageId::package_cannot_open);
+    // Read whole, opened once and with a limit: a FIFO gives its bytes once,
+    // and an endless file ends at the limit.
+    const WholeRead package = read_whole_file(QFile::encodeName(file_path));
+    if (!package.ok()) {
+        show_message(protocol::MessageId::package_cannot_open, package.error);
         return;
     }
 
-    read_package_header(*in_file, fw_config);
+    std::istringstream in(package.bytes.toStdString());
+    read_package_header(in, fw_config);
     const FirmwareConfigText text = decode_fw_config(fw_config);
     ui.label_model_u->setText(text.model);
     ui.label_mcu_u->setText(text.mcu);
     ui.label_date_u->setText(text.date);
     ui.label_ver_u->setText(text.version);
 
-    while (read_package_block(*in_file, pkg_block))
+    while (read_package_block(in, pkg_block))
         ++pkg_block_count;
     ui.progressBar_update->setMaximum(pkg_block_count);
+    loaded_package = package.bytes;
+}
 
-    in_file->clear();
-    in_file->seekg(0);
+bool velmora::package_faults_accepted()
+{
+    const PackageCheck check = check_package(*loaded_package);
+    if (check.sound())
+        return true;
+    QStringList faults;
+    for (const std::string &fault : check.faults)
+        faults << QString::fromStdString(fault);
+    QMessageBox box(QMessageBox::Warning, tr("Warning"),
+                    tr("This package is not one the package builder makes:\n\n%1\n\nThe box may refuse it "
+                       "or be left without working firmware. Update the box with it all the same?")
+                        .arg(faults.join(QLatin1Char('\n'))),
+                    QMessageBox::Cancel);
+    const QPushButton *update = box.addButton(tr("Update"), QMessageBox::AcceptRole);
+    box.setDefaultButton(QMessageBox::Cancel);
+    box.exec();
+    return box.clickedButton() == update;
 }
 
 void velmora::update_start()
 {
     if (active_flow == DeviceFlow::update)
         return;
-    if (!in_file->is_open()) {
+    if (!loaded_package) {
         show_message(protocol::MessageId::package_not_found);
         return;
     }
+    // Asked before the port is touched; the box gets the package as loaded.
+    if (!package_faults_accepted())
+        return;
     if (!begin_device_flow(DeviceFlow::update))
         return;
 
@@ -102,12 +127,13 @@ void velmora::update_start()
     prepare_update_label();
     update_label_count = 0;
 
-    // The session takes the package as it stands now: its header, then its
-    // whole blocks (a trailing piece is not a block).
-    read_package_header(*in_file, fw_config);
+    // The session takes the package's header, then its whole blocks (a
+    // trailing piece is not a block).
+    std::istringstream in(loaded_package->toStdString());
+    read_package_header(in, fw_config);
     std::vector<PackageBlock> blocks;
     PackageBlock block;
-    while (read_package_block(*in_file, block))
+    while (read_package_block(in, block))
         blocks.push_back(block);
     run_flow(std::make_unique<protocol::UpdateSession>(fw_config, std::move(blocks)));
 }
@@ -142,8 +168,7 @@ void velmora::update_finish(bool entered)
     ui.pushButton_update_start->setEnabled(true);
     if (entered)
         ui.pushButton_update_stop->setEnabled(false);
-    in_file->clear();
-    in_file->close();
+    loaded_package.reset();
     port_worker->clear_port();
     port_worker->close_port();
 }

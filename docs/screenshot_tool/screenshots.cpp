@@ -250,7 +250,8 @@ int main(int argc, char *argv[])
             if (!image.open(QIODevice::WriteOnly) || image.write(text) != text.size())
                 fail(QStringLiteral("cannot write %1").arg(image_path));
         }
-        const BuildResult built = build_package_file(image_path, package_path, FirmwareConfig{});
+        const BuildResult built = build_package_file(QFile::encodeName(image_path),
+                                                     QFile::encodeName(package_path), FirmwareConfig{});
         const qint64 package_size = QFileInfo(package_path).size();
         if (!built.is_valid() || !built.config_found || built.blocks != code_pages + 1
             || package_size != qint64(package_header_size + built.blocks * package_block_size))

@@ -20,6 +20,10 @@ const QString port_unusable
 const QString range_message = QStringLiteral("The EAST/WEST limit setting should between -5000 to 5000.");
 const QString order_message = QStringLiteral("The EAST limit should be greater than the WEST limit.");
 const QString set_ok = QStringLiteral("EAST/WEST limit set OK.");
+const QString set_incomplete = QStringLiteral(
+    "The box ended the exchange before it received every limit. Read the limits back to check them.");
+const QString read_out_of_range = QStringLiteral(
+    "The box answered with a limit outside -5000 to 5000. Read the limits again to check them.");
 
 } // namespace
 
@@ -81,13 +85,14 @@ private slots:
         QTest::addColumn<QByteArray>("noise");
         QTest::addColumn<QString>("west");
         QTest::addColumn<QString>("east");
+        QTest::addColumn<QStringList>("warnings"); // the values are shown all the same
         QTest::newRow("-1000/1000") << QByteArray::fromHex("18fce803") << QByteArray() << "-1000"
-                                    << "1000";
+                                    << "1000" << QStringList();
         QTest::newRow("bytes before 'c' ignored, 0x63 after it is data")
             << QByteArray::fromHex("6300636f") << QByteArray::fromHex("1863ff") << "99"
-            << "28515";
+            << "28515" << QStringList{read_out_of_range};
         QTest::newRow("extremes") << QByteArray::fromHex("0080ff7f") << QByteArray() << "-32768"
-                                  << "32767";
+                                  << "32767" << QStringList{read_out_of_range};
     }
 
     void read_limits()
@@ -96,6 +101,7 @@ private slots:
         QFETCH(QByteArray, noise);
         QFETCH(QString, west);
         QFETCH(QString, east);
+        QFETCH(QStringList, warnings);
         start();
         box->set_limit_bytes(
             {uint8_t(limits[0]), uint8_t(limits[1]), uint8_t(limits[2]), uint8_t(limits[3])});
@@ -123,8 +129,9 @@ private slots:
                 ++counted;
             }
         QCOMPARE(counted, 4);
-        QVERIFY(driver->boxes().isEmpty());
-        QVERIFY(port_closed());
+        QVERIFY(driver->wait_for_boxes(int(warnings.size())));
+        QCOMPARE(driver->texts(), warnings);
+        QVERIFY(harness::ModalDriver::wait_until([&] { return port_closed(); }));
     }
 
     void set_limits_data()
@@ -189,23 +196,27 @@ private slots:
     {
         QTest::addColumn<QByteArray>("requests");
         QTest::addColumn<int>("end_byte");
-        QTest::newRow("reversed") << QByteArray::fromHex("03020100") << 4;
-        QTest::newRow("repeats") << QByteArray::fromHex("0300030102") << 0x65;
-        QTest::newRow("an index never asked for") << QByteArray::fromHex("01") << 0xff;
-        QTest::newRow("nothing asked for") << QByteArray() << 4;
+        QTest::addColumn<QString>("message");
+        QTest::newRow("reversed") << QByteArray::fromHex("03020100") << 4 << set_ok;
+        QTest::newRow("repeats") << QByteArray::fromHex("0300030102") << 0x65 << set_ok;
+        QTest::newRow("an index never asked for") << QByteArray::fromHex("01") << 0xff << set_incomplete;
+        QTest::newRow("nothing asked for") << QByteArray() << 4 << set_incomplete;
     }
 
     void the_box_chooses_which_limit_bytes_it_asks_for()
     {
         QFETCH(QByteArray, requests);
         QFETCH(int, end_byte);
+        QFETCH(QString, message);
         start();
         box->set_write_requests(Bytes(requests.begin(), requests.end()), uint8_t(end_byte));
         window->ui.lineEdit_wst_lmt->setText(QStringLiteral("-1000"));
         window->ui.lineEdit_est_lmt->setText(QStringLiteral("1000"));
         window->ui.pushButton_set_lmt->click();
         QVERIFY(driver->wait_for_boxes(1));
-        QCOMPARE(driver->texts(), QStringList{set_ok});
+        QCOMPARE(driver->texts(), QStringList{message});
+        QCOMPARE(driver->boxes().first().title,
+                 message == set_ok ? QStringLiteral("Hint") : QStringLiteral("Warning"));
         const QByteArray wire = QByteArray::fromHex("18fce803");
         Bytes expected{'d'};
         for (char index : requests)

@@ -403,7 +403,8 @@ void TstPackageBuilder::package_file()
         old.write("earlier package");
     }
 
-    const BuildResult r = build_package_file(dir.filePath(image), out, FirmwareConfig{});
+    const BuildResult r = build_package_file(QFile::encodeName(dir.filePath(image)), QFile::encodeName(out),
+                                             FirmwareConfig{});
     QCOMPARE(int(r.error), error);
     if (error == int(BuildError::none)) {
         QFile written(out);
@@ -446,7 +447,8 @@ void TstPackageBuilder::special_files()
     f.close();
     QVERIFY(::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0666, makedev(1, unsigned(minor))) == 0);
 
-    const BuildResult r = build_package_file(image, device, FirmwareConfig{});
+    const BuildResult r
+        = build_package_file(QFile::encodeName(image), QFile::encodeName(device), FirmwareConfig{});
     QCOMPARE(int(r.error), error);
     struct stat st {
     };

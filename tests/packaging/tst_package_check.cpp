@@ -101,6 +101,8 @@ private slots:
     void faults_data();
     void faults();
     void read_error_is_not_sound();
+    void repeated_pages_data();
+    void repeated_pages();
 };
 
 void TstPackageCheck::initTestCase()
@@ -161,6 +163,28 @@ void TstPackageCheck::faults_data()
         << config_record + random_bytes(10, 7) << 4 << QList<int>() << QList<uint>()
         << QStringList{"a trailing piece of 10 bytes that is not a whole block", "no blocks"};
 
+    QByteArray unknown_product = sound;
+    unknown_product[3] = 0x05;
+    QTest::newRow("unknown product code") << unknown_product << 4 << sound_pages << all_hold
+                                          << QStringList{"unknown product code 0x05 in the header"};
+    // Product code 0 is the one known; MCU code 0 has no name, and page 0 is one the builder makes.
+    QTest::newRow("550 zero bytes") << QByteArray(550, '\0') << 4 << QList<int>{0} << QList<uint>{0}
+                                    << QStringList{"unknown MCU code 0x00 in the header"};
+    for (const uint16_t page : {uint16_t(0x8000), uint16_t(0x9E00)}) {
+        QByteArray moved = sound;
+        set_page(moved, 1, page);
+        const QString hex
+            = QStringLiteral("0x%1").arg(page, 4, 16, QLatin1Char('0')).toUpper().replace("0X", "0x");
+        QTest::addRow("page %s, which the builder moves", qPrintable(hex))
+            << moved << 4 << QList<int>{0xE000, page} << all_hold
+            << QStringList{"block 1: page " + hex
+                           + " lies in 0x8000-0x9FFF, which the builder moves to 0xA000-0xBFFF"};
+    }
+    QByteArray twice = sound;
+    set_page(twice, 1, 0xE000);
+    QTest::newRow("a page twice is no fault")
+        << twice << 4 << QList<int>{0xE000, 0xE000} << all_hold << QStringList();
+
     QByteArray several = odd_page;
     set_page(several, 0, 0x0001);
     spoil_line(several, 1, 7);
@@ -183,7 +207,7 @@ void TstPackageCheck::faults()
     QVERIFY(!check.read_error);
     QCOMPARE(check.scan.header_bytes, header_bytes);
     if (header_bytes == int(package_header_size))
-        QCOMPARE(QByteArray(reinterpret_cast<const char *>(check.scan.header.bytes), 4), config_record);
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(check.scan.header.bytes), 4), package.left(4));
     QList<int> got_pages;
     QList<uint> got_bad;
     for (const PackageCheck::Block &b : check.blocks) {
@@ -208,6 +232,38 @@ void TstPackageCheck::read_error_is_not_sound()
     QCOMPARE(check.blocks.size(), std::size_t(1));
     QVERIFY(check.faults.empty());
     QVERIFY(!check.sound());
+}
+
+void TstPackageCheck::repeated_pages_data()
+{
+    QTest::addColumn<QList<int>>("pages");
+    QTest::addColumn<QStringList>("warnings");
+    const QString unknown
+        = QStringLiteral(": whether the bootloader keeps the first block's bytes is not known");
+    QTest::newRow("each page once") << QList<int>{0xE000, 0xE200, 0} << QStringList();
+    QTest::newRow("records that come back to a page")
+        << QList<int>{0xE000, 0xF000, 0xE000} << QStringList{"page 0xE000 appears in blocks 0 2" + unknown};
+    QTest::newRow("two pages, one three times")
+        << QList<int>{0xF000, 0xE000, 0xF000, 0xE000, 0xF000}
+        << QStringList{"page 0xE000 appears in blocks 1 3" + unknown,
+                       "page 0xF000 appears in blocks 0 2 4" + unknown};
+}
+
+void TstPackageCheck::repeated_pages()
+{
+    QFETCH(QList<int>, pages);
+    QFETCH(QStringList, warnings);
+    std::vector<uint16_t> list;
+    for (const int page : pages)
+        list.push_back(uint16_t(page));
+    QCOMPARE(to_list(::repeated_pages(list)), warnings);
+    // The package check warns of the same pages.
+    QByteArray package = sound_package().left(block_at(1));
+    for (int b = 1; b < pages.size(); ++b)
+        package += package.mid(block_at(0), int(package_block_size));
+    for (int b = 0; b < pages.size(); ++b)
+        set_page(package, b, uint16_t(pages[b]));
+    QCOMPARE(to_list(check_bytes(package).warnings), warnings);
 }
 
 QTEST_GUILESS_MAIN(TstPackageCheck)

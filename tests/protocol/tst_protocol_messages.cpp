@@ -1,5 +1,11 @@
 #include "actions.h"
+#include "engine_script.h"
+#include "list_read.h"
 #include "messages.h"
+#include "soft_limit_exchange.h"
+#include "update_session.h"
+
+#include <memory>
 
 #include <QSet>
 #include <QtTest>
@@ -15,7 +21,8 @@ namespace {
 const QStringList names
     = QStringLiteral(
           "none port_unusable port_not_found port_cannot_open limits_out_of_range limits_wrong_order "
-          "limits_set_ok list_read_ok list_read_connection_error list_write_ok list_transfer_error "
+          "limits_set_ok limits_set_incomplete limits_read_out_of_range list_read_ok "
+          "list_read_connection_error list_write_ok list_transfer_error "
           "csv_no_file csv_cannot_open csv_cannot_save package_not_found package_cannot_open "
           "device_not_prepared cpu_mismatch package_too_old line_retries_exhausted data_write_error "
           "update_failed update_line_lost update_completed image_cannot_open "
@@ -36,6 +43,8 @@ private slots:
     void words();
     void describe_data();
     void describe();
+    void steps_data();
+    void steps();
 };
 
 void TstProtocolMessages::every_id_has_its_words()
@@ -79,6 +88,9 @@ void TstProtocolMessages::words_data()
                            << "The EAST limit should be greater than the WEST limit.";
     QTest::newRow("limits set") << MessageId::limits_set_ok << "Hint"
                                 << "EAST/WEST limit set OK.";
+    QTest::newRow("limits set incomplete")
+        << MessageId::limits_set_incomplete << "Warning"
+        << "The box ended the exchange before it received every limit. Read the limits back to check them.";
     QTest::newRow("read ok") << MessageId::list_read_ok << "Info"
                              << "Satellite data read successfully!";
     QTest::newRow("read connection") << MessageId::list_read_connection_error << "Error"
@@ -135,6 +147,57 @@ void TstProtocolMessages::describe()
     QFETCH(Action, action);
     QFETCH(QString, text);
     QCOMPARE(protocol::describe(action), text);
+}
+
+// vr20-box gives up when no reply byte takes a conversation a step on for
+// --timeout: a flood of bytes a conversation ignores is no step.
+void TstProtocolMessages::steps_data()
+{
+    QTest::addColumn<int>("engine"); // 0 limits read, 1 limits write, 2 list read, 3 update
+    QTest::addColumn<script::Script>("before");
+    QTest::addColumn<int>("byte");
+    QTest::addColumn<bool>("step");
+
+    using script::Script;
+    const Script begun = Script().start();
+    const Script updating = Script().start().read('P');
+    QTest::newRow("limits read: a byte before 'c'") << 0 << begun << int('x') << false;
+    QTest::newRow("limits read: 'c'") << 0 << begun << int('c') << true;
+    QTest::newRow("limits write: a byte before 'e'") << 1 << begun << int('c') << false;
+    QTest::newRow("limits write: 'e'") << 1 << begun << int('e') << true;
+    QTest::newRow("limits write: an index") << 1 << Script(begun).reply('e') << 2 << true;
+    QTest::newRow("list read: a stray byte between records")
+        << 2 << Script(begun).reply('I').reply(1).replies(20, 0x41) << int('x') << false;
+    QTest::newRow("list read: a record byte") << 2 << Script(begun).reply('I').reply(1) << 0x41 << true;
+    QTest::newRow("update: 'T'") << 3 << updating << int('T') << false;
+    QTest::newRow("update: '^' before any block") << 3 << updating << int('^') << false;
+    QTest::newRow("update: 'Y'") << 3 << updating << int('Y') << true;
+}
+
+void TstProtocolMessages::steps()
+{
+    QFETCH(int, engine);
+    QFETCH(script::Script, before);
+    QFETCH(int, byte);
+    QFETCH(bool, step);
+    std::unique_ptr<Conversation> c;
+    switch (engine) {
+    case 0:
+        c = std::make_unique<SoftLimitRead>();
+        break;
+    case 1:
+        c = std::make_unique<SoftLimitWrite>(-1000, 1000);
+        break;
+    case 2:
+        c = std::make_unique<ListRead>();
+        break;
+    default:
+        c = std::make_unique<UpdateSession>(FirmwareConfig{{0x32, 0x67, 0x01, 0x00}},
+                                            std::vector<PackageBlock>(1, PackageBlock{}));
+    }
+    script::run(*c, before);
+    c->on_reply(uint8_t(byte));
+    QCOMPARE(c->took_last_reply(), step);
 }
 
 QTEST_GUILESS_MAIN(TstProtocolMessages)

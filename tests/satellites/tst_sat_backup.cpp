@@ -80,6 +80,21 @@ private slots:
         QVERIFY(QFile::exists(QDir(folder).filePath("notes.txt")));
     }
 
+    // Backups stamped in the future (a clock set back since) never push out
+    // the one just written.
+    void the_new_backup_stays()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("backups");
+        for (int i = 0; i < backups_kept; ++i)
+            QVERIFY(save_backup(folder, BackupKind::read, table_with("future"), start.addYears(50).addSecs(i))
+                        .ok);
+        const BackupResult r = save_backup(folder, BackupKind::read, table_with("now"), start);
+        QVERIFY(r.ok);
+        QVERIFY(contents(r.path).startsWith("now,"));
+        QCOMPARE(QDir(folder).entryList({"*-read.csv"}, QDir::Files).size(), backups_kept);
+    }
+
     void a_folder_that_cannot_be_written()
     {
         QTemporaryDir dir;

@@ -130,6 +130,7 @@ private slots:
     void limits_get();
     void limits_set_data();
     void limits_set();
+    void limits_set_ended_early();
     void before_the_box_data();
     void before_the_box();
     void ports();
@@ -167,17 +168,23 @@ void TstVr20Box::limits_get_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QByteArray>("out");
     QTest::addColumn<QByteArray>("received");
+    QTest::addColumn<QList<int>>("held"); // WEST and EAST the box holds; empty: its own
 
     const QByteArray limits = "WEST -1000\nEAST 1000\n";
     const QByteArray whole("b\x01\x02\x03\x04", 5);
-    QTest::newRow("read") << Faults{} << QStringList{} << 0 << limits << whole;
+    QTest::newRow("read") << Faults{} << QStringList{} << 0 << limits << whole << QList<int>();
     QTest::newRow("stray byte after the end")
         << Faults{Fault::stray(Trigger::limits_read_count(4), {'c'}, milliseconds(0))} << QStringList{} << 0
-        << limits << whole;
+        << limits << whole << QList<int>();
+    // Values no box holds are printed, said to be so, and fail (5).
+    QTest::newRow("a limit out of range") << Faults{} << QStringList{} << 5
+                                          << QByteArray("WEST 5001\nEAST 0\n") << whole << QList<int>{5001, 0};
+    QTest::newRow("limits never set: 0 and 0")
+        << Faults{} << QStringList{} << 0 << QByteArray("WEST 0\nEAST 0\n") << whole << QList<int>{0, 0};
     // No resend: a limits read has no watchdog.
     QTest::newRow("silent box, --timeout 300")
         << Faults{Fault::silence(Trigger::nth_byte(Conversation::limits_read, 1))}
-        << QStringList{"--timeout", "300"} << 4 << QByteArray() << QByteArray("b");
+        << QStringList{"--timeout", "300"} << 4 << QByteArray() << QByteArray("b") << QList<int>();
 }
 
 void TstVr20Box::limits_get()
@@ -187,24 +194,33 @@ void TstVr20Box::limits_get()
     QFETCH(int, code);
     QFETCH(QByteArray, out);
     QFETCH(QByteArray, received);
+    QFETCH(QList<int>, held);
     Box box;
     for (const Fault &f : faults)
         box.add_fault(f);
+    if (!held.isEmpty())
+        box.set_limits(int16_t(held[0]), int16_t(held[1]));
 
     const Run run = run_tool(on(box, options + QStringList{"limits", "get"}));
     QCOMPARE(run.code, code);
     QCOMPARE(run.out, out);
     settle(box);
     QCOMPARE(box.received(), Bytes(received.begin(), received.end()));
+    if (code == 5)
+        QVERIFY2(run.err.contains("outside -5000 to 5000"), run.err.constData());
+    if (out.startsWith("WEST 0\n"))
+        QVERIFY2(run.err.contains("WEST is not below EAST"), run.err.constData());
     if (code == 4) {
         QVERIFY2(run.err.contains("said nothing for 300 ms"), run.err.constData());
-        // Given up after the 300 ms asked for, far from the 5 s default:
-        // from the box's 'b' to the end, which leaves the program's start out.
+        // Given up after the 300 ms asked for, far from the 5 s default. The
+        // program cannot end sooner than 300 ms after it started; the upper
+        // bound counts from the box's 'b', which leaves the program's start
+        // out (the box may read the 'b' a little after it was sent).
         const std::vector<LoggedByte> log = box.log();
         QVERIFY(!log.empty() && !log.front().from_box);
         const qint64 waited
             = std::chrono::duration_cast<milliseconds>(run.end - log.front().when).count();
-        QVERIFY2(waited >= 300 && waited < 4000, qPrintable(QString::number(waited)));
+        QVERIFY2(run.ms >= 300 && waited < 4000, qPrintable(QStringLiteral("%1 %2").arg(run.ms).arg(waited)));
     }
 }
 
@@ -255,6 +271,22 @@ void TstVr20Box::limits_set()
         QCOMPARE(box.received(), Bytes{});
 }
 
+// A box that ends the write before it asked for every limit byte may hold
+// its old values: no success.
+void TstVr20Box::limits_set_ended_early()
+{
+    Box box;
+    box.set_write_requests(Bytes{}, 4);
+    const Run run = run_tool(on(box, QStringList{"limits", "set", "-2000", "2000"}));
+    QCOMPARE(run.code, 5);
+    QVERIFY2(run.err.contains("The box ended the exchange before it received every limit."),
+             run.err.constData());
+    QVERIFY(!run.err.contains("set OK"));
+    settle(box);
+    QCOMPARE(box.received(), Bytes{'d'});
+    QCOMPARE(int(box.west_limit()), -1000);
+}
+
 // Refused before a byte goes out: usage, and ports that cannot be used.
 void TstVr20Box::before_the_box_data()
 {
@@ -291,6 +323,13 @@ void TstVr20Box::before_the_box_data()
                                   << QByteArray() << QStringList{"/dev/vr20-no-such-port"};
     QTest::newRow("port is no terminal")
         << QStringList{"--port", "FILE", "limits", "get"} << 3 << QByteArray() << QStringList{"plain.txt"};
+    // Files are settled before the box hears a byte.
+    QTest::newRow("list read into a missing folder")
+        << QStringList{"--port", "PORT", "list", "read", "NOWHERE"} << 1 << QByteArray()
+        << QStringList{"cannot write", "No such file or directory"};
+    QTest::newRow("update from an endless input")
+        << QStringList{"--port", "PORT", "update", "/dev/zero"} << 1 << QByteArray()
+        << QStringList{"larger than 16777216 bytes"};
 }
 
 void TstVr20Box::before_the_box()
@@ -308,6 +347,8 @@ void TstVr20Box::before_the_box()
             a = QString::fromStdString(box.slave_path());
         else if (a == "FILE")
             a = file;
+        else if (a == "NOWHERE")
+            a = dir.filePath("nowhere/list.csv");
     }
 
     const Run run = run_tool(args);

@@ -9,6 +9,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <chrono>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace fixture;
 
 namespace {
@@ -38,6 +45,7 @@ private slots:
     void info();
     void info_output();
     void write_error_leaves_no_file();
+    void fifos();
 };
 
 void TstVr20Pack::initTestCase()
@@ -74,9 +82,9 @@ void TstVr20Pack::build_data()
         << QStringList{"build", "IMAGE"} << sound << 2 << "build takes an image and a package path" << false;
     QTest::newRow("sound image") << QStringList{"build", "IMAGE", "PACKAGE"} << sound << 0 << "" << true;
     QTest::newRow("image missing") << QStringList{"build", "IMAGE", "PACKAGE"} << QByteArray() << 1
-                                   << "image does not exist" << false;
+                                   << "No such file or directory" << false;
     QTest::newRow("image is a folder")
-        << QStringList{"build", ".", "PACKAGE"} << QByteArray() << 1 << "image is a directory" << false;
+        << QStringList{"build", ".", "PACKAGE"} << QByteArray() << 1 << "it is a folder" << false;
     QTest::newRow("package folder missing")
         << QStringList{"build", "IMAGE", "nowhere/p.bin"} << sound << 1 << "cannot create" << false;
     QTest::newRow("package path is the image")
@@ -103,6 +111,12 @@ void TstVr20Pack::build_data()
         << "no configuration record at 0x3100" << true;
     QTest::newRow("no S1 data") << QStringList{"build", "IMAGE", "PACKAGE"}
                                 << objcopy_image(0x3100, config_record) << 0 << "no S1 data" << true;
+    QTest::newRow("records that come back to a page")
+        << QStringList{"build", "IMAGE", "PACKAGE"}
+        << framed(lines_of(objcopy_image(0xE000, ramp(16)), "S1")
+                  + lines_of(objcopy_image(0xF000, ramp(16)), "S1")
+                  + lines_of(objcopy_image(0xE010, ramp(16)), "S1"))
+        << 0 << "warning: page 0xE000 appears in blocks 0 2" << true;
 }
 
 // A package is written exactly when the build succeeds, and then it holds the
@@ -199,7 +213,10 @@ void TstVr20Pack::info_output()
     QVERIFY(write_file(dir.filePath("i.s19"), image));
     QCOMPARE(run_tool(tool_path, {"build", dir.filePath("i.s19"), dir.filePath("p.bin")}).exit_code, 0);
     const ToolRun run = run_tool(tool_path, {"info", dir.filePath("p.bin")});
-    QCOMPARE(run.exit_code, 0);
+    // Codes no box has: listed, and the package is not fit to send.
+    QCOMPARE(run.exit_code, 3);
+    QVERIFY2(run.err.contains("unknown product code 0x05 in the header\n"), run.err.constData());
+    QVERIFY2(run.err.contains("unknown MCU code 0x02 in the header\n"), run.err.constData());
     QCOMPARE(QString::fromUtf8(run.out),
              QString("Header: 1C 3F 02 05\n"
                      "Model: (unknown product code 0x05)\n"
@@ -232,6 +249,44 @@ void TstVr20Pack::write_error_leaves_no_file()
     QVERIFY2(run.err.contains("cannot write"), run.err.constData());
     QCOMPARE(read_file(dir.filePath("p.bin")), QByteArray("earlier package"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+}
+
+// The image from a FIFO (opened once) and the package into one (written in
+// place, never replaced by a regular file).
+void TstVr20Pack::fifos()
+{
+    QTemporaryDir dir;
+    const QByteArray image_fifo = QFile::encodeName(dir.filePath("image.fifo"));
+    const QByteArray package_fifo = QFile::encodeName(dir.filePath("package.fifo"));
+    QVERIFY(::mkfifo(image_fifo.constData(), 0600) == 0 && ::mkfifo(package_fifo.constData(), 0600) == 0);
+    const QByteArray image = sound_image();
+    // The package's reader is there first; what it gets waits in the pipe.
+    const int reader = ::open(package_fifo.constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(reader >= 0);
+    // The image's writer waits for the tool to open it; a tool that never
+    // does leaves it after the deadline rather than hanging the test.
+    std::thread writer([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        int fd = -1;
+        while ((fd = ::open(image_fifo.constData(), O_WRONLY | O_NONBLOCK)) < 0
+               && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (fd < 0)
+            return;
+        ::fcntl(fd, F_SETFL, 0);
+        ::write(fd, image.constData(), size_t(image.size()));
+        ::close(fd);
+    });
+    const ToolRun run
+        = run_tool(tool_path, {"build", dir.filePath("image.fifo"), dir.filePath("package.fifo")});
+    writer.join();
+    QCOMPARE(run.exit_code, 0);
+    QByteArray package(8192, '\0');
+    const ssize_t got = ::read(reader, package.data(), size_t(package.size()));
+    ::close(reader);
+    package.resize(int(std::max<ssize_t>(got, 0)));
+    QCOMPARE(package.toHex(), fixture::build(image).package.toHex());
+    QCOMPARE(QFileInfo(dir.filePath("package.fifo")).isFile(), false);
 }
 
 QTEST_GUILESS_MAIN(TstVr20Pack)

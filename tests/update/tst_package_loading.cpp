@@ -117,13 +117,13 @@ private slots:
         QVERIFY(r.ready());
         r.load(r.write_package(make_package(3), QStringLiteral("a.bin")));
         TestPackage second = make_package(1, 0, 7);
-        second.header = FirmwareConfig{{0x1C, 0x3F, 0x01, 0x01}};
+        second.header = FirmwareConfig{{0x1C, 0x3F, 0x01, 0x00}};
         r.load(r.write_package(second, QStringLiteral("b.bin")));
 
         QVERIFY(r.driver.boxes().isEmpty());
         QCOMPARE(r.window->ui.progressBar_update->maximum(), 1);
         QVERIFY(package_open(*r.window));
-        verify_labels(*r.window, {"", "MC9S08PT60", "2025/1/31", "1"});
+        verify_labels(*r.window, {"Quorinel VR20", "MC9S08PT60", "2025/1/31", "1"});
 
         // The session sends the second package whole, from its first byte.
         r.press_start();

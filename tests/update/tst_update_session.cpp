@@ -109,18 +109,30 @@ private slots:
         QList<int> values;
         connect(progress, &QProgressBar::valueChanged, progress, [&](int v) { values << v; });
 
+        // A trailing piece is a fault: Start asks first, Cancel the default;
+        // going on sends what the box got before the question existed.
+        const int asked = trailing ? 1 : 0;
+        if (asked)
+            r.driver.queue_answer(QStringLiteral("Update"));
         r.press_start();
-        QVERIFY(r.driver.wait_for_boxes(1));
+        QVERIFY(r.driver.wait_for_boxes(1 + asked));
         QVERIFY(r.wait_session_end());
+        if (asked) {
+            const harness::ShownBox question = r.driver.boxes().first();
+            QCOMPARE(question.title, QStringLiteral("Warning"));
+            QCOMPARE(question.default_button, QMessageBox::Cancel);
+            QVERIFY2(question.text.contains(QStringLiteral("trailing piece of 300 bytes")),
+                     qPrintable(question.text));
+        }
         if (stray_after_verdict)
             QVERIFY(r.box.wait_idle(std::chrono::milliseconds(100),
                                     std::chrono::milliseconds(harness::patience_ms)));
 
-        const harness::ShownBox box = r.driver.boxes().value(0);
+        const harness::ShownBox box = r.driver.boxes().value(asked);
         QCOMPARE(box.title, QStringLiteral("Hint"));
         QCOMPARE(box.text, QStringLiteral("Update process completed."));
         QCOMPARE(box.icon, QMessageBox::Information);
-        QCOMPARE(r.driver.boxes().size(), 1);
+        QCOMPARE(r.driver.boxes().size(), 1 + asked);
 
         // Every byte the tool put on the line, in order: the header as four
         // bytes after 'Q', each block's address high byte and its 544 bytes.
@@ -143,6 +155,26 @@ private slots:
         QCOMPARE(progress->maximum(), blocks);
         QCOMPARE(r.window->ui.label_update_status->text(), QStringLiteral("Update completed!"));
         verify_session_over(*r.window);
+    }
+
+    // Cancel, the default answer to a faulty package, leaves the box alone.
+    void faulty_package_cancelled()
+    {
+        UpdateRig r;
+        QVERIFY(r.ready());
+        TestPackage package = make_package(1);
+        package.header.bytes[2] = 0; // no MCU of the box
+        r.load(r.write_package(package));
+        r.driver.queue_answer(QStringLiteral("Cancel"));
+        r.press_start();
+        QVERIFY(r.driver.wait_for_boxes(1));
+        QVERIFY(r.driver.texts().first().contains(QStringLiteral("unknown MCU code 0x00")));
+        QVERIFY(!session_running(*r.window));
+        // Longer than the box takes to see an 'E'.
+        constexpr int no_entry_wait_ms = 500;
+        QTest::qWait(no_entry_wait_ms);
+        QVERIFY(r.box.received().empty());
+        QCOMPARE(r.driver.boxes().size(), 1);
     }
 
     // The label counts every data byte sent, repeated lines included, and

@@ -12,7 +12,7 @@
 struct UpdateRigTag;
 template <>
 struct VelmoraAccess<UpdateRigTag> {
-    static bool package_open(velmora &w) { return w.in_file->is_open(); }
+    static bool package_open(velmora &w) { return w.loaded_package.has_value(); }
     static int byte_count(velmora &w) { return w.update_label_count; }
     static std::fstream &log_file(velmora &w) { return w.log_file; }
 };

@@ -4,8 +4,9 @@
 
 #include "blocking_line.h"
 
-using protocol::Action;
-using protocol::Actions;
+using protocol::ActionRunner;
+using protocol::LineEvent;
+using protocol::LineResult;
 using std::chrono::milliseconds;
 
 BoxDriver::BoxDriver(BlockingLine &line, milliseconds give_up, Hooks hooks)
@@ -17,135 +18,138 @@ BoxDriver::BoxDriver(BlockingLine &line, milliseconds give_up, Hooks hooks)
 BoxDriver::Result BoxDriver::run(protocol::Conversation &conversation)
 {
     result = Result();
-    last_heard = Clock::now();
-    if (perform(conversation, conversation.start()))
+    watchdog_armed = false;
+    last_step = Clock::now();
+    if (halted(runner.start(conversation)))
         return result;
     for (;;) {
-        const Clock::time_point give_up_at = last_heard + give_up;
+        const Clock::time_point give_up_at = last_step + give_up;
         const Clock::time_point until = watchdog_armed ? std::min(watchdog_due, give_up_at) : give_up_at;
         const auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now());
         uint8_t byte = 0;
-        Actions next;
+        ActionRunner::Halt halt = ActionRunner::Halt::none;
         switch (line.read_byte(byte, std::max(left, milliseconds(0)))) {
-        case BlockingLine::Wait::byte:
-            last_heard = Clock::now();
-            // Before the conversation listens, a byte is nobody's answer.
-            if (listening)
-                next = conversation.on_reply(byte);
-            break;
+        case BlockingLine::Wait::byte: {
+            const bool delivered = runner.listening();
+            halt = runner.feed(LineEvent::reply(byte));
+            // Only a byte the conversation takes puts off giving up: a box
+            // that floods others is as good as silent.
+            if (delivered && conversation.took_last_reply())
+                last_step = Clock::now();
+        } break;
         case BlockingLine::Wait::timeout:
             if (Clock::now() >= give_up_at) {
+                runner.drop();
                 result.kind = Result::Kind::gave_up;
                 return result;
             }
             if (watchdog_armed && Clock::now() >= watchdog_due) {
                 watchdog_armed = false;
-                next = conversation.on_silence();
+                halt = runner.feed(LineEvent::silence());
             }
             break;
         case BlockingLine::Wait::stopped:
-            result.kind = Result::Kind::stopped;
-            return result;
+            halt = ActionRunner::Halt::stopped;
+            break;
         case BlockingLine::Wait::hung_up:
-            result.kind = Result::Kind::line_lost;
-            return result;
+            halt = ActionRunner::Halt::line_lost;
+            break;
         }
-        if (perform(conversation, std::move(next)))
+        if (halted(halt))
             return result;
     }
 }
 
-bool BoxDriver::perform(protocol::Conversation &conversation, Actions actions)
+bool BoxDriver::halted(ActionRunner::Halt halt)
 {
-    using Kind = Action::Kind;
-    std::size_t next = 0;
-    const auto put_first = [&](const Actions &more) {
-        actions.insert(actions.begin() + std::ptrdiff_t(next), more.begin(), more.end());
-    };
-    while (next < actions.size()) {
-        const Action a = std::move(actions[next++]);
-        switch (a.kind) {
-        case Kind::clear_port:
-            line.clear();
-            break;
-        case Kind::listen:
-            listening = true;
-            break;
-        case Kind::send:
-            if (hooks.may_send && !hooks.may_send()) {
-                result.kind = Result::Kind::stopped;
-                return true;
-            }
-            // A byte that came before this one goes out cannot be the
-            // answer to it: the window drops such a reply by its stamp.
-            line.discard_input();
-            if (!line.send(a.byte, a.wait))
-                put_first(conversation.on_send_failed());
-            break;
-        case Kind::pause:
-            if (!line.pause(milliseconds(a.value))) {
-                result.kind = Result::Kind::stopped;
-                return true;
-            }
-            break;
-        case Kind::read_byte: {
-            uint8_t byte = 0;
-            switch (line.read_byte(byte, milliseconds(a.value))) {
-            case BlockingLine::Wait::byte:
-                last_heard = Clock::now();
-                put_first(conversation.on_read(byte));
-                break;
-            case BlockingLine::Wait::timeout:
-                put_first(conversation.on_read(std::nullopt));
-                break;
-            case BlockingLine::Wait::hung_up:
-                result.kind = Result::Kind::line_lost;
-                return true;
-            case BlockingLine::Wait::stopped:
-                result.kind = Result::Kind::stopped;
-                return true;
-            }
-            break;
-        }
-        case Kind::arm_watchdog:
-            watchdog_armed = true;
-            watchdog_due = Clock::now() + milliseconds(a.value);
-            break;
-        case Kind::stop_watchdog:
-            watchdog_armed = false;
-            break;
-        case Kind::progress:
-            if (hooks.progress)
-                hooks.progress(a.value);
-            break;
-        case Kind::row_ready:
-            if (hooks.row)
-                hooks.row(a.value, a.data);
-            break;
-        case Kind::log:
-            // The window's transfer log; the command line reports on stderr instead.
-            break;
-        case Kind::status:
-            if (hooks.status)
-                hooks.status(a.status, a.value);
-            break;
-        case Kind::message:
-            result.message = a.message;
-            if (hooks.message)
-                hooks.message(a.message);
-            // Nobody has to close it here.
-            put_first(conversation.on_message_closed());
-            break;
-        case Kind::end:
-            result.kind = Result::Kind::ended;
-            result.outcome = a.outcome;
-            if (a.message != protocol::MessageId::none) {
-                result.message = a.message;
-                if (hooks.message)
-                    hooks.message(a.message);
-            }
-            return true;
-        }
+    switch (halt) {
+    case ActionRunner::Halt::none:
+        return false;
+    case ActionRunner::Halt::ended:
+        result.kind = Result::Kind::ended;
+        break;
+    case ActionRunner::Halt::stopped:
+        result.kind = Result::Kind::stopped;
+        break;
+    case ActionRunner::Halt::line_lost:
+        result.kind = Result::Kind::line_lost;
+        break;
     }
-    return false;
+    runner.drop();
+    return true;
+}
+
+void BoxDriver::clear()
+{
+    line.clear();
+}
+
+LineResult BoxDriver::send(uint8_t byte, bool wait)
+{
+    if (hooks.may_send && !hooks.may_send())
+        return LineResult::stopped;
+    // A byte that came before this one goes out cannot be the answer to it:
+    // the window drops such a reply by its stamp.
+    line.discard_input();
+    return line.send(byte, wait) ? LineResult::ok : LineResult::timed_out;
+}
+
+LineResult BoxDriver::pause(milliseconds duration)
+{
+    return line.pause(duration) ? LineResult::ok : LineResult::stopped;
+}
+
+LineResult BoxDriver::read_byte(milliseconds limit, uint8_t &byte)
+{
+    switch (line.read_byte(byte, limit)) {
+    case BlockingLine::Wait::byte:
+        last_step = Clock::now();
+        return LineResult::ok;
+    case BlockingLine::Wait::timeout:
+        return LineResult::timed_out;
+    case BlockingLine::Wait::hung_up:
+        return LineResult::line_lost;
+    case BlockingLine::Wait::stopped:
+        break;
+    }
+    return LineResult::stopped;
+}
+
+void BoxDriver::arm_watchdog(milliseconds limit)
+{
+    watchdog_armed = true;
+    watchdog_due = Clock::now() + limit;
+}
+
+void BoxDriver::progress(int value)
+{
+    if (hooks.progress)
+        hooks.progress(value);
+}
+
+void BoxDriver::row(int satellite, const QByteArray &record)
+{
+    if (hooks.row)
+        hooks.row(satellite, record);
+}
+
+void BoxDriver::status(protocol::Status status, int value)
+{
+    if (hooks.status)
+        hooks.status(status, value);
+}
+
+void BoxDriver::message(const protocol::Action &action)
+{
+    // Nobody has to close it here: the runner goes on at once.
+    result.message = action.message;
+    if (hooks.message)
+        hooks.message(action.message);
+}
+
+void BoxDriver::end(const protocol::Action &action)
+{
+    result.outcome = action.outcome;
+    if (action.message != protocol::MessageId::none)
+        message(action);
 }

@@ -4,12 +4,15 @@
 
 #include "port_listing.h"
 #include "vr20_box.h"
+#include "whole_file.h"
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QStringList args = QCoreApplication::arguments();
-    args.removeFirst();
+    // Paths stay the bytes the system gave: a name need not be UTF-8.
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << argument_text(argv[i]);
     const SystemPortListing listing;
     return vr20box::run(args, listing);
 }

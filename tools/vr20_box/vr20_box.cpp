@@ -1,16 +1,16 @@
 #include "vr20_box.h"
 
+#include <QBuffer>
 #include <QFile>
-#include <QSaveFile>
 
 #include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <vector>
 
 #include <unistd.h>
@@ -26,6 +26,7 @@
 #include "sat_list.h"
 #include "soft_limit_exchange.h"
 #include "update_session.h"
+#include "whole_file.h"
 
 #ifndef VR20_VERSION
 #define VR20_VERSION "unknown"
@@ -59,7 +60,8 @@ const char usage_text[]
       "Options (before the command):\n"
       "  --port PORT            a device path (/dev/ttyUSB0) or a name under /dev (COM3, ttyUSB0);\n"
       "                         without it, the one USB serial adapter attached\n"
-      "  --timeout MS           give up when the box says nothing for MS ms\n"
+      "  --timeout MS           give up when the box has not answered the conversation\n"
+      "                         for MS ms (silence, or only bytes it ignores)\n"
       "                         (default 5000 for limits, 60000 for the others)\n"
       "  --quiet                print errors only\n"
       "  --force                update: send a package that fails its checks all the same\n"
@@ -117,6 +119,8 @@ int exit_for(protocol::MessageId id)
     case MessageId::package_too_old:
     case MessageId::update_failed:
     case MessageId::data_write_error:
+    case MessageId::limits_set_incomplete:
+    case MessageId::limits_read_out_of_range:
         return refused;
     case MessageId::limits_out_of_range:
     case MessageId::limits_wrong_order:
@@ -235,7 +239,7 @@ int converse(Session &session, protocol::Conversation &conversation, millisecond
             return done;
         return exit_for(result.message);
     case BoxDriver::Result::Kind::gave_up:
-        say(QStringLiteral("the box said nothing for %1 ms; giving up.")
+        say(QStringLiteral("the box said nothing for %1 ms that the conversation takes; giving up.")
                 .arg(session.options.timeout.value_or(default_give_up).count()));
         return no_answer;
     case BoxDriver::Result::Kind::stopped:
@@ -257,8 +261,12 @@ int cmd_limits_get(const PortListing &listing, Session &session)
     protocol::SoftLimitRead read;
     const int code = converse(session, read, limits_give_up, {}, nullptr,
                               "The box has not taken the read to its end; nothing was changed.");
-    if (code == done)
+    // Shown also when a limit is out of range (the warning is said, exit 5).
+    if (read.complete())
         std::printf("WEST %d\nEAST %d\n", read.west_limit(), read.east_limit());
+    if (code == done && read.west_limit() >= read.east_limit())
+        say(QStringLiteral(
+            "warning: WEST is not below EAST (a box whose limits were never set holds 0 and 0)."));
     return code;
 }
 
@@ -301,9 +309,10 @@ bool write_csv(const QString &path, const SatTable &table)
     if (path == QLatin1String("-"))
         return std::fwrite(text.constData(), 1, size_t(text.size()), stdout) == size_t(text.size())
             && std::fflush(stdout) == 0;
-    // Written whole beside the old file and put in its place, or not at all.
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
+    const FileCommit commit = commit_file(native_path(path), text);
+    if (!commit.ok)
+        say(QStringLiteral("cannot write %1: %2").arg(path, commit.error));
+    return commit.ok;
 }
 
 // Reads the box's list on the open line, giving each record as it comes to
@@ -332,6 +341,13 @@ int read_list(Session &session, const std::function<void(int satellite, const Sa
 
 int cmd_list_read(const PortListing &listing, Session &session, const QString &out_path)
 {
+    // Known before the transfer, not after it.
+    const QString problem
+        = out_path == QLatin1String("-") ? QString() : output_problem(native_path(out_path));
+    if (!problem.isEmpty()) {
+        say(QStringLiteral("cannot write %1: %2").arg(out_path, problem));
+        return file_error;
+    }
     if (const auto failed = open_line(listing, session))
         return *failed;
     SatTable table;
@@ -343,10 +359,8 @@ int cmd_list_read(const PortListing &listing, Session &session, const QString &o
         "The box is left as it was; read the list again.");
     if (code != done)
         return code; // an earlier file stays as it was
-    if (!write_csv(out_path, table)) {
-        say(QStringLiteral("cannot write %1").arg(out_path));
+    if (!write_csv(out_path, table))
         return file_error;
-    }
     return done;
 }
 
@@ -358,13 +372,27 @@ struct CsvList {
     std::array<QString, sat_count> file_names;
 };
 
+// An input read whole, with a limit (an endless one ends there); a stop
+// signal ends the reading too. Says why when it fails.
+std::optional<QByteArray> read_input(const QString &path)
+{
+    const WholeRead read = path == QLatin1String("-")
+        ? read_whole_fd(STDIN_FILENO, input_size_limit, stop_requested)
+        : read_whole_file(native_path(path), input_size_limit, stop_requested);
+    if (read.ok())
+        return read.bytes;
+    say(QStringLiteral("cannot read %1: %2").arg(path, read.error));
+    return std::nullopt;
+}
+
 std::optional<CsvList> read_csv(const QString &path)
 {
-    QFile file;
-    const bool opened = path == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
-                                                   : (file.setFileName(path), file.open(QIODevice::ReadOnly));
-    if (!opened)
+    const std::optional<QByteArray> bytes = read_input(path);
+    if (!bytes)
         return std::nullopt;
+    QBuffer file;
+    file.setData(*bytes);
+    file.open(QIODevice::ReadOnly);
     CsvList list;
     QByteArray line;
     for (int r = 0; r < sat_count; ++r) {
@@ -387,10 +415,8 @@ int verify_write(Session &session, const SatTable &table);
 int cmd_list_write(const PortListing &listing, Session &session, const QString &in_path, bool verify)
 {
     const std::optional<CsvList> list = read_csv(in_path);
-    if (!list) {
-        say(QStringLiteral("cannot read %1").arg(in_path));
-        return file_error;
-    }
+    if (!list)
+        return stop_requested() ? interrupted : file_error;
     const SatTable *table = &list->table;
     int altered = 0;
     for (int r = 0; r < sat_count; ++r) {
@@ -499,10 +525,8 @@ int cmd_list_diff(const PortListing &listing, Session &session, const QStringLis
     std::vector<HeldList> files;
     for (const QString &path : paths) {
         const std::optional<CsvList> list = read_csv(path);
-        if (!list) {
-            say(QStringLiteral("cannot read %1").arg(path));
-            return file_error;
-        }
+        if (!list)
+            return stop_requested() ? interrupted : file_error; // read_csv said why
         files.push_back(written_list(list->table));
     }
     if (files.size() == 2)
@@ -520,17 +544,12 @@ int cmd_list_diff(const PortListing &listing, Session &session, const QStringLis
 
 int cmd_update(const PortListing &listing, Session &session, const QString &package_path)
 {
-    std::ifstream in(QFile::encodeName(package_path).toStdString(), std::ios::in | std::ios::binary);
-    if (!in.is_open()) {
-        say(QStringLiteral("cannot open %1: %2")
-                .arg(package_path, QString::fromLocal8Bit(std::strerror(errno))));
-        return file_error;
-    }
-    const PackageCheck check = check_package(in);
-    if (check.read_error) {
-        say(QStringLiteral("cannot read %1").arg(package_path));
-        return file_error;
-    }
+    const std::optional<QByteArray> package = read_input(package_path);
+    if (!package)
+        return stop_requested() ? interrupted : file_error;
+    const PackageCheck check = check_package(*package);
+    for (const std::string &warning : check.warnings)
+        say(QStringLiteral("%1: warning: %2").arg(package_path, QString::fromStdString(warning)));
     if (!check.sound()) {
         for (const std::string &fault : check.faults)
             say(QStringLiteral("%1: malformed package: %2").arg(package_path, QString::fromStdString(fault)));
@@ -540,8 +559,7 @@ int cmd_update(const PortListing &listing, Session &session, const QString &pack
         }
     }
     // The session takes what the window's would: the header and the whole blocks.
-    in.clear();
-    in.seekg(0);
+    std::istringstream in(package->toStdString());
     FirmwareConfig header;
     read_package_header(in, header);
     std::vector<PackageBlock> blocks;
