@@ -25,6 +25,7 @@
 
 class QTableWidgetItem;
 class QTimer;
+class SatTableEdit;
 class SatTableWatch;
 class serial_port_handle;
 
@@ -239,6 +240,7 @@ private:
     // The four buttons of the list, disabled while a transfer runs.
     void set_sat_buttons(bool enabled);
     SatTableWatch *sat_watch = nullptr; // the cells' marks and unsaved edits
+    SatTableEdit *sat_edit = nullptr; // the clipboard, the row operations and the undo stack
     std::vector<SatRow> write_rows; // what the running write sends, taken as it started
     QString backup_failure; // why the running transfer's backup failed
     QString backup_round_trip; // rows the running transfer's backup does not give back as they are

@@ -58,10 +58,10 @@ QWidget *SatCellDelegate::createEditor(QWidget *parent, const QStyleOptionViewIt
 
 void SatCellDelegate::setModelData(QWidget *editor, QAbstractItemModel *model, const QModelIndex &index) const
 {
-    const QString before = index.data(Qt::EditRole).toString();
+    auto *self = const_cast<SatCellDelegate *>(this);
+    emit self->committing(true);
     QStyledItemDelegate::setModelData(editor, model, index);
-    if (index.data(Qt::EditRole).toString() != before)
-        emit const_cast<SatCellDelegate *>(this)->cell_edited(index.row(), index.column());
+    emit self->committing(false);
 }
 
 void mark_cell(QTableWidgetItem &item, const QString &note)
@@ -107,21 +107,41 @@ SatTableWatch::SatTableWatch(QTableWidget *table)
     auto *delegate = new SatCellDelegate(table);
     table->setItemDelegate(delegate);
     connect(table, &QTableWidget::itemChanged, this, &SatTableWatch::cell_changed);
-    // Emitted after the itemChanged of the same edit, which forgot the cell.
-    connect(delegate, &SatCellDelegate::cell_edited, this,
-            [this](int row, int column) { edited.insert(cell_key(row, column)); });
+    connect(delegate, &SatCellDelegate::committing, this,
+            [this](bool under_way) { under_way ? begin_edit() : end_edit(); });
+    edits_kept();
+}
+
+void SatTableWatch::edits_kept()
+{
+    kept.clear();
+    for (int row = 0; row < table->rowCount(); ++row)
+        kept.push_back(table_row(*table, row));
+    edited.clear();
 }
 
 void SatTableWatch::set_editable(bool editable)
 {
     table->setEditTriggers(editable ? form_triggers : QAbstractItemView::NoEditTriggers);
+    is_editable = editable;
+    emit editable_changed(editable);
 }
 
 void SatTableWatch::cell_changed(QTableWidgetItem *item)
 {
+    const int row = item->row();
+    const int col = item->column();
+    if (row < 0 || row >= int(kept.size()) || col < 0 || col >= sat_columns)
+        return;
+    QString &kept_text = kept[size_t(row)][size_t(col)];
     // A cell filled from a file or from the box no longer holds an edit.
-    edited.remove(cell_key(item->row(), item->column()));
-    mark_row(item->row());
+    if (editing == 0)
+        kept_text = item->text();
+    if (item->text() == kept_text)
+        edited.remove(cell_key(row, col));
+    else
+        edited.insert(cell_key(row, col));
+    mark_row(row);
 }
 
 void SatTableWatch::mark_row(int row)

@@ -46,8 +46,8 @@ public:
     void setModelData(QWidget *editor, QAbstractItemModel *model, const QModelIndex &index) const override;
 
 signals:
-    // An edit changed the cell's text; the model already holds the new text.
-    void cell_edited(int row, int column);
+    // An editor's text is about to reach the model (true), or has (false).
+    void committing(bool under_way);
 };
 
 // Marks `item` with `note` (a background, and the note as its tooltip);
@@ -68,14 +68,27 @@ SatRow table_row(const QTableWidget &table, int row);
 // cell delegate.
 class SatTableWatch : public QObject
 {
+    Q_OBJECT
 public:
     explicit SatTableWatch(QTableWidget *table);
 
+    // An edit is unsaved while its cell differs from what the cell held when
+    // the table was last saved, written, or filled there from a file or the
+    // box: an edit undone counts as never made.
     bool has_unsaved_edits() const { return !edited.isEmpty(); }
     // The table as it is now was saved to a file or written to the box.
-    void edits_kept() { edited.clear(); }
+    void edits_kept();
     // Read-only while a transfer runs; editable as the form says otherwise.
     void set_editable(bool editable);
+    bool editable() const { return is_editable; }
+
+    // Changes between these two calls are the technician's edits, as typing
+    // is; all others fill cells from a file or from the box.
+    void begin_edit() { ++editing; }
+    void end_edit() { --editing; }
+
+signals:
+    void editable_changed(bool editable);
 
 private:
     void cell_changed(QTableWidgetItem *item);
@@ -83,6 +96,9 @@ private:
 
     QTableWidget *table;
     QAbstractItemView::EditTriggers form_triggers;
+    bool is_editable = true;
+    int editing = 0; // begin_edit calls not yet ended
+    std::vector<SatRow> kept; // each cell as last saved, written or filled
     QSet<int> edited; // row * sat_columns + column of each cell with an unsaved edit
 };
 

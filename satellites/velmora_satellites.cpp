@@ -19,6 +19,7 @@
 #include "sat_backup.h"
 #include "sat_cells.h"
 #include "sat_list.h"
+#include "sat_table_edit.h"
 #include "list_read.h"
 #include "list_write.h"
 #include "serial_port_handle.h"
@@ -113,6 +114,11 @@ bool show_csv_path(Ui::velmoraClass &ui, const QString &path)
 void velmora::prepare_sat_table()
 {
     sat_watch = new SatTableWatch(ui.sat_setting);
+    sat_edit = new SatTableEdit(ui.sat_setting, sat_watch,
+                                [this](int row, int col) { return sat_items[row][col]; });
+    connect(sat_edit, &SatTableEdit::refused, this, [](const QString &text, const QString &detail) {
+        show_box(QMessageBox::Warning, tr("Warning"), text, detail);
+    });
     installEventFilter(new CloseHook(this, [this] { return may_lose_edits(); }));
 }
 
@@ -177,6 +183,9 @@ void velmora::tell_backup_failure()
 
 void velmora::sat_transfer_ended(DeviceFlow flow, bool succeeded)
 {
+    // A read that ended early changed the rows it reached: one step all the same.
+    if (flow == DeviceFlow::list_read)
+        sat_edit->end_step();
     if (!succeeded)
         return;
     if (flow == DeviceFlow::list_read)
@@ -191,6 +200,7 @@ void velmora::sat_read_file()
 {
     if (!may_lose_edits())
         return;
+    const SatEditStep step(sat_edit, tr("Read from file"));
     file_path = choose_file(FileQuestion::open, this, tr("open File"), csv_dialog_dir, tr(csv_filter));
     if (!show_csv_path(ui, file_path))
         return;
@@ -264,6 +274,7 @@ void velmora::sat_read_device()
     if (!begin_device_flow(DeviceFlow::list_read))
         return;
     set_sat_buttons(false);
+    sat_edit->begin_step(tr("Read from device"));
     run_flow(std::make_unique<protocol::ListRead>());
 }
 

@@ -40,6 +40,8 @@ const char usage_text[]
       "  --extra-p N               answer the first N 'R's of an update with 'P' again\n"
       "  --resend-line B,L[,N]     answer 'U' to line L of block B (N times, default 1)\n"
       "  --list-error K,I          0xEF instead of record byte I of satellite K in a list read\n"
+      "  --list-byte K,I,BYTE      BYTE instead of record byte I of satellite K in every list read:\n"
+      "                            a slot the box reports otherwise than it was written\n"
       "  --silence CONV,N,MS       drop the Nth byte of conversation CONV and all bytes for MS ms\n"
       "                            after it (-1: for ever)\n"
       "  --delay CONV,N,MS         answer the Nth byte of CONV only after MS ms\n"
@@ -126,19 +128,24 @@ Trigger conversation_point(const std::string &text, long *ms, const char *option
     return Trigger::nth_byte(c, static_cast<int>(number(v[0], option)));
 }
 
+// A BYTE: decimal or 0x-prefixed hex.
+uint8_t byte_value(const std::string &item, const char *option)
+{
+    const bool hex = item.size() > 2 && item[0] == '0' && (item[1] == 'x' || item[1] == 'X');
+    const long v = number(item, option, hex ? 16 : 10);
+    if (v < 0 || v > 0xFF)
+        fail(std::string("byte out of range in ") + option + ": '" + item + "'");
+    return static_cast<uint8_t>(v);
+}
+
 // A stray fault's delay and bytes (one 0x55 when none are given).
 Fault stray(const Trigger &at, long ms, const std::vector<std::string> &byte_items, const char *option)
 {
     if (ms < 0)
         fail(std::string(option) + " needs MS >= 0");
     Bytes bytes;
-    for (const std::string &item : byte_items) {
-        const bool hex = item.size() > 2 && item[0] == '0' && (item[1] == 'x' || item[1] == 'X');
-        const long v = number(item, option, hex ? 16 : 10);
-        if (v < 0 || v > 0xFF)
-            fail(std::string("byte out of range in ") + option + ": '" + item + "'");
-        bytes.push_back(static_cast<uint8_t>(v));
-    }
+    for (const std::string &item : byte_items)
+        bytes.push_back(byte_value(item, option));
     if (bytes.empty())
         bytes = {0x55};
     return Fault::stray(at, bytes, milliseconds{ms});
@@ -225,6 +232,18 @@ int main(int argc, char **argv)
             const auto v = numbers(value(i), 2, 2, "--list-error");
             const Fault f = Fault::instead(
                 Trigger::list_read_byte(static_cast<int>(v[0]), static_cast<int>(v[1])), {error_byte});
+            setup.push_back([f](Box &b) { b.add_fault(f); });
+        } else if (a == "--list-byte") {
+            const std::vector<std::string> v = items(value(i));
+            if (v.size() != 3)
+                fail("wrong number of values for --list-byte");
+            const long k = number(v[0], "--list-byte");
+            const long byte = number(v[1], "--list-byte");
+            if (k < 1 || k > satellite_slots || byte < 0 || byte >= long(box_record_size))
+                fail("--list-byte takes K 1..199 and I 0..19");
+            Fault f = Fault::instead(Trigger::list_read_byte(static_cast<int>(k), static_cast<int>(byte)),
+                                     {byte_value(v[2], "--list-byte")});
+            f.times = 0;
             setup.push_back([f](Box &b) { b.add_fault(f); });
         } else if (a == "--silence" || a == "--delay") {
             long ms = 0;

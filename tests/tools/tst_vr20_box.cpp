@@ -310,7 +310,7 @@ void TstVr20Box::before_the_box_data()
     QTest::newRow("--timeout 0") << QStringList{"--timeout", "0", "--port", "PORT", "limits", "get"} << 2
                                  << QByteArray() << QStringList{"--timeout needs a number"};
     QTest::newRow("list without a path") << QStringList{"--port", "PORT", "list", "read"} << 2 << QByteArray()
-                                         << QStringList{"list read OUT.csv, or list write IN.csv"};
+                                         << QStringList{"list read OUT.csv, list write [--verify] IN.csv, or list diff FILE.csv [FILE.csv]"};
     QTest::newRow("update without a package") << QStringList{"--port", "PORT", "update"} << 2 << QByteArray()
                                               << QStringList{"update takes one package"};
     QTest::newRow("--help") << QStringList{"--help"} << 0 << QByteArray("Usage: vr20-box [OPTIONS] COMMAND")

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "messages.h"
 #include "package_check.h"
 #include "port_listing.h"
+#include "sat_compare.h"
 #include "sat_list.h"
 #include "soft_limit_exchange.h"
 #include "update_session.h"
@@ -44,6 +46,10 @@ const char usage_text[]
       "  update PACKAGE.bin     update the box's firmware from a package\n"
       "  list read OUT.csv      read the box's satellite list into a CSV file (- : standard output)\n"
       "  list write IN.csv      write a CSV file's satellite list to the box (- : standard input)\n"
+      "  list write --verify IN.csv\n"
+      "                         write it, then read the list back and compare it with what was sent\n"
+      "  list diff FILE.csv     read the box and show what a write of the file would change\n"
+      "  list diff A.csv B.csv  show what a write of B would change on a box that holds A\n"
       "  limits get             read the soft limits: prints \"WEST <value>\" and \"EAST <value>\"\n"
       "  limits set WEST EAST   set the soft limits (-5000..5000, WEST below EAST)\n"
       "  ports                  list the serial ports, one a line, tab-separated:\n"
@@ -62,12 +68,19 @@ const char usage_text[]
       "                         that do not read as they show, send nothing\n"
       "  --help, --version\n"
       "\n"
+      "list write --verify and list diff print one line per difference on standard output,\n"
+      "tab-separated: number, field (name, position, vertical, horizontal), then the value\n"
+      "sent and the value read back (--verify), the box's and the file's (diff FILE), or\n"
+      "A's and B's (diff A B); values are as the box holds them, after the write's own\n"
+      "conversions. A satellite the read did not reach is \"NUMBER<TAB>not verified\".\n"
+      "\n"
       "Exit status:\n"
       "  0 done; 1 a file could not be read or written, or a package is broken; 2 usage;\n"
       "  3 the port is missing, busy, or not permitted; 4 the box did not answer (no 'P',\n"
       "  or silent past --timeout); 5 the box refused or reported a failure; 6 the transfer\n"
       "  broke (hang-up, unplugged adapter, too many resend requests, an unexpected byte, a\n"
-      "  satellite the box keeps reporting an error for); 130 interrupted.\n";
+      "  satellite the box keeps reporting an error for); 7 the lists differ (list write\n"
+      "  --verify, list diff); 130 interrupted.\n";
 
 struct Options {
     QString port;
@@ -298,6 +311,28 @@ bool write_csv(const QString &path, const SatTable &table)
     return commit.ok;
 }
 
+// Reads the box's list on the open line, giving each record as it comes to
+// `take`; the exit status, and in `ended_by_box` whether the read itself
+// gave up on what the box sent (rather than on the line or a signal).
+int read_list(Session &session, const std::function<void(int satellite, const SatRecord &record)> &take,
+              const char *left_behind, bool *ended_by_box = nullptr)
+{
+    Progress progress("list read", session.options.quiet);
+    BoxDriver::Hooks hooks;
+    hooks.row = [&](int satellite, const SatRecord &record) {
+        if (satellite < 1 || satellite > sat_count)
+            return;
+        take(satellite, record);
+        progress.show("satellite", satellite, sat_count, long(satellite) * sat_record_size,
+                      long(sat_count) * sat_record_size, satellite % 20 == 0 || satellite == sat_count);
+    };
+    protocol::ListRead read;
+    const int code = converse(session, read, transfer_give_up, hooks, &progress, left_behind);
+    if (ended_by_box)
+        *ended_by_box = read.ended();
+    return code;
+}
+
 int cmd_list_read(const PortListing &listing, Session &session, const QString &out_path)
 {
     // Known before the transfer, not after it.
@@ -310,18 +345,12 @@ int cmd_list_read(const PortListing &listing, Session &session, const QString &o
     if (const auto failed = open_line(listing, session))
         return *failed;
     SatTable table;
-    Progress progress("list read", session.options.quiet);
-    BoxDriver::Hooks hooks;
-    hooks.row = [&](int satellite, const SatRecord &record) {
-        if (satellite < 1 || satellite > sat_count)
-            return;
-        table[size_t(satellite - 1)] = record_to_row(record, EmptySlot::blank);
-        progress.show("satellite", satellite, sat_count, long(satellite) * sat_record_size,
-                      long(sat_count) * sat_record_size, satellite % 20 == 0 || satellite == sat_count);
-    };
-    protocol::ListRead read;
-    const int code = converse(session, read, transfer_give_up, hooks, &progress,
-                              "The box is left as it was; read the list again.");
+    const int code = read_list(
+        session,
+        [&table](int satellite, const SatRecord &r) {
+            table[size_t(satellite - 1)] = record_to_row(r, EmptySlot::blank);
+        },
+        "The box is left as it was; read the list again.");
     if (code != done)
         return code; // an earlier file stays as it was
     if (!write_csv(out_path, table))
@@ -345,7 +374,19 @@ std::optional<QByteArray> read_input(const QString &path)
     return std::nullopt;
 }
 
-int cmd_list_write(const PortListing &listing, Session &session, const QString &in_path)
+int verify_write(Session &session, const SatTable &table);
+
+// What a write of `list` sends: its rows, empty where the file fills none.
+SatTable sent_table(const CsvList &list)
+{
+    SatTable table;
+    for (std::size_t r = 0; r < list.lines.size() && r < table.size(); ++r)
+        if (list.lines[r].is_valid())
+            table[r] = list.lines[r].cells();
+    return table;
+}
+
+int cmd_list_write(const PortListing &listing, Session &session, const QString &in_path, bool verify)
 {
     const std::optional<QByteArray> bytes = read_input(in_path);
     if (!bytes)
@@ -365,14 +406,11 @@ int cmd_list_write(const PortListing &listing, Session &session, const QString &
         return file_error;
     }
 
-    // Rows the file does not fill reach the box empty.
-    SatTable table;
+    const SatTable table = sent_table(list);
     int altered = 0;
     for (int r = 0; r < int(list.lines.size()); ++r) {
-        const CsvFields &fields = list.lines[size_t(r)];
-        if (!fields.is_valid())
+        if (!list.lines[size_t(r)].is_valid())
             continue;
-        table[size_t(r)] = fields.cells();
         // A name the load cut is reported as the write would cut it.
         SatRow as_filed = table[size_t(r)];
         as_filed[col_name] = list.file_names[size_t(r)];
@@ -413,8 +451,95 @@ int cmd_list_write(const PortListing &listing, Session &session, const QString &
         progress.show("satellite", satellite, sat_count, long(satellite) * sat_record_size,
                       long(sat_count) * sat_record_size, satellite % 20 == 0 || satellite == sat_count);
     };
-    return converse(session, write, transfer_give_up, hooks, &progress,
-                    "The box holds the satellites sent so far; write the list again.");
+    const int code = converse(session, write, transfer_give_up, hooks, &progress,
+                              "The box holds the satellites sent so far; write the list again.");
+    if (code != done || !verify)
+        return code;
+    return verify_write(session, table);
+}
+
+// ---- comparing lists ----
+
+using HeldList = std::vector<std::optional<SatRow>>;
+
+// What the box holds after a write of `table`.
+HeldList written_list(const SatTable &table)
+{
+    HeldList rows;
+    for (const SatRow &row : table)
+        rows.push_back(written_row(row));
+    return rows;
+}
+
+// Reads what the box holds; satellites the read did not reach have no
+// value. The exit status of the read, except that a read the box itself
+// ended early (a satellite it cannot send back) is a difference: the list
+// cannot be told to agree.
+int read_held(Session &session, HeldList &held, const char *left_behind)
+{
+    held.assign(sat_count, std::nullopt);
+    bool ended_by_box = false;
+    const int code = read_list(
+        session, [&held](int satellite, const SatRecord &r) { held[size_t(satellite - 1)] = held_row(r); },
+        left_behind, &ended_by_box);
+    return code != done && ended_by_box ? differs : code;
+}
+
+// Prints the differences between `left` and `right`; `code` is the exit
+// status of the read that gave one of them.
+int report_differences(Session &session, const HeldList &left, const HeldList &right, int code,
+                       const QString &agreement)
+{
+    const std::vector<SlotDifference> differences = compare_lists(left, right);
+    const QByteArray text = format_differences(differences).toLocal8Bit();
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::fflush(stdout);
+    int satellites = 0, unknown = 0, last = 0;
+    for (const SlotDifference &d : differences) {
+        unknown += d.column < 0 ? 1 : 0;
+        satellites += d.column >= 0 && d.number != last ? 1 : 0;
+        last = d.number;
+    }
+    if (differences.empty()) {
+        if (!session.options.quiet)
+            say(agreement);
+        return code;
+    }
+    say(QStringLiteral("%1 satellites differ, %2 not verified.").arg(satellites).arg(unknown));
+    return code == done ? differs : code;
+}
+
+int verify_write(Session &session, const SatTable &table)
+{
+    HeldList held;
+    const int code = read_held(session, held,
+                               "The box holds the list written; its read-back did not end: verify it "
+                               "with list diff.");
+    return report_differences(session, written_list(table), held, code,
+                              QStringLiteral("the box holds the list as it was sent."));
+}
+
+// `paths`: a file, compared with the box, or two files.
+int cmd_list_diff(const PortListing &listing, Session &session, const QStringList &paths)
+{
+    std::vector<HeldList> files;
+    for (const QString &path : paths) {
+        const std::optional<QByteArray> bytes = read_input(path);
+        if (!bytes)
+            return stop_requested() ? interrupted : file_error; // read_input said why
+        files.push_back(written_list(sent_table(read_csv_list(*bytes))));
+    }
+    if (files.size() == 2)
+        return report_differences(session, files[0], files[1], done,
+                                  QStringLiteral("a write of %1 would change nothing on a box that holds %2.")
+                                      .arg(paths[1], paths[0]));
+
+    if (const auto failed = open_line(listing, session))
+        return *failed;
+    HeldList held;
+    const int code = read_held(session, held, "The box is left as it was; nothing was written.");
+    return report_differences(session, held, files[0], code,
+                              QStringLiteral("a write of %1 would change nothing.").arg(paths[0]));
 }
 
 int cmd_update(const PortListing &listing, Session &session, const QString &package_path)
@@ -577,8 +702,13 @@ int run(const QStringList &args, const PortListing &listing)
         if (rest.size() == 2 && rest[0] == QLatin1String("read"))
             return cmd_list_read(listing, session, rest[1]);
         if (rest.size() == 2 && rest[0] == QLatin1String("write"))
-            return cmd_list_write(listing, session, rest[1]);
-        return usage_error(QStringLiteral("list read OUT.csv, or list write IN.csv"));
+            return cmd_list_write(listing, session, rest[1], false);
+        if (rest.size() == 3 && rest[0] == QLatin1String("write") && rest[1] == QLatin1String("--verify"))
+            return cmd_list_write(listing, session, rest[2], true);
+        if ((rest.size() == 2 || rest.size() == 3) && rest[0] == QLatin1String("diff"))
+            return cmd_list_diff(listing, session, rest.mid(1));
+        return usage_error(QStringLiteral(
+            "list read OUT.csv, list write [--verify] IN.csv, or list diff FILE.csv [FILE.csv]"));
     }
     if (command == QLatin1String("limits")) {
         if (rest.size() == 1 && rest[0] == QLatin1String("get"))

@@ -16,6 +16,7 @@ enum Exit : int {
     no_answer = 4, // no 'P', or silent past --timeout
     refused = 5, // the box refused or reported a failure ('V', 'W', 'X', 'Z', ']')
     transfer_broke = 6, // hang-up, unplugged adapter, the 16th 'U', an unexpected byte
+    differs = 7, // list write --verify, list diff: the lists differ
     interrupted = 130,
 };
 
