@@ -103,12 +103,16 @@ private slots:
         QTest::addColumn<Faults>("faults");
         QTest::addColumn<int>("code");
         QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<int>("unreadable"); // a slot holding a vertical of -17, which the box cannot send back
         QTest::newRow("a file the box holds, and one slot it reports otherwise")
-            << Faults{reports_otherwise(9, 0, 'X')} << 7 << QByteArray("9\tname\tXat 9\tSat 9\n");
+            << Faults{reports_otherwise(9, 0, 'X')} << 7 << QByteArray("9\tname\tXat 9\tSat 9\n") << 0;
         // The lines before the end: the rows read are compared, the rest
         // not verified; the status is the broken transfer's.
         QTest::newRow("the read breaks off") << Faults{Fault::hang_up(Trigger::list_read_byte(198, 0))} << 6
-                                             << QByteArray("198\tnot verified\n199\tnot verified\n");
+                                             << QByteArray("198\tnot verified\n199\tnot verified\n") << 0;
+        // The read ends at the slot: the lists cannot be told to agree.
+        QTest::newRow("a slot the box cannot send back")
+            << Faults{} << 7 << QByteArray("198\tnot verified\n199\tnot verified\n") << 198;
     }
 
     // Nothing is written: the box receives only the read.
@@ -117,8 +121,11 @@ private slots:
         QFETCH(Faults, faults);
         QFETCH(int, code);
         QFETCH(QByteArray, out);
+        QFETCH(int, unreadable);
         Box box;
         hold_csv(box);
+        if (unreadable)
+            box.set_record(unreadable, box_record("Sat", 0, -17, 0));
         for (const Fault &f : faults)
             box.add_fault(f);
         QTemporaryDir dir;
